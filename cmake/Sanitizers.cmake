@@ -1,0 +1,7 @@
+# AddressSanitizer and UndefinedBehaviorSanitizer over everything built,
+# stopping at the first finding.
+if(KESTRINE_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+endif()

@@ -1,0 +1,109 @@
+#include "convert/convert.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// Frame Control tests (IEEE 802.11-2020, 9.2.4.1), FC read little-endian.
+constexpr bool is_data_type(int fc) { return (fc & 0x000C) == 0x0008; }
+constexpr int subtype_of(int fc) { return (fc >> 4) & 0x000F; }
+constexpr bool is_four_address(int fc) { return (fc & 0x0300) == 0x0300; }
+constexpr bool is_protected(int fc) { return (fc & 0x4000) != 0; }
+
+constexpr std::size_t address_1 = 4;
+constexpr std::size_t address_2 = 10;
+constexpr std::size_t address_3 = 16;
+
+// Makes room for `size` bytes, keeping nothing of the previous frame.
+// Growth doubles, so a run of ever larger frames costs few allocations.
+void reserve_frame(frame_buffer& frame, std::size_t size)
+{
+    if (size <= frame.capacity)
+        return;
+    std::size_t capacity = std::max<std::size_t>(frame.capacity, 2048);
+    while (capacity < size)
+        capacity *= 2;
+    frame.bytes.reset();
+    frame.capacity = 0;
+    errno = 0;
+    auto* block = static_cast<std::uint8_t*>(std::malloc(capacity));
+    if (block == nullptr) {
+        if (errno == 0)
+            errno = ENOMEM;
+        std::perror("malloc");
+        std::exit(255);
+    }
+    frame.bytes.reset(block);
+    frame.capacity = capacity;
+}
+
+} // namespace
+
+int translate_data_frame(const pcap_pkthdr& in, std::span<const std::uint8_t> record, int offset,
+                         pcap_pkthdr& out, frame_buffer& frame)
+{
+    if (offset < 0)
+        return -1;
+    const auto o = static_cast<std::uint32_t>(offset);
+
+    // The payload length comes from the length on the wire, in wrapping
+    // 32-bit arithmetic taken as signed: a len short of o + 32 is negative.
+    auto payload_length = static_cast<std::int32_t>(in.len - (o + 32u));
+    if (payload_length < 21)
+        return -1;
+
+    const int fc = record_le16(record, o);
+    if (fc < 0 || !is_data_type(fc))
+        return -1;
+
+    std::size_t payload_start = o + 32u;
+    switch (subtype_of(fc)) {
+    case 0: // Data
+        break;
+    case 8: // QoS Data: the 2-byte QoS Control field moves everything behind it
+        if (payload_length < 23)
+            return -1;
+        payload_start = o + 34u;
+        payload_length -= 2;
+        break;
+    default: // Null, QoS Null, the CF subtypes and the rest carry no payload to convert
+        return -1;
+    }
+    if (is_four_address(fc) || is_protected(fc))
+        return -1;
+
+    // A record captured short must at least reach through the EtherType;
+    // its payload is cut to what was captured.
+    if (record.size() < payload_start)
+        return -1;
+    const std::size_t copied =
+        std::min(static_cast<std::size_t>(payload_length), record.size() - payload_start);
+
+    std::size_t destination = address_1;
+    std::size_t source = address_2;
+    switch (fc & 0x0300) {
+    case 0x0000: // station to station, or within an IBSS
+        break;
+    case 0x0100: // ToDS: Address 3 is the final destination
+        destination = address_3;
+        break;
+    case 0x0200: // FromDS: Address 3 is the original source
+        source = address_3;
+        break;
+    }
+
+    reserve_frame(frame, 14 + copied);
+    std::uint8_t* bytes = frame.bytes.get();
+    if (!record_copy(bytes, record, o + destination, 6) ||
+        !record_copy(bytes + 6, record, o + source, 6) ||
+        !record_copy(bytes + 12, record, payload_start - 2, 2) ||
+        !record_copy(bytes + 14, record, payload_start, copied))
+        return -1;
+
+    out.ts = in.ts;
+    out.caplen = static_cast<bpf_u_int32>(14 + copied);
+    out.len = static_cast<bpf_u_int32>(payload_length) + 14u;
+    return 0;
+}
