@@ -1,0 +1,141 @@
+// fuzz_frame: one record through capture_header_offset and
+// translate_data_frame, checked against the reference decoder.
+//
+// Input layout:
+//   byte 0      link type: 0 bare 802.11 (105), 1 Prism (119),
+//               2 radiotap (127), 3 PPI (192), anything else Ethernet (1),
+//               which is read as bare 802.11
+//   byte 1      how `len` is made (low two bits): 0 len = caplen;
+//               1 len = caplen + value16 (captured short);
+//               2 len = caplen - value16, wrapping; 3 len = value32
+//   bytes 2-5   value32, little-endian; value16 is its low half
+//   bytes 6-    the record bytes; caplen is their count
+//
+// The record is copied into a heap block of exactly caplen bytes, so
+// AddressSanitizer stops any read at or past caplen.
+#include "convert/convert.h"
+#include "fuzz_check.h"
+#include "reference_decoder.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+
+namespace {
+
+constexpr std::size_t prefix_size = 6;
+constexpr long offset_line_size =
+    sizeof("Error calculating header offset for packet.  Skipping this packet.\n") - 1;
+
+int link_type_of(std::uint8_t selector)
+{
+    switch (selector) {
+    case 0: return 105;
+    case 1: return 119;
+    case 2: return 127;
+    case 3: return 192;
+    default: return 1;
+    }
+}
+
+std::uint32_t len_of(std::uint8_t mode, std::uint32_t value, std::uint32_t caplen)
+{
+    switch (mode & 3u) {
+    case 0: return caplen;
+    case 1: return caplen + (value & 0xFFFFu);
+    case 2: return caplen - (value & 0xFFFFu);
+    default: return value;
+    }
+}
+
+// Bytes written to standard output so far; standard output is a scratch
+// file (see LLVMFuzzerInitialize), so the offset-error line can be counted.
+long stdout_position()
+{
+    std::fflush(stdout);
+    return lseek(STDOUT_FILENO, 0, SEEK_CUR);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    std::FILE* scratch = std::tmpfile();
+    if (scratch == nullptr || dup2(fileno(scratch), STDOUT_FILENO) < 0) {
+        std::perror("fuzz_frame: standard output");
+        std::abort();
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < prefix_size || size - prefix_size > 0xFFFFFFFFu)
+        return 0;
+    const int link_type = link_type_of(data[0]);
+    const std::uint32_t value = std::uint32_t{data[2]} | (std::uint32_t{data[3]} << 8) |
+                               (std::uint32_t{data[4]} << 16) | (std::uint32_t{data[5]} << 24);
+    const auto caplen = static_cast<std::uint32_t>(size - prefix_size);
+    const std::uint32_t len = len_of(data[1], value, caplen);
+
+    // Exactly caplen bytes on the heap; a zero-length record still gets a
+    // block of its own so that any read of it is caught.
+    std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[caplen == 0 ? 1 : caplen]);
+    std::memcpy(copy.get(), data + prefix_size, caplen);
+    const std::span<const std::uint8_t> record(copy.get(), caplen);
+
+    // The frame lives across inputs, as it lives across the records of a run.
+    static frame_buffer frame;
+
+    if (stdout_position() > (1L << 20)) {
+        FUZZ_CHECK(ftruncate(STDOUT_FILENO, 0) == 0);
+        FUZZ_CHECK(lseek(STDOUT_FILENO, 0, SEEK_SET) == 0);
+    }
+    const long before = stdout_position();
+    const int offset = capture_header_offset(link_type, record);
+    const long printed = stdout_position() - before;
+
+    const std::optional<std::uint32_t> expected_offset = reference::header_offset(link_type, copy.get(), caplen);
+    if (!expected_offset) {
+        FUZZ_CHECK(offset == -1);
+        FUZZ_CHECK(printed == offset_line_size);
+        return 0;
+    }
+    FUZZ_CHECK(offset >= 0 && static_cast<std::uint32_t>(offset) == *expected_offset);
+    FUZZ_CHECK(printed == 0);
+
+    pcap_pkthdr in{};
+    in.ts.tv_sec = static_cast<time_t>(value);
+    in.ts.tv_usec = static_cast<suseconds_t>(value % 1000000u);
+    in.caplen = caplen;
+    in.len = len;
+    pcap_pkthdr out{};
+    const int result = translate_data_frame(in, record, offset, out, frame);
+
+    const std::optional<reference::ethernet_record> expected =
+        reference::convert(copy.get(), caplen, len, *expected_offset);
+    if (!expected) {
+        FUZZ_CHECK(result == -1);
+        return 0;
+    }
+    FUZZ_CHECK(result == 0);
+
+    // What holds for every converted frame, whatever the rules.
+    FUZZ_CHECK(out.len >= 35);
+    FUZZ_CHECK(out.caplen >= 14);
+    FUZZ_CHECK(out.caplen <= out.len);
+    FUZZ_CHECK(out.caplen <= frame.capacity);
+    if (caplen >= len) // captured whole: the frame is whole too
+        FUZZ_CHECK(out.caplen == out.len && out.caplen >= 35);
+    FUZZ_CHECK(out.ts.tv_sec == in.ts.tv_sec && out.ts.tv_usec == in.ts.tv_usec);
+
+    // And the frame the rules name, byte for byte: addresses, EtherType and
+    // payload are the record bytes they were copied from.
+    FUZZ_CHECK(out.caplen == expected->caplen);
+    FUZZ_CHECK(out.len == expected->len);
+    FUZZ_CHECK(std::memcmp(frame.bytes.get(), expected->frame.data(), expected->frame.size()) == 0);
+    return 0;
+}

@@ -1,0 +1,62 @@
+#!/bin/sh
+# Runs every fuzz target of a KESTRINE_FUZZ build for a bounded time, seeded
+# from captures written by kestrine_gen, the bundled samples, the shared
+# corpus of real captures (when it is there) and the regression inputs.
+# Fails on the first finding; the crashing input is left in BUILD/fuzz-artifacts/.
+#
+#   sh fuzz/run.sh BUILD [SECONDS]
+set -eu
+build=$1
+seconds=${2:-60}
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+shared=${KESTRINE_SHARED_CAPTURES:-$source_dir/../shared/captures}
+work=$build/fuzz-work
+artifacts=$build/fuzz-artifacts
+rm -rf "$work/seeds"
+mkdir -p "$work/seeds/capture" "$work/seeds/frame" "$work/corpus/capture" "$work/corpus/frame" "$artifacts"
+
+# Whole-capture seeds: small generated captures of every link type.
+for link in radiotap bare prism ppi; do
+    for seed in 1 2 3; do
+        "$build/kestrine_gen" --link $link --small --records 12 --seed $seed \
+            "$work/seeds/capture/gen-$link-$seed.pcap" >/dev/null
+    done
+    "$build/kestrine_gen" --link $link --records 40 --seed 7 "$work/seeds/capture/gen-$link-big.pcap" >/dev/null
+done
+cp "$source_dir"/samples/*.pcap "$work/seeds/capture/"
+cp "$source_dir"/tests/regressions/capture/* "$work/seeds/capture/"
+real=""
+if [ -d "$shared" ]; then
+    for capture in "$shared"/*.pcap "$shared"/*.cap "$shared"/*.pcapng; do
+        [ -f "$capture" ] || continue
+        real="$real $capture"
+        # Whole files larger than the size limit below are cut by libFuzzer;
+        # their first 64 KiB are as good a seed as any.
+        cp "$capture" "$work/seeds/capture/"
+    done
+fi
+
+# Single-record seeds: the records of all of the above.
+# shellcheck disable=SC2086
+"$build/fuzz/kestrine_fuzz_seeds" "$work/seeds/frame" "$work"/seeds/capture/*.pcap $real
+cp "$source_dir"/tests/regressions/frame/* "$work/seeds/frame/"
+
+total=0
+for target in frame capture; do
+    max_len=65536
+    [ $target = frame ] && max_len=8192
+    log=$work/fuzz_$target.log
+    echo "fuzz_$target: $seconds s"
+    if ! "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=$max_len -timeout=10 \
+            -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/fuzz_$target-" \
+            "$work/corpus/$target" "$work/seeds/$target" >"$log" 2>&1; then
+        tail -n 60 "$log"
+        echo "fuzz_$target: FOUND A FAULT; input in $artifacts/" >&2
+        exit 1
+    fi
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    grep -E '^(INFO: seed corpus|#[0-9]+ *DONE)' "$log" || true
+    echo "fuzz_$target: $runs executions, no finding"
+    total=$((total + ${runs:-0}))
+done
+echo "fuzz: $total executions in all, no finding"
