@@ -1,11 +1,12 @@
 # The two entry points of the README, and the CI extras.
 #   make demo   install what is missing, build, convert the bundled sample
 #   make test   install what is missing, build, run the whole test suite
+#   make package  build the Debian package $(BUILD)/kestrine_<version>_<arch>.deb
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE ?= samples/sample-radiotap.pcap
 
-.PHONY: deps build demo test clean
+.PHONY: deps build demo test package clean
 
 deps:
 	sh tools/deps.sh
@@ -23,6 +24,9 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) build-*

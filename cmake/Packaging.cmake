@@ -1,0 +1,83 @@
+# Installation, the man page and the Debian package.
+#
+#   cmake --install build --prefix /usr/local   bin/kestrine, share/man/man1/kestrine.1.gz
+#   cd build && cpack -G DEB                     kestrine_<version>_<arch>.deb
+#
+# The version comes from project(VERSION) alone: the banner gets it as
+# KESTRINE_VERSION, the man page through configure_file, the package here.
+
+include(GNUInstallDirs)
+
+# Installing (and so cpack) takes the build as it is and does not rebuild
+# every target first: build, then install or package.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
+# The man page, with its version filled in, compressed as Debian wants it.
+configure_file(${PROJECT_SOURCE_DIR}/doc/kestrine.1 ${PROJECT_BINARY_DIR}/doc/kestrine.1 @ONLY)
+find_program(KESTRINE_GZIP gzip)
+if(KESTRINE_GZIP)
+  add_custom_command(
+    OUTPUT ${PROJECT_BINARY_DIR}/doc/kestrine.1.gz
+    COMMAND ${KESTRINE_GZIP} -9 -n -c ${PROJECT_BINARY_DIR}/doc/kestrine.1 > ${PROJECT_BINARY_DIR}/doc/kestrine.1.gz
+    DEPENDS ${PROJECT_BINARY_DIR}/doc/kestrine.1
+    COMMENT "Compressing the man page"
+    VERBATIM)
+  add_custom_target(kestrine_man ALL DEPENDS ${PROJECT_BINARY_DIR}/doc/kestrine.1.gz)
+  set(kestrine_man_page ${PROJECT_BINARY_DIR}/doc/kestrine.1.gz)
+else()
+  set(kestrine_man_page ${PROJECT_BINARY_DIR}/doc/kestrine.1)
+endif()
+
+install(TARGETS kestrine RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${kestrine_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The Debian package: kestrine_<version>_<arch>.deb.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kestrine)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_CONTACT "kestrine maintainers <kestrine-maintainers@lists.kestrine.dev>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "Convert IEEE 802.11 captures into Ethernet captures
+ kestrine reads a libpcap or pcapng capture of 802.11 frames (bare, Prism,
+ radiotap or PPI) and writes a libpcap capture of Ethernet II frames, one
+ for each unprotected Data and QoS Data frame, so that tools which
+ understand only Ethernet can read wireless traffic. It reads and writes
+ standard input and output, and sits in a pipeline between a capture tool
+ and an Ethernet-only analyser.")
+# dpkg-shlibdeps (package dpkg-dev) derives the library packages and their
+# lowest versions from the binary; without it the same packages are named
+# by hand, libpcap0.8 being libpcap's runtime package on Debian.
+find_program(KESTRINE_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(KESTRINE_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpcap0.8 (>= 1.10), libc6, libstdc++6, libgcc-s1")
+endif()
+include(CPack)
+
+# Checks of the page, the installation, the package and the README
+# examples, run with the rest of the suite. Each exits 77 (skipped) when a
+# tool it needs is not installed.
+if(KESTRINE_TESTS)
+  enable_testing()
+  add_test(NAME docs.man_page_renders_without_warnings
+           COMMAND sh ${PROJECT_SOURCE_DIR}/tests/man_page_test.sh
+                   ${PROJECT_SOURCE_DIR}/doc/kestrine.1 ${PROJECT_BINARY_DIR}/doc/kestrine.1 $<TARGET_FILE:kestrine>)
+  add_test(NAME docs.install_and_debian_package
+           COMMAND sh ${PROJECT_SOURCE_DIR}/tests/package_test.sh
+                   ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR} $<TARGET_FILE:kestrine>)
+  add_test(NAME docs.readme_and_man_page_examples
+           COMMAND bash ${PROJECT_SOURCE_DIR}/tests/readme_examples_test.sh
+                   ${PROJECT_SOURCE_DIR} $<TARGET_FILE:kestrine> $<TARGET_FILE:kestrine_gen>)
+  set_tests_properties(docs.man_page_renders_without_warnings docs.install_and_debian_package
+                       docs.readme_and_man_page_examples PROPERTIES SKIP_RETURN_CODE 77)
+  # cpack and cmake --install write into the build tree's install manifest.
+  set_tests_properties(docs.install_and_debian_package PROPERTIES RUN_SERIAL ON)
+endif()

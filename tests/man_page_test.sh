@@ -1,0 +1,88 @@
+#!/bin/sh
+# The man page renders without a warning, the built page carries the
+# program's own version, and every line the program prints about its run
+# (banner, failures, warning) is documented in it word for word.
+#
+#   man_page_test.sh SOURCE_PAGE BUILT_PAGE KESTRINE
+# Exits 77 (skipped) when groff is not installed.
+set -eu
+source_page=$1
+built_page=$2
+kestrine=$3
+
+command -v groff >/dev/null 2>&1 || { echo "groff is not installed (Debian: groff-base)"; exit 77; }
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+for page in "$source_page" "$built_page"; do
+    for preprocess in "" "-t"; do
+        # shellcheck disable=SC2086 # $preprocess is one flag or none
+        if ! groff $preprocess -ww -man -z "$page" >"$scratch/groff.out" 2>&1 || [ -s "$scratch/groff.out" ]; then
+            fail "groff $preprocess -ww -man -z $page is not silent:"
+            cat "$scratch/groff.out"
+        fi
+    done
+done
+
+if grep -n '@[A-Z_]*@' "$built_page"; then
+    fail "the built page still holds a placeholder"
+fi
+
+# The page as plain text, one paragraph line per output line (a line
+# length no paragraph reaches), so that messages are not wrapped.
+groff -t -man -Tascii -rLL=2000n -P-cbou "$built_page" 2>/dev/null >"$scratch/page.txt"
+
+documented() {
+    if ! grep -qF -- "$1" "$scratch/page.txt"; then
+        fail "not in the man page: \"$1\""
+    fi
+}
+
+# The banner: the program's four lines, its version among them.
+"$kestrine" >"$scratch/banner" 2>&1 && fail "the banner run exited 0"
+version=$(sed -n '1s/^kestrine \([^ ]*\) - .*/\1/p' "$scratch/banner")
+[ -n "$version" ] || fail "no version in the banner: $(head -n 1 "$scratch/banner")"
+while IFS= read -r line; do
+    [ -z "$line" ] || documented "$line"
+done <"$scratch/banner"
+# The page's footer names the same version.
+grep -q "^kestrine $version  *[0-9-]*  *KESTRINE(1)\$" "$scratch/page.txt" ||
+    fail "the page's footer does not name kestrine $version: $(tail -n 1 "$scratch/page.txt")"
+
+# The messages of failures, as the program prints them, up to the reason.
+"$kestrine" "$scratch/missing.pcap" "$scratch/out.pcap" 2>"$scratch/err" && fail "a missing input exited 0"
+documented "$(sed 's/: .*//' "$scratch/err")"
+
+# The messages named in the source, so that a new one cannot go undocumented.
+source_dir=$(dirname "$source_page")/..
+grep -ho '"Unable to [^"]*"' "$source_dir"/src/*.cpp "$source_dir"/src/convert/*.cpp | tr -d '"' | sort -u |
+    while IFS= read -r message; do
+        grep -qF -- "$message" "$scratch/page.txt" || echo "$message"
+    done >"$scratch/undocumented"
+if [ -s "$scratch/undocumented" ]; then
+    fail "messages of the program missing from the page: $(cat "$scratch/undocumented")"
+fi
+offset_error=$(grep -ho '"Error calculating[^"]*"' "$source_dir"/src/convert/*.cpp | tr -d '"')
+[ -n "$offset_error" ] || fail "no offset-error line found in src/convert"
+documented "$offset_error"
+
+# The warning about a damaged last record: cut the bundled sample short.
+sample=$source_dir/samples/sample-radiotap.pcap
+size=$(wc -c <"$sample")
+head -c $((size - 5)) "$sample" >"$scratch/cut.pcap"
+"$kestrine" "$scratch/cut.pcap" "$scratch/out.pcap" >/dev/null 2>"$scratch/err"
+[ -s "$scratch/err" ] || fail "no warning for a cut-short capture"
+documented "$(cat "$scratch/err")"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "man page: renders silently, version $version, every message documented"
