@@ -1,0 +1,107 @@
+// Memory stays flat: the peak resident memory of converting a 1 GB capture
+// is within 2 MiB of converting a 1 MB one. Not a timing test: only the
+// peaks are compared.
+//
+// It writes a 1 GB capture into a scratch folder (removed afterwards), so it
+// runs only when KESTRINE_MEMORY_CHECK=1 (`make memory-check`, which CI
+// calls), and never in a sanitizer build, whose own bookkeeping grows.
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+#else
+constexpr bool sanitized = false;
+#endif
+
+struct measured_run {
+    int status = -1;
+    long peak_kib = 0; // peak resident set size of the child
+};
+
+// Runs a program with standard output and error going to /dev/null and
+// reports its exit status and peak resident memory.
+measured_run run_measured(const std::vector<std::string>& argv)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    measured_run run;
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
+        return run;
+    }
+    int wait_status = 0;
+    rusage usage{};
+    while (wait4(pid, &wait_status, 0, &usage) < 0) {
+    }
+    run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    run.peak_kib = usage.ru_maxrss;
+    return run;
+}
+
+// Peak memory of converting a generated capture of `size` bytes; the
+// capture is removed right after.
+long conversion_peak_kib(const fs::path& dir, std::uint64_t size)
+{
+    const fs::path capture = dir / ("in-" + std::to_string(size) + ".pcap");
+    const measured_run gen = run_measured({KESTRINE_GEN_BINARY, "--bytes", std::to_string(size), capture.string()});
+    EXPECT_EQ(gen.status, 0);
+    EXPECT_GE(fs::file_size(capture), size * 99 / 100);
+    const measured_run run = run_measured({KESTRINE_BINARY, capture.string(), "/dev/null"});
+    EXPECT_EQ(run.status, 0);
+    fs::remove(capture);
+    return run.peak_kib;
+}
+
+TEST(flat_memory, peak_converting_1_gb_is_within_2_mib_of_1_mb)
+{
+    if (sanitized)
+        GTEST_SKIP() << "peak memory means nothing under AddressSanitizer";
+    const char* enabled = std::getenv("KESTRINE_MEMORY_CHECK");
+    if (enabled == nullptr || std::strcmp(enabled, "1") != 0)
+        GTEST_SKIP() << "writes a 1 GB capture; run with KESTRINE_MEMORY_CHECK=1 (make memory-check)";
+
+    test::scratch_dir dir;
+    const long small = conversion_peak_kib(dir.path, 1000000);
+    const long large = conversion_peak_kib(dir.path, 1000000000);
+    RecordProperty("peak_kib_1_mb", std::to_string(small));
+    RecordProperty("peak_kib_1_gb", std::to_string(large));
+    std::printf("peak resident memory: %ld KiB for 1 MB, %ld KiB for 1 GB\n", small, large);
+    EXPECT_GT(small, 0);
+    EXPECT_LE(large, small + 2048) << "converting 1 GB took " << large - small << " KiB more than 1 MB";
+}
+
+} // namespace
