@@ -2,11 +2,14 @@
 #   make demo   install what is missing, build, convert the bundled sample
 #   make test   install what is missing, build, run the whole test suite
 #   make package  build the Debian package $(BUILD)/kestrine_<version>_<arch>.deb
+#   make sanitize the whole test suite under AddressSanitizer and UBSan
+#   make fuzz     each fuzz target for FUZZ_SECONDS (clang++, libFuzzer)
+#   make memory-check  peak memory converting 1 GB against 1 MB
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE ?= samples/sample-radiotap.pcap
 
-.PHONY: deps build demo test package clean
+.PHONY: deps build demo test package clean sanitize fuzz memory-check
 
 deps:
 	sh tools/deps.sh
@@ -27,6 +30,27 @@ test: build
 
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRINE_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# Only the fuzz targets and what seeding them needs are built with clang.
+fuzz:
+	sh tools/deps.sh clang libclang-rt-14-dev
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRINE_FUZZ=ON \
+	  -DKESTRINE_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_frame fuzz_capture \
+	  fuzz_frame_replay fuzz_capture_replay kestrine_fuzz_seeds kestrine_gen
+	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+memory-check: build
+	cd $(BUILD) && KESTRINE_MEMORY_CHECK=1 ctest --output-on-failure -R flat_memory
 
 clean:
 	rm -rf $(BUILD) build-*
