@@ -43,14 +43,14 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The long description, under the summary line; cpack indents each line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "Convert IEEE 802.11 captures into Ethernet captures
- kestrine reads a libpcap or pcapng capture of 802.11 frames (bare, Prism,
- radiotap or PPI) and writes a libpcap capture of Ethernet II frames, one
- for each unprotected Data and QoS Data frame, so that tools which
- understand only Ethernet can read wireless traffic. It reads and writes
- standard input and output, and sits in a pipeline between a capture tool
- and an Ethernet-only analyser.")
+  "kestrine reads a libpcap or pcapng capture of 802.11 frames (bare, Prism,
+radiotap or PPI) and writes a libpcap capture of Ethernet II frames, one
+for each unprotected Data and QoS Data frame, so that tools which
+understand only Ethernet can read wireless traffic. It reads and writes
+standard input and output, and sits in a pipeline between a capture tool
+and an Ethernet-only analyser.")
 # dpkg-shlibdeps (package dpkg-dev) derives the library packages and their
 # lowest versions from the binary; without it the same packages are named
 # by hand, libpcap0.8 being libpcap's runtime package on Debian.

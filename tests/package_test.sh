@@ -90,6 +90,11 @@ else
     [ "$(field Package)" = kestrine ] || fail "Package: $(field Package)"
     [ "$(field Version)" = "$version" ] || fail "Version: $(field Version), the banner says $version"
     [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
+    # A summary line, then the long description, each line indented once.
+    [ -n "$(field Description | head -n 1)" ] || fail "the Description has no summary line"
+    if field Description | tail -n +2 | grep -q '^  '; then
+        fail "the long Description is indented twice: $(field Description)"
+    fi
     depends=$(field Depends)
     echo "Depends: $depends"
     echo "$depends" | grep -Eq '(^|, )libpcap0\.8( |,|$)' || fail "Depends does not name libpcap0.8: $depends"

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,8 @@ struct streaming_case {
     const char* link;
     bool offset_errors;
 };
+
+void PrintTo(const streaming_case& c, std::ostream* os) { *os << c.name; }
 
 class streaming : public testing::TestWithParam<streaming_case> {};
 
