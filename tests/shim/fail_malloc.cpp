@@ -1,8 +1,8 @@
 // An LD_PRELOAD shim that makes chosen malloc calls fail, for the fault
 // tests of the built program. It is configured through the environment:
 //
-//   KESTRINE_FAIL_MALLOC_SIZE=N   fail malloc calls of exactly N bytes
-//   KESTRINE_FAIL_MALLOC_SKIP=K   ... but let the first K of them succeed
+//   KESTRINE_FAIL_MALLOC_SIZE=N   fail one malloc call of exactly N bytes:
+//   KESTRINE_FAIL_MALLOC_SKIP=K   the one after the first K such calls
 //   KESTRINE_TRACE_MALLOC=1       write the size of every malloc to stderr
 //
 // A failed call returns null with errno ENOMEM, as an exhausted heap does.
@@ -20,10 +20,7 @@ namespace {
 using malloc_function = void* (*)(std::size_t);
 
 malloc_function next_malloc = nullptr;
-bool configured = false;
-bool tracing = false;
-std::size_t fail_size = 0;
-unsigned long skip = 0;
+unsigned long matched = 0; // calls of the size to fail seen so far
 
 // Reads a decimal number without calling into anything that allocates.
 unsigned long number_of(const char* text)
@@ -58,20 +55,15 @@ extern "C" void* malloc(std::size_t size)
         if (next_malloc == nullptr)
             std::abort();
     }
-    if (!configured) {
-        configured = true;
-        fail_size = number_of(std::getenv("KESTRINE_FAIL_MALLOC_SIZE"));
-        skip = number_of(std::getenv("KESTRINE_FAIL_MALLOC_SKIP"));
-        tracing = std::getenv("KESTRINE_TRACE_MALLOC") != nullptr;
-    }
-    if (tracing)
+    // The environment is read on every call: the first calls can come from
+    // a sanitizer runtime's start, before the C library has set it up.
+    if (std::getenv("KESTRINE_TRACE_MALLOC") != nullptr)
         trace(size);
-    if (fail_size != 0 && size == fail_size) {
-        if (skip == 0) {
-            errno = ENOMEM;
-            return nullptr;
-        }
-        --skip;
+    const unsigned long fail_size = number_of(std::getenv("KESTRINE_FAIL_MALLOC_SIZE"));
+    if (fail_size != 0 && size == fail_size &&
+        matched++ == number_of(std::getenv("KESTRINE_FAIL_MALLOC_SKIP"))) {
+        errno = ENOMEM;
+        return nullptr;
     }
     return next_malloc(size);
 }
