@@ -2,6 +2,7 @@
 
 #include "convert/convert.h"
 
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,12 +51,18 @@ bool is_dash(const char* name) { return std::strcmp(name, "-") == 0; }
 
 // Gives `stream` a buffer of its own. The buffer must outlive the stream's
 // last use, so the run keeps it until the process ends.
+//
+// The run has one thread, so the stream is also told to skip the lock that
+// stdio takes on every call: libpcap makes two stdio calls for each record
+// it reads and two for each record it writes, and on small records the
+// locking alone cost a fifth of the run.
 stream_buffer buffer_stream(FILE* stream)
 {
     stream_buffer buffer(static_cast<char*>(std::malloc(stream_buffer_size)));
     if (!buffer)
         fail("malloc");
     std::setvbuf(stream, buffer.get(), _IOFBF, stream_buffer_size);
+    __fsetlocking(stream, FSETLOCKING_BYCALLER);
     return buffer;
 }
 
@@ -115,6 +122,8 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output)
     pcap_pkthdr* header = nullptr;
     const u_char* bytes = nullptr;
     pcap_pkthdr frame_header{};
+    // errno is a function call on every use; the thread's slot stays put.
+    int* const error_number = &errno;
     for (;;) {
         // 1 is a record; a savefile gives -2 at its end and -1 on a read
         // error, such as a record cut short by the end of the file.
@@ -129,10 +138,10 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output)
             continue;
         if (translate_data_frame(*header, record, offset, frame_header, frame) < 0)
             continue;
-        errno = 0;
+        *error_number = 0;
         pcap_dump(reinterpret_cast<u_char*>(output), &frame_header, frame.bytes.get());
-        if (std::ferror(output_stream)) {
-            totals.write_error = errno != 0 ? errno : EIO;
+        if (ferror_unlocked(output_stream)) {
+            totals.write_error = *error_number != 0 ? *error_number : EIO;
             break;
         }
         ++totals.converted;
