@@ -5,11 +5,13 @@
 #   make sanitize the whole test suite under AddressSanitizer and UBSan
 #   make fuzz     each fuzz target for FUZZ_SECONDS (clang++, libFuzzer)
 #   make memory-check  peak memory converting 1 GB against 1 MB
+#   make bench    kestrine side by side with cat and a libpcap copy loop
+#                 (BENCH_MB=500 BENCH_RUNS=7 BENCH_DIR=/tmp; see bench/README.md)
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE ?= samples/sample-radiotap.pcap
 
-.PHONY: deps build demo test package clean sanitize fuzz memory-check
+.PHONY: deps build demo test package clean sanitize fuzz memory-check bench
 
 deps:
 	sh tools/deps.sh
@@ -51,6 +53,17 @@ fuzz:
 
 memory-check: build
 	cd $(BUILD) && KESTRINE_MEMORY_CHECK=1 ctest --output-on-failure -R flat_memory
+
+# A benchmark, not a test: it prints times and ratios and never fails on them.
+BENCH_MB ?= 500
+BENCH_RUNS ?= 7
+BENCH_DIR ?= /tmp
+
+bench: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target kestrine_bench
+	./$(BUILD)/bench/kestrine_bench --kestrine $(BUILD)/kestrine --gen $(BUILD)/kestrine_gen \
+	  --copy $(BUILD)/bench/pcap_copy --mb $(BENCH_MB) --runs $(BENCH_RUNS) --dir $(BENCH_DIR)
 
 clean:
 	rm -rf $(BUILD) build-*
