@@ -260,13 +260,13 @@ TEST_F(faults, write_and_open_failures_of_the_output)
     c.err = "Unable to write output file: No space left on device\n";
     cases.push_back(c);
 
-    // A file-size limit of 256 KiB: the first 1 MiB buffer of output
-    // cannot all be written. What reached the file is a prefix of whole
-    // records, then a cut one.
+    // A file-size limit of 150 KiB, less than the run's output buffer and
+    // no multiple of any buffer size: the limit strikes inside a write.
+    // What reached the file is a prefix of whole records, then a cut one.
     c.name = "file_size_limit_mid_run";
     c.input = test::capture_file_bytes(many);
     c.output = "out.pcap";
-    c.shell_prefix = "ulimit -f 512 && trap '' XFSZ &&";
+    c.shell_prefix = "ulimit -f 300 && trap '' XFSZ &&"; // 512-byte blocks
     c.err = "Unable to write output file: File too large\n";
     c.records = expected_output(many, many.size());
     c.output_cut = true;
