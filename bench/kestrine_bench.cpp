@@ -36,6 +36,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -71,11 +72,9 @@ struct command {
     std::vector<run_sample> samples;
 };
 
-[[noreturn]] void die(const std::string& message)
-{
-    std::fprintf(stderr, "kestrine_bench: %s\n", message.c_str());
-    std::exit(1);
-}
+// A failed command or system call ends the benchmark through main, which
+// removes the files written so far.
+[[noreturn]] void die(const std::string& message) { throw std::runtime_error(message); }
 
 double seconds_of(const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6; }
 
@@ -188,6 +187,16 @@ std::string first_line(const fs::path& path)
     return line;
 }
 
+// Every file a capture's runs write: the input, the outputs, kestrine's
+// summary.
+std::vector<fs::path> files_of(const options& opts, const std::string& variant)
+{
+    std::vector<fs::path> files;
+    for (const char* suffix : {".pcap", "-kestrine.pcap", "-cat.pcap", "-copy.pcap", "-floor.pcap", "-summary.txt"})
+        files.push_back(opts.dir / ("kestrine-bench-" + variant + suffix));
+    return files;
+}
+
 void bench_capture(const options& opts, const std::string& variant)
 {
     const bool small = variant == "small";
@@ -268,12 +277,14 @@ void bench_capture(const options& opts, const std::string& variant)
     std::printf(", peak RSS %.1f MiB (<= 8: %s)\n", static_cast<double>(kestrine_peak) / 1024.0,
                 kestrine_peak <= 8 * 1024 ? "met" : "NOT met");
     std::fflush(stdout);
+}
 
-    if (!opts.keep) {
-        std::error_code ignored;
-        for (const auto& path : {input, out_k, out_cat, out_copy, out_floor, summary})
+void remove_files(const options& opts, const std::string& variant)
+{
+    std::error_code ignored;
+    if (!opts.keep)
+        for (const auto& path : files_of(opts, variant))
             fs::remove(path, ignored);
-    }
 }
 
 int parse(int argc, char** argv, options& opts)
@@ -322,8 +333,18 @@ int main(int argc, char** argv)
     std::printf("Times are medians over the rounds; the ratios are medians of the ratios taken within each\n"
                 "round (x cat: to `cat in > out`; x copy: to the plain libpcap copy loop; x tuned: to the copy\n"
                 "loop with kestrine's streams). Peak RSS is the largest of the runs, from wait4.\n");
-    for (const std::string variant : {"imix", "small"})
-        if (opts.only.empty() || opts.only == variant)
+    for (const std::string variant : {"imix", "small"}) {
+        if (!opts.only.empty() && opts.only != variant)
+            continue;
+        try {
             bench_capture(opts, variant);
+        } catch (const std::exception& failure) {
+            remove_files(opts, variant);
+            std::fflush(stdout);
+            std::fprintf(stderr, "kestrine_bench: %s\n", failure.what());
+            return 1;
+        }
+        remove_files(opts, variant);
+    }
     return 0;
 }
