@@ -18,23 +18,22 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 // As kestrine: a 256 KiB buffer of the program's own, stdio's per-call lock
-// skipped (one thread). The buffer lives until the process ends.
-FILE* open_stream(const char* name, const char* mode)
+// skipped (one thread). The buffers live as long as the process.
+constexpr std::size_t stream_buffer_size = std::size_t{256} << 10;
+char input_buffer[stream_buffer_size];
+char output_buffer[stream_buffer_size];
+
+FILE* open_stream(const char* name, const char* mode, char* buffer)
 {
     FILE* stream = std::fopen(name, mode);
     if (stream == nullptr)
         return nullptr;
-    constexpr std::size_t size = std::size_t{256} << 10;
-    char* buffer = static_cast<char*>(std::malloc(size));
-    if (buffer == nullptr)
-        return nullptr;
-    std::setvbuf(stream, buffer, _IOFBF, size);
+    std::setvbuf(stream, buffer, _IOFBF, stream_buffer_size);
     __fsetlocking(stream, FSETLOCKING_BYCALLER);
     return stream;
 }
@@ -61,7 +60,7 @@ int main(int argc, char** argv)
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     pcap_t* input = nullptr;
     if (streams || read_only) {
-        FILE* stream = open_stream(input_name, "rb");
+        FILE* stream = open_stream(input_name, "rb", input_buffer);
         input = stream != nullptr ? pcap_fopen_offline(stream, errbuf) : nullptr;
     } else {
         input = pcap_open_offline(input_name, errbuf);
@@ -83,7 +82,7 @@ int main(int argc, char** argv)
 
     pcap_dumper_t* output = nullptr;
     if (streams) {
-        FILE* stream = open_stream(output_name, "wb");
+        FILE* stream = open_stream(output_name, "wb", output_buffer);
         output = stream != nullptr ? pcap_dump_fopen(input, stream) : nullptr;
     } else {
         output = pcap_dump_open(input, output_name);
