@@ -5,13 +5,14 @@
 #   make sanitize the whole test suite under AddressSanitizer and UBSan
 #   make fuzz     each fuzz target for FUZZ_SECONDS (clang++, libFuzzer)
 #   make memory-check  peak memory converting 1 GB against 1 MB
+#   make count-check   the converted count past 2^31 (minutes of work)
 #   make bench    kestrine side by side with cat and a libpcap copy loop
 #                 (BENCH_MB=500 BENCH_RUNS=7 BENCH_DIR=/tmp; see bench/README.md)
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE ?= samples/sample-radiotap.pcap
 
-.PHONY: deps build demo test package clean sanitize fuzz memory-check bench
+.PHONY: deps build demo test package clean sanitize fuzz memory-check count-check bench
 
 deps:
 	sh tools/deps.sh
@@ -53,6 +54,9 @@ fuzz:
 
 memory-check: build
 	cd $(BUILD) && KESTRINE_MEMORY_CHECK=1 ctest --output-on-failure -R flat_memory
+
+count-check: build
+	cd $(BUILD) && KESTRINE_LONG_TESTS=1 ctest --output-on-failure -R converted_count
 
 # A benchmark, not a test: it prints times and ratios and never fails on them.
 BENCH_MB ?= 500
