@@ -4,7 +4,8 @@
 // standard output and standard error, the exit status, the input file left
 // byte for byte as it was, and the output holding exactly the records the
 // input converts to up to the fault (as the reference decoder reads them),
-// or no output file where none may be created.
+// written byte for byte as a native-order microsecond Ethernet capture, or
+// no output file where none may be created.
 #include "reference_decoder.h"
 #include "test_support.h"
 
@@ -16,7 +17,6 @@
 #include <functional>
 #include <initializer_list>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -80,9 +80,10 @@ std::vector<test::record> expected_output(const std::vector<test::record>& input
 struct fault_case {
     std::string name;
     test::bytes input;                  // written to in.pcap
+    std::string input_name = "in.pcap"; // the name the input is given by, in the test's folder
     std::string output = "out.pcap";    // relative to the test's folder, or absolute
     std::vector<std::string> environment;
-    std::function<void(const fs::path&)> prepare; // links, folders, before the run
+    std::function<void(const fs::path&)> prepare; // links, folders, after in.pcap is written
     bool through_stdin = false;         // input given as "-"
     std::string shell_prefix;           // run through sh with this prefix to exec
     // What must come out.
@@ -103,7 +104,7 @@ void run_case(const fault_case& c)
     if (c.prepare)
         c.prepare(dir.path);
     const fs::path out = fs::path(c.output).is_absolute() ? fs::path(c.output) : dir.path / c.output;
-    const std::string input_arg = c.through_stdin ? "-" : in.string();
+    const std::string input_arg = c.through_stdin ? "-" : (dir / c.input_name).string();
 
     test::run_result result;
     if (c.shell_prefix.empty()) {
@@ -117,7 +118,9 @@ void run_case(const fault_case& c)
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
-    EXPECT_EQ(test::read_file(in), c.input) << "the input was changed";
+    if (!fs::is_directory(in)) {
+        EXPECT_EQ(test::read_file(in), c.input) << "the input was changed";
+    }
 
     if (!c.records) {
         if (out.string() != "/dev/full" && !c.output_exists) {
@@ -138,6 +141,8 @@ void run_case(const fault_case& c)
         EXPECT_GT(written->records.size(), 0u);
     } else {
         ASSERT_EQ(written->records.size(), expected.size());
+        EXPECT_EQ(test::read_file(out), test::capture_file_bytes(expected, {.link_type = 1, .snaplen = 65535}))
+            << "not the native microsecond form";
     }
     for (std::size_t i = 0; i < written->records.size(); ++i) {
         SCOPED_TRACE("output record " + std::to_string(i));
@@ -260,6 +265,11 @@ TEST_F(faults, write_and_open_failures_of_the_output)
     c.err = "Unable to write output file: No space left on device\n";
     cases.push_back(c);
 
+    // No records: the failure is found at the final flush of the header.
+    c.name = "disk_full_header_only";
+    c.input = test::capture_file_bytes({});
+    cases.push_back(c);
+
     // A file-size limit of 150 KiB, less than the run's output buffer and
     // no multiple of any buffer size: the limit strikes inside a write.
     // What reached the file is a prefix of whole records, then a cut one.
@@ -286,9 +296,19 @@ TEST_F(faults, write_and_open_failures_of_the_output)
     c.prepare = [](const fs::path& dir) { fs::create_directory(dir / "a-directory"); };
     c.err = "Unable to open output file: Is a directory\n";
     cases.push_back(c);
+    c.prepare = nullptr;
+
+    c.name = "output_below_a_file";
+    c.output = "in.pcap/out.pcap";
+    c.err = "Unable to open output file: Not a directory\n";
+    cases.push_back(c);
 
     c.err = "Unable to open output file: it is the input file\n";
     c.output_exists = true;
+    c.name = "output_is_the_input_by_the_same_name";
+    c.output = "in.pcap";
+    cases.push_back(c);
+
     c.name = "output_is_a_symbolic_link_to_the_input";
     c.output = "link.pcap";
     c.prepare = [](const fs::path& dir) { fs::create_symlink("in.pcap", dir / "link.pcap"); };
@@ -302,6 +322,12 @@ TEST_F(faults, write_and_open_failures_of_the_output)
     c.name = "output_is_the_input_through_another_path";
     c.output = "sub/../in.pcap";
     c.prepare = [](const fs::path& dir) { fs::create_directory(dir / "sub"); };
+    cases.push_back(c);
+
+    c.name = "input_given_through_a_symbolic_link";
+    c.input_name = "link.pcap";
+    c.output = "in.pcap";
+    c.prepare = [](const fs::path& dir) { fs::create_symlink("in.pcap", dir / "link.pcap"); };
     cases.push_back(c);
 
     for (const fault_case& fc : cases)
@@ -348,36 +374,48 @@ TEST_F(faults, damaged_inputs_keep_the_records_before_the_damage)
     }
 }
 
-// Inputs that are not captures at all: refused at the open with a reason
-// that says what is wrong, and no output file.
+// Inputs that are not captures at all: refused at the open with libpcap's
+// reason, status 255 and no output file; from standard input as from a
+// file, where standard input can be such a thing.
 TEST_F(faults, inputs_that_are_not_captures)
 {
-    std::mt19937 random(20240611);
-    test::bytes noise(4096);
-    for (std::uint8_t& b : noise)
-        b = static_cast<std::uint8_t>(random());
-    noise[0] = 0x00; // no savefile or pcapng magic can start with it
+    const test::bytes header = test::capture_file_bytes({});
+    const std::string text = "not a capture at all, just text\n";
+    const std::string truncated = "Unable to open capture file: truncated dump file; ";
 
     struct not_capture {
         const char* name;
         test::bytes input;
         std::string err;
+        std::function<void(const fs::path&)> prepare = nullptr; // replaces in.pcap
+    };
+    const auto missing = [](const fs::path& dir) { fs::remove(dir / "in.pcap"); };
+    const auto directory = [](const fs::path& dir) {
+        fs::remove(dir / "in.pcap");
+        fs::create_directory(dir / "in.pcap");
     };
     const std::vector<not_capture> inputs = {
-        {"empty_file", {},
-         "Unable to open capture file: truncated dump file; tried to read 4 file header bytes, only got 0\n"},
-        {"three_bytes", {0xD4, 0xC3, 0xB2},
-         "Unable to open capture file: truncated dump file; tried to read 4 file header bytes, only got 3\n"},
-        {"random_bytes", noise, "Unable to open capture file: unknown file format\n"},
+        {"missing", {}, "Unable to open capture file: No such file or directory\n", missing},
+        {"empty_file", {}, truncated + "tried to read 4 file header bytes, only got 0\n"},
+        {"three_bytes", {0xD4, 0xC3, 0xB2}, truncated + "tried to read 4 file header bytes, only got 3\n"},
+        {"magic_alone", test::bytes(header.begin(), header.begin() + 4),
+         truncated + "tried to read 24 file header bytes, only got 0\n"},
+        {"header_one_byte_short", test::bytes(header.begin(), header.end() - 1),
+         truncated + "tried to read 24 file header bytes, only got 19\n"},
+        {"text", test::bytes(text.begin(), text.end()), "Unable to open capture file: unknown file format\n"},
+        {"directory", {}, "Unable to open capture file: error reading dump file: Is a directory\n", directory},
     };
     for (const not_capture& n : inputs) {
         fault_case c;
         c.name = n.name;
         c.input = n.input;
+        c.prepare = n.prepare;
         c.status = 255;
         c.err = n.err;
         run_case(c);
-        c.name += std::string("_on_standard_input");
+        if (c.name == "missing")
+            continue; // standard input is always there
+        c.name += "_on_standard_input";
         c.through_stdin = true;
         run_case(c);
     }
