@@ -16,27 +16,8 @@
 
 namespace {
 
-// test::data_frame fills Address k with the bytes (k << 4 | 0) .. (k << 4 | 5).
-test::bytes address(int k)
-{
-    test::bytes mac;
-    for (int i = 0; i < 6; ++i)
-        mac.push_back(static_cast<std::uint8_t>(k << 4 | i));
-    return mac;
-}
-
-test::bytes ethernet_frame(int destination, int source, std::uint16_t ethertype, std::size_t payload_size,
-                           std::uint8_t first = 0)
-{
-    test::bytes frame = address(destination);
-    const test::bytes src = address(source);
-    frame.insert(frame.end(), src.begin(), src.end());
-    frame.push_back(static_cast<std::uint8_t>(ethertype >> 8));
-    frame.push_back(static_cast<std::uint8_t>(ethertype));
-    for (std::size_t i = 0; i < payload_size; ++i)
-        frame.push_back(static_cast<std::uint8_t>(first + i));
-    return frame;
-}
+using test::address;
+using test::ethernet_frame;
 
 // `header_size` filler bytes standing for a capture header, then `frame`.
 test::bytes behind_header(std::size_t header_size, const test::bytes& frame)

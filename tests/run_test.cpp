@@ -20,27 +20,8 @@ const std::string offset_error = "Error calculating header offset for packet.  S
 
 std::string summary(std::size_t count) { return "Converted " + std::to_string(count) + " packets.\n"; }
 
-// test::data_frame fills Address k with the bytes (k << 4 | 0) .. (k << 4 | 5).
-test::bytes address(int k)
-{
-    test::bytes mac;
-    for (int i = 0; i < 6; ++i)
-        mac.push_back(static_cast<std::uint8_t>(k << 4 | i));
-    return mac;
-}
-
-test::bytes ethernet_frame(int destination, int source, std::uint16_t ethertype, std::size_t payload_size,
-                           std::uint8_t first = 0)
-{
-    test::bytes frame = address(destination);
-    const test::bytes src = address(source);
-    frame.insert(frame.end(), src.begin(), src.end());
-    frame.push_back(static_cast<std::uint8_t>(ethertype >> 8));
-    frame.push_back(static_cast<std::uint8_t>(ethertype));
-    for (std::size_t i = 0; i < payload_size; ++i)
-        frame.push_back(static_cast<std::uint8_t>(first + i));
-    return frame;
-}
+using test::address;
+using test::ethernet_frame;
 
 // The capture header that link type `link_type` puts in front of the frame.
 test::bytes capture_header(std::uint32_t link_type)

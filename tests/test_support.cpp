@@ -194,6 +194,27 @@ bytes data_frame(std::uint8_t fc0, std::uint8_t fc1, std::size_t payload_size, s
     return frame;
 }
 
+bytes address(int k)
+{
+    bytes mac;
+    for (int i = 0; i < 6; ++i)
+        mac.push_back(static_cast<std::uint8_t>((k << 4) | i));
+    return mac;
+}
+
+bytes ethernet_frame(int destination, int source, std::uint16_t ethertype, std::size_t payload_size,
+                     std::uint8_t first)
+{
+    bytes frame = address(destination);
+    const bytes src = address(source);
+    frame.insert(frame.end(), src.begin(), src.end());
+    frame.push_back(static_cast<std::uint8_t>(ethertype >> 8));
+    frame.push_back(static_cast<std::uint8_t>(ethertype));
+    for (std::size_t i = 0; i < payload_size; ++i)
+        frame.push_back(static_cast<std::uint8_t>(first + i));
+    return frame;
+}
+
 std::optional<std::filesystem::path> shared_captures()
 {
     const std::filesystem::path dir = KESTRINE_SHARED_CAPTURES;

@@ -77,6 +77,14 @@ struct scratch_dir {
 bytes data_frame(std::uint8_t fc0, std::uint8_t fc1, std::size_t payload_size, std::uint16_t ethertype = 0x0800,
                  std::uint8_t first = 0);
 
+// The 6 bytes that data_frame() puts in Address k: (k << 4 | 0) .. (k << 4 | 5).
+bytes address(int k);
+
+// The Ethernet II frame that a data_frame() with these addresses, EtherType
+// and payload must become.
+bytes ethernet_frame(int destination, int source, std::uint16_t ethertype, std::size_t payload_size,
+                     std::uint8_t first = 0);
+
 // Where the shared corpus of real captures lies, when it is there.
 std::optional<std::filesystem::path> shared_captures();
 
