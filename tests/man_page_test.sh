@@ -12,14 +12,7 @@ kestrine=$3
 
 command -v groff >/dev/null 2>&1 || { echo "groff is not installed (Debian: groff-base)"; exit 77; }
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+. "$(dirname "$0")/check_lib.sh"
 
 for page in "$source_page" "$built_page"; do
     for preprocess in "" "-t"; do
@@ -81,8 +74,4 @@ head -c $((size - 5)) "$sample" >"$scratch/cut.pcap"
 [ -s "$scratch/err" ] || fail "no warning for a cut-short capture"
 documented "$(cat "$scratch/err")"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "man page: renders silently, version $version, every message documented"
+finish "man page: renders silently, version $version, every message documented"

@@ -18,14 +18,7 @@ for tool in dpkg dpkg-deb cpack; do
     command -v "$tool" >/dev/null 2>&1 || { echo "$tool is not installed"; exit 77; }
 done
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+. "$(dirname "$0")/check_lib.sh"
 
 version=$("$kestrine" | sed -n '1s/^kestrine \([^ ]*\) - .*/\1/p') || true
 [ -n "$version" ] || { echo "FAIL: no version in the banner"; exit 1; }
@@ -111,8 +104,4 @@ else
     man_page_is_sound "$scratch/root/usr/share/man/man1/kestrine.1.gz" "dpkg -x"
 fi
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "install and package: kestrine_${version}_${arch}.deb installs and converts the samples"
+finish "install and package: kestrine_${version}_${arch}.deb installs and converts the samples"

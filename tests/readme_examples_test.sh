@@ -29,14 +29,7 @@ if [ -n "$missing" ]; then
     exit 77
 fi
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+. "$(dirname "$0")/check_lib.sh"
 work=$scratch/work
 reference=$scratch/reference
 mkdir -p "$work/captures" "$reference/captures" "$scratch/bin" "$scratch/blocks"
@@ -132,8 +125,4 @@ for block in "$scratch"/blocks/*.sh; do
     echo "ok: $name ($(head -n 1 "$block"))"
 done
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "README: $readme_blocks examples, man page: $man_blocks examples, all ran as written"
+finish "README: $readme_blocks examples, man page: $man_blocks examples, all ran as written"
