@@ -422,7 +422,8 @@ TEST_F(faults, inputs_that_are_not_captures)
 }
 
 // Inputs that are unusual but whole: converted in full, timestamps in
-// microseconds whatever the input's precision or byte order.
+// microseconds whatever the input's precision or byte order. (pcapng inputs,
+// from files and standard input, are in the streaming tests.)
 TEST_F(faults, unusual_but_whole_inputs)
 {
     const std::vector<test::record> records = traffic(12);
@@ -438,27 +439,6 @@ TEST_F(faults, unusual_but_whole_inputs)
     test::capture_options swapped_nano = nano;
     swapped_nano.swapped = true;
 
-    // pcapng: a section header, one bare 802.11 interface in microseconds,
-    // one enhanced packet block per record.
-    test::bytes pcapng;
-    const auto put = [&pcapng](std::initializer_list<std::uint32_t> words) {
-        for (const std::uint32_t word : words)
-            for (int shift = 0; shift < 32; shift += 8)
-                pcapng.push_back(static_cast<std::uint8_t>(word >> shift));
-    };
-    put({0x0A0D0D0A, 28, 0x1A2B3C4D, 1, 0xFFFFFFFF, 0xFFFFFFFF, 28}); // section header
-    put({1, 20, 105, 65535, 20});                                     // interface: link type 105
-    for (const test::record& r : records) {
-        const auto micro = static_cast<std::uint64_t>(r.seconds * 1000000 + r.fraction);
-        const auto size = static_cast<std::uint32_t>(r.data.size());
-        const std::uint32_t padded = (size + 3u) & ~3u;
-        put({6, 32 + padded, 0, static_cast<std::uint32_t>(micro >> 32), static_cast<std::uint32_t>(micro), size,
-             size});
-        pcapng.insert(pcapng.end(), r.data.begin(), r.data.end());
-        pcapng.resize(pcapng.size() + (padded - size), 0);
-        put({32 + padded});
-    }
-
     struct whole_input {
         const char* name;
         test::bytes input;
@@ -470,9 +450,7 @@ TEST_F(faults, unusual_but_whole_inputs)
         {"nanoseconds", test::capture_file_bytes(nano_records, nano), expected_output(nano_records, 12, 105, true)},
         {"byte_swapped_nanoseconds", test::capture_file_bytes(nano_records, swapped_nano),
          expected_output(nano_records, 12, 105, true)},
-        {"pcapng", pcapng, expected},
         {"standard_input", test::capture_file_bytes(records), expected, true},
-        {"pcapng_on_standard_input", pcapng, expected, true},
     };
     for (const whole_input& w : inputs) {
         fault_case c;
