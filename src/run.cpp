@@ -119,7 +119,6 @@ struct conversion_state {
     pcap_dumper_t* output;
     FILE* output_stream;
     int link_type;
-    int* error_number; // errno's slot: errno is a function call on every use
     frame_buffer frame;
     pcap_pkthdr frame_header;
     conversion_totals totals;
@@ -136,10 +135,10 @@ void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes
         return;
     if (translate_data_frame(*header, record, offset, state.frame_header, state.frame) < 0)
         return;
-    *state.error_number = 0;
+    errno = 0;
     pcap_dump(reinterpret_cast<u_char*>(state.output), &state.frame_header, state.frame.bytes.get());
     if (ferror_unlocked(state.output_stream)) {
-        state.totals.write_error = *state.error_number != 0 ? *state.error_number : EIO;
+        state.totals.write_error = errno != 0 ? errno : EIO;
         pcap_breakloop(state.input);
         return;
     }
@@ -150,7 +149,7 @@ void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes
 
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output)
 {
-    conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), &errno, {}, {}, {}};
+    conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), {}, {}, {}};
     // pcap_loop hands the records over one by one without the per-record
     // wrapping of pcap_next_ex (3-5 % of a run on small records). On a
     // savefile it returns 0 at the end of the input, PCAP_ERROR on a read
