@@ -1,0 +1,118 @@
+// Decryption of protected 802.11 Data frames, between reading a record and
+// translating it: the keys a user gives, the handshake tracker that turns
+// passphrases into per-station keys, and the ciphers (WEP, TKIP, CCMP).
+//
+// Frame bytes are untrusted: every function here checks its lengths before
+// it reads, and a frame that is too short or fails its integrity check is
+// refused, never half-decrypted.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using byte_span = std::span<const std::uint8_t>;
+
+// ---------------------------------------------------------------------------
+// Key derivation and the primitives behind it (key_derivation.cpp). Each
+// returns false when a size is wrong or libcrypto fails.
+
+// PMK = PBKDF2-HMAC-SHA1(passphrase, SSID, 4096 iterations, 32 bytes).
+bool derive_pmk_from_passphrase(std::string_view passphrase, byte_span ssid,
+                                std::span<std::uint8_t, 32> pmk);
+
+// PRF-n of the pairwise key hierarchy (HMAC-SHA1): fills `out` entirely.
+bool prf_sha1(byte_span key, std::string_view label, byte_span data, std::span<std::uint8_t> out);
+
+// KDF-Hash-Length with HMAC-SHA256 (AKM 6 and others): fills `out`
+// entirely; Length is out.size() * 8 bits.
+bool kdf_sha256(byte_span key, std::string_view label, byte_span data, std::span<std::uint8_t> out);
+
+// The PTK of a pair: "Pairwise key expansion" over min(AA,SPA) ||
+// max(AA,SPA) || min(ANonce,SNonce) || max(ANonce,SNonce), by PRF-SHA1 for
+// key descriptor versions 1 and 2 and by KDF-SHA256 for version 3. `ptk`
+// holds KCK (16) || KEK (16) || TK (16 for CCMP, 32 for TKIP).
+bool derive_ptk(int descriptor_version, byte_span pmk, byte_span authenticator_address,
+                byte_span supplicant_address, byte_span authenticator_nonce,
+                byte_span supplicant_nonce, std::span<std::uint8_t> ptk);
+
+// The EAPOL-Key MIC over `eapol` (the whole EAPOL frame with its MIC field
+// zeroed): HMAC-MD5 (version 1), HMAC-SHA1 cut to 16 bytes (version 2) or
+// AES-128-CMAC (version 3, and version 0 with AKM 6).
+bool eapol_key_mic(int descriptor_version, byte_span kck, byte_span eapol,
+                   std::span<std::uint8_t, 16> mic);
+
+// AES key wrap (RFC 3394, the default IV) under a 16-byte KEK. Unwrap
+// fails on an integrity mismatch. out.size() is wrapped.size() - 8 and
+// plain.size() + 8 respectively; sizes are multiples of 8, at least 16.
+bool aes_key_unwrap(byte_span kek, byte_span wrapped, std::span<std::uint8_t> out);
+bool aes_key_wrap(byte_span kek, byte_span plain, std::span<std::uint8_t> out);
+
+// out[i] = in[i] ^ RC4(key) keystream byte discard + i. `out` may be `in`.
+bool rc4_xor(byte_span key, std::size_t discard, byte_span in, std::uint8_t* out);
+
+// The IEEE 802.3 CRC-32 (the ICV's and the FCS's), as a number.
+std::uint32_t crc32_of(byte_span bytes);
+
+// ---------------------------------------------------------------------------
+// TKIP's own parts, which libcrypto does not have (tkip.cpp).
+
+// Phase 1 key mixing: TTAK from TK (16 bytes), TA and the high 32 bits of
+// the TSC.
+std::array<std::uint16_t, 5> tkip_mixing_phase1(byte_span temporal_key, byte_span transmitter,
+                                                std::uint32_t iv32);
+// Phase 2 key mixing: the 16-byte RC4 key from TTAK, TK and the low 16 bits
+// of the TSC.
+std::array<std::uint8_t, 16> tkip_mixing_phase2(const std::array<std::uint16_t, 5>& ttak,
+                                                byte_span temporal_key, std::uint16_t iv16);
+// Michael over `data` under an 8-byte key.
+std::array<std::uint8_t, 8> michael(byte_span key, byte_span data);
+
+// ---------------------------------------------------------------------------
+// Frame ciphers (ciphers.cpp).
+//
+// A protected frame is given as `frame`, the 802.11 MPDU from Frame Control
+// to the end of the cipher's trailer (an FCS behind it already removed),
+// and `header_length`, the size of its MAC header, where the cipher header
+// begins. Decryption writes the plaintext body (behind the cipher header,
+// before the trailer) to `plain`, which has room for frame.size() bytes, and
+// returns its length; -1 when the frame is too short or fails its integrity
+// check. Encryption (for the generator) appends the whole protected frame,
+// header (Protected bit set) included, to `frame`.
+
+// WEP: IV (3) + key id, RC4 over IV || key (5 or 13 bytes), CRC-32 ICV.
+int wep_decrypt(byte_span key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
+bool wep_encrypt(byte_span key, std::span<const std::uint8_t, 3> iv, int key_index, byte_span header,
+                 byte_span plain, std::vector<std::uint8_t>& frame);
+
+// TKIP: `temporal_key` is 32 bytes, TK || Michael key of the authenticator's
+// transmissions || Michael key of the supplicant's. `from_authenticator`
+// picks the Michael key (frames from the AP, and every group frame). Checks
+// the ICV and the Michael MIC over DA, SA, priority and the MSDU.
+int tkip_decrypt(byte_span temporal_key, bool from_authenticator, byte_span frame,
+                 std::size_t header_length, std::uint8_t* plain);
+bool tkip_encrypt(byte_span temporal_key, bool from_authenticator, std::uint64_t tsc, int key_index,
+                  byte_span header, byte_span plain, std::vector<std::uint8_t>& frame);
+
+struct cipher_context_deleter {
+    void operator()(struct evp_cipher_ctx_st* context) const;
+};
+
+// A CCMP-128 key with libcrypto's context, so that the AES key schedule is
+// made once per key rather than once per frame.
+struct ccmp_key {
+    std::array<std::uint8_t, 16> key{};
+    std::unique_ptr<struct evp_cipher_ctx_st, cipher_context_deleter> context;
+};
+bool ccmp_key_set(ccmp_key& key, byte_span temporal_key);
+
+// CCMP-128: nonce and AAD built from the header (12.5.3.3), 8-byte MIC.
+int ccmp_decrypt(ccmp_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
+bool ccmp_encrypt(ccmp_key& key, std::uint64_t packet_number, int key_index, byte_span header,
+                  byte_span plain, std::vector<std::uint8_t>& frame);
