@@ -1,6 +1,8 @@
 #include "run.h"
 
+#include "command_line.h"
 #include "convert/convert.h"
+#include "decrypt/decrypt.h"
 
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -13,10 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
-
-#ifndef KESTRINE_VERSION
-#error "KESTRINE_VERSION is set by the build"
-#endif
+#include <vector>
 
 namespace {
 
@@ -113,63 +112,183 @@ FILE* open_output_stream(const char* name)
     fail("Unable to write output file");
 }
 
-// What the record handler needs from one record to the next.
+// What the record handlers need from one record to the next.
 struct conversion_state {
     pcap_t* input;
     pcap_dumper_t* output;
     FILE* output_stream;
     int link_type;
+    conversion_settings settings;
     frame_buffer frame;
     pcap_pkthdr frame_header;
     conversion_totals totals;
+    std::vector<std::uint8_t> plain; // a decrypted frame
 };
 
-// One record: convert it if it converts, write it, count it. A failed write
-// is kept in the totals and stops the loop before the next record.
-void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
+void count(conversion_state& state, record_fate fate) { ++state.totals.fates[static_cast<std::size_t>(fate)]; }
+
+// Writes the frame in state.frame. A failed write is kept in the totals and
+// stops the loop before the next record; returns false then.
+bool write_frame(conversion_state& state)
 {
-    auto& state = *reinterpret_cast<conversion_state*>(user);
-    const std::span<const std::uint8_t> record(bytes, header->caplen);
-    const int offset = capture_header_offset(state.link_type, record);
-    if (offset < 0)
-        return;
-    if (translate_data_frame(*header, record, offset, state.frame_header, state.frame) < 0)
-        return;
     errno = 0;
     pcap_dump(reinterpret_cast<u_char*>(state.output), &state.frame_header, state.frame.bytes.get());
     if (ferror_unlocked(state.output_stream)) {
         state.totals.write_error = errno != 0 ? errno : EIO;
         pcap_breakloop(state.input);
-        return;
+        return false;
     }
     ++state.totals.converted;
+    return true;
+}
+
+// One record: convert it if it converts, write it, count it.
+void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
+{
+    auto& state = *reinterpret_cast<conversion_state*>(user);
+    const std::span<const std::uint8_t> record(bytes, header->caplen);
+    const int offset = capture_header_offset(state.link_type, record);
+    if (offset < 0) {
+        count(state, record_fate::header_offset_error);
+        return;
+    }
+    if (translate_data_frame(*header, record, offset, state.frame_header, state.frame) < 0) {
+        if (state.settings.count_fates)
+            count(state, skipped_frame_fate(record, offset));
+        return;
+    }
+    if (write_frame(state))
+        count(state, record_fate::converted);
+}
+
+// Translates the 802.11 frame at `offset` of `record` and writes what it
+// gives, counting the record as `written` when it gives a frame.
+void translate_and_write(conversion_state& state, const pcap_pkthdr& header,
+                         std::span<const std::uint8_t> record, int offset, record_fate written)
+{
+    if (translate_data_frame(header, record, offset, state.frame_header, state.frame) < 0) {
+        count(state, skipped_frame_fate(record, offset));
+        return;
+    }
+    if (write_frame(state))
+        count(state, written);
+}
+
+// One record when keys are given or frames are fully decoded.
+void convert_record_with_options(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
+{
+    auto& state = *reinterpret_cast<conversion_state*>(user);
+    const std::span<const std::uint8_t> record(bytes, header->caplen);
+    const int offset = capture_header_offset(state.link_type, record);
+    if (offset < 0) {
+        count(state, record_fate::header_offset_error);
+        return;
+    }
+    const auto o = static_cast<std::size_t>(offset);
+    const int fc = record_le16(record, o);
+    decryption* keys = state.settings.keys;
+    const bool is_data = fc >= 0 && (fc & 0x000C) == 0x0008;
+    if (keys == nullptr || !is_data) {
+        translate_and_write(state, *header, record, offset, record_fate::converted);
+        return;
+    }
+    const capture_flags flags = read_capture_flags(state.link_type, record, offset);
+    if ((fc & 0x4000) == 0) {
+        if (follows_handshakes(*keys)) {
+            std::size_t body = o + data_header_length(fc);
+            if (flags.data_pad)
+                body = (body + 3) & ~std::size_t{3};
+            if (body <= record.size())
+                follow_eapol_frame(*keys, record.subspan(o), record.subspan(body));
+        }
+        translate_and_write(state, *header, record, offset, record_fate::converted);
+        return;
+    }
+    if ((fc & 0x0300) == 0x0300 && !state.settings.full_decode) {
+        count(state, record_fate::four_address);
+        return;
+    }
+    if (header->caplen < header->len) {
+        count(state, record_fate::protected_short);
+        return;
+    }
+    const record_fate fate = decrypt_data_frame(*keys, record.subspan(o), flags.fcs_at_end, flags.data_pad, state.plain);
+    if (fate != record_fate::decrypted) {
+        count(state, fate);
+        return;
+    }
+    pcap_pkthdr plain_header{};
+    plain_header.ts = header->ts;
+    plain_header.caplen = plain_header.len = static_cast<bpf_u_int32>(state.plain.size());
+    translate_and_write(state, plain_header, state.plain, 0, record_fate::decrypted);
 }
 
 } // namespace
 
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output)
 {
-    conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), {}, {}, {}};
+    return convert_records(input, output, conversion_settings{});
+}
+
+conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings)
+{
+    conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), settings, {}, {}, {}, {}};
+    const bool plain_run = settings.keys == nullptr && !settings.full_decode;
     // pcap_loop hands the records over one by one without the per-record
     // wrapping of pcap_next_ex (3-5 % of a run on small records). On a
     // savefile it returns 0 at the end of the input, PCAP_ERROR on a read
     // error such as a record cut short by the end of the file, and
     // PCAP_ERROR_BREAK once a failed write has broken the loop.
-    const int status = pcap_loop(input, -1, convert_record, reinterpret_cast<u_char*>(&state));
+    const int status = pcap_loop(input, -1, plain_run ? convert_record : convert_record_with_options,
+                                 reinterpret_cast<u_char*>(&state));
     state.totals.input_damaged = status == PCAP_ERROR;
     return state.totals;
 }
 
+void print_statistics(std::FILE* stream, const conversion_totals& totals, const conversion_settings& settings)
+{
+    struct row {
+        record_fate fate;
+        const char* text;
+    };
+    static constexpr row rows[] = {
+        {record_fate::converted, "converted"},
+        {record_fate::decrypted, "decrypted and converted"},
+        {record_fate::header_offset_error, "dropped, header offset error"},
+        {record_fate::not_data, "dropped, not a Data frame"},
+        {record_fate::no_payload, "dropped, Data frame without a body (Null, CF)"},
+        {record_fate::four_address, "dropped, four-address (WDS, mesh)"},
+        {record_fate::protected_no_key, "dropped, protected, no key given for its cipher"},
+        {record_fate::protected_no_session, "dropped, protected, no key for its network yet"},
+        {record_fate::integrity_failed, "dropped, decryption failed its integrity check"},
+        {record_fate::protected_short, "dropped, protected and captured short"},
+        {record_fate::too_short, "dropped, too short"},
+    };
+    std::int64_t read = 0;
+    for (const std::int64_t n : totals.fates)
+        read += n;
+    std::fprintf(stream, "%-52s %12" PRId64 "\n", "records read", read);
+    for (const row& r : rows)
+        std::fprintf(stream, "  %-50s %12" PRId64 "\n", r.text, totals.fates[static_cast<std::size_t>(r.fate)]);
+    if (settings.keys != nullptr && follows_handshakes(*settings.keys)) {
+        std::fprintf(stream, "%-52s %12" PRId64 "\n", "handshakes matched by a key", settings.keys->handshakes_completed);
+        std::fprintf(stream, "%-52s %12" PRId64 "\n", "handshakes no key given matches", settings.keys->handshakes_unmatched);
+    }
+    std::fprintf(stream, "%-52s %12" PRId64 "\n", "frames written", totals.converted);
+}
+
 void run_kestrine(int argc, char** argv)
 {
-    if (argc <= 2) {
-        std::puts("kestrine " KESTRINE_VERSION " - Convert 802.11 captures into Ethernet format.\n"
-                  "Questions/Comments/Concerns: kestrine-maintainers@lists.kestrine.dev\n");
-        std::printf("Usage: %s infile outfile\n", "kestrine");
-        std::exit(255);
-    }
-    const char* input_name = argv[1];
-    const char* output_name = argv[2];
+    const run_options options = parse_command_line(argc, argv);
+    const char* input_name = options.input_name;
+    const char* output_name = options.output_name;
+    decryption keys;
+    for (const user_key& key : options.keys)
+        add_user_key(keys, key);
+    conversion_settings settings;
+    settings.keys = options.keys.empty() ? nullptr : &keys;
+    settings.full_decode = options.full_decode;
+    settings.count_fates = options.stats;
 
     // Input first: the output is created only once the input has opened.
     FILE* input_stream = is_dash(input_name) ? stdin : std::fopen(input_name, "rb");
@@ -208,7 +327,7 @@ void run_kestrine(int argc, char** argv)
         fail("Unable to open output file");
     }
 
-    const conversion_totals totals = convert_records(input.get(), output.get());
+    const conversion_totals totals = convert_records(input.get(), output.get(), settings);
     if (totals.write_error != 0)
         fail_write(totals.write_error);
 
@@ -223,5 +342,9 @@ void run_kestrine(int argc, char** argv)
                    "the records before it were converted\n",
                    stderr);
     std::printf("Converted %" PRId64 " packets.\n", totals.converted);
+    if (options.stats) {
+        std::fflush(stdout);
+        print_statistics(stderr, totals, settings);
+    }
     std::exit(0);
 }

@@ -2,12 +2,19 @@
 // to the summary and the exit status.
 #pragma once
 
+#include "convert/convert.h"
+#include "decrypt/decrypt.h"
+
 #include <pcap/pcap.h>
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
 
 struct conversion_totals {
     std::int64_t converted = 0; // records written to the output
+    // What became of each record read, by record_fate.
+    std::array<std::int64_t, static_cast<std::size_t>(record_fate::count)> fates{};
     bool input_damaged = false; // the input ended in a read error, not at its end
     int write_error = 0;        // errno of a failed write; 0 when every write succeeded
 };
@@ -16,6 +23,17 @@ struct conversion_totals {
 // `output`. Stops at the end of the input, at a read error (the records
 // before it are converted) or at the first failed write.
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output);
+
+// What a run does beyond the plain conversion.
+struct conversion_settings {
+    decryption* keys = nullptr; // null: no key given, protected frames stay dropped
+    bool full_decode = false;
+    bool count_fates = false; // tell apart every reason a record was dropped
+};
+conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings);
+
+// The statistics table of --stats.
+void print_statistics(std::FILE* stream, const conversion_totals& totals, const conversion_settings& settings);
 
 // Runs kestrine with the process's command line and ends the process:
 // status 0 after a complete run, 255 after any failure.

@@ -52,6 +52,55 @@ int radiotap_header_offset(std::span<const std::uint8_t> record);
 // otherwise. Silent.
 int ppi_header_offset(std::span<const std::uint8_t> record);
 
+// What the capture header says of the frame behind it. Radiotap carries it
+// in its Flags field, PPI in its 802.11-Common field; bare 802.11 and Prism
+// records say nothing (`known` stays false).
+struct capture_flags {
+    bool known = false;      // the header has the field
+    bool fcs_at_end = false; // the frame ends in its 4-byte FCS
+    bool bad_fcs = false;    // the radio found the FCS wrong
+    bool data_pad = false;   // padding to a 4-byte boundary follows the MAC header
+    bool malformed = false;  // the header's fields run past its own length
+};
+
+// Reads the flags of the capture header that ends at `offset` (a valid
+// Header offset of the same record). Walks the radiotap present bitmaps,
+// extended ones included, with each field's alignment, as far as the Flags
+// field; reads PPI's 802.11-Common field wherever it stands in the header.
+capture_flags read_capture_flags(int link_type, std::span<const std::uint8_t> record, int offset);
+
+// The MAC header length of a Data frame from its Frame Control: 24, plus 6
+// for the four-address form, plus 2 for QoS Control, plus 4 for the HT
+// Control field that the Order bit announces on QoS Data.
+constexpr std::size_t data_header_length(int fc)
+{
+    const bool four_address = (fc & 0x0300) == 0x0300;
+    const bool qos = (fc & 0x0080) != 0;
+    return 24u + (four_address ? 6u : 0u) + (qos ? 2u : 0u) + (qos && (fc & 0x8000) != 0 ? 4u : 0u);
+}
+
+// Why a record was not converted, for the statistics; each record that is
+// read ends in exactly one of these or is written.
+enum class record_fate {
+    converted,             // written as it stood
+    decrypted,             // decrypted, then written
+    header_offset_error,   // the capture header gives no valid offset
+    not_data,              // management, control or extension frame
+    no_payload,            // a Data subtype without a body: Null, QoS Null, CF-Poll...
+    four_address,          // WDS or mesh frame
+    protected_no_key,      // protected, and no key was given for its cipher
+    protected_no_session,  // protected, and no handshake seen yet for its station or group
+    integrity_failed,      // no key given decrypts it with a good MIC or ICV
+    protected_short,       // protected, captured short: its integrity cannot be checked
+    too_short,             // the body is shorter than a convertible frame
+    count
+};
+
+// The fate of a record that translate_data_frame refused, judged from its
+// Frame Control first, so that a short beacon counts as not Data rather
+// than as too short.
+record_fate skipped_frame_fate(std::span<const std::uint8_t> record, int offset);
+
 struct free_deleter {
     void operator()(void* block) const { std::free(block); }
 };

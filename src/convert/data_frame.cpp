@@ -104,3 +104,19 @@ int translate_data_frame(const pcap_pkthdr& in, std::span<const std::uint8_t> re
     out.len = static_cast<bpf_u_int32>(payload_length) + 14u;
     return 0;
 }
+
+record_fate skipped_frame_fate(std::span<const std::uint8_t> record, int offset)
+{
+    const int fc = offset < 0 ? -1 : record_le16(record, static_cast<std::size_t>(offset));
+    if (fc < 0)
+        return record_fate::too_short;
+    if (!is_data_type(fc))
+        return record_fate::not_data;
+    if (subtype_of(fc) != 0 && subtype_of(fc) != 8)
+        return record_fate::no_payload;
+    if (is_four_address(fc))
+        return record_fate::four_address;
+    if (is_protected(fc))
+        return record_fate::protected_no_key;
+    return record_fate::too_short;
+}

@@ -7,6 +7,8 @@
 // refused, never half-decrypted.
 #pragma once
 
+#include "convert/convert.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -116,3 +118,93 @@ bool ccmp_key_set(ccmp_key& key, byte_span temporal_key);
 int ccmp_decrypt(ccmp_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
 bool ccmp_encrypt(ccmp_key& key, std::uint64_t packet_number, int key_index, byte_span header,
                   byte_span plain, std::vector<std::uint8_t>& frame);
+
+// ---------------------------------------------------------------------------
+// The user's keys (keys.cpp).
+
+struct user_key {
+    enum class kind { wep, wpa } type = kind::wep;
+    std::vector<std::uint8_t> wep_key;  // 5 or 13 bytes
+    std::array<std::uint8_t, 32> pmk{}; // WPA: the PMK, from the passphrase and SSID or given
+};
+
+// Parses one KEY: "wep:HEX" (10 or 26 hex digits, ':' allowed between
+// bytes), "wpa-pwd:PASSPHRASE:SSID" (the passphrase runs to the first ':';
+// "%XX" escapes any byte in either) or "wpa-psk:HEX" (64 hex digits).
+// On a malformed KEY returns false with `error` saying what is wrong; the
+// error never quotes the key.
+bool parse_key(std::string_view text, user_key& key, std::string& error);
+
+// ---------------------------------------------------------------------------
+// Following handshakes and decrypting frames (tracker.cpp).
+
+using mac_address = std::array<std::uint8_t, 6>;
+
+// What a completed 4-way handshake gives a pair of stations.
+struct pairwise_session {
+    enum class cipher { tkip, ccmp } suite = cipher::ccmp;
+    mac_address authenticator{};
+    std::array<std::uint8_t, 16> kck{};
+    std::array<std::uint8_t, 16> kek{};
+    std::array<std::uint8_t, 32> temporal_key{}; // TKIP uses all 32 bytes
+    ccmp_key ccmp;
+    int descriptor_version = 0;
+    bool installed = false;
+};
+
+// A handshake in progress: what messages 1 and 2 have told so far.
+struct pending_handshake {
+    mac_address authenticator{};
+    mac_address supplicant{};
+    std::array<std::uint8_t, 32> anonce{};
+    std::array<std::uint8_t, 32> snonce{};
+    bool have_anonce = false;
+    bool have_snonce = false;
+    bool completed = false; // these nonces already gave the pair its keys
+};
+
+struct group_session {
+    enum class cipher { tkip, ccmp } suite = cipher::ccmp;
+    std::array<std::uint8_t, 32> key{};
+    ccmp_key ccmp;
+};
+
+// Everything decryption knows during a run: the user's keys and what the
+// capture's handshakes have given. Memory grows with the stations and
+// networks seen, never with the records.
+struct decryption {
+    std::vector<std::vector<std::uint8_t>> wep_keys;
+    std::vector<std::array<std::uint8_t, 32>> pmks;
+    // Keyed by the pair's two addresses in ascending order.
+    std::map<std::array<std::uint8_t, 12>, pending_handshake> handshakes;
+    std::map<std::array<std::uint8_t, 12>, pairwise_session> pairs;
+    // Keyed by the transmitter's address and key index.
+    std::map<std::array<std::uint8_t, 7>, group_session> groups;
+    std::int64_t handshakes_completed = 0; // a key's MIC matched
+    std::int64_t handshakes_unmatched = 0; // no key given matches the MIC
+    std::vector<std::uint8_t> scratch;     // an EAPOL frame with its MIC zeroed
+    std::vector<std::uint8_t> unpadded;    // a frame without its data pad
+};
+
+void add_user_key(decryption& state, const user_key& key);
+
+// True when the state has a WPA key, so EAPOL-Key frames are worth following.
+inline bool follows_handshakes(const decryption& state) { return !state.pmks.empty(); }
+
+// Decrypts one protected Data frame: `frame` runs from Frame Control to
+// the end of the captured bytes, FCS included when `fcs_at_end`; when
+// `data_pad`, the body starts at the next 4-byte boundary behind the MAC
+// header. When the FCS is not announced, a frame whose last four bytes are
+// its own CRC-32 loses them too, should the integrity check need it.
+//
+// On success returns record_fate::decrypted and leaves in `plain` the
+// unprotected frame: the MAC header with the Protected bit cleared, then
+// the plaintext body. Otherwise returns why the frame stays protected.
+// A decrypted EAPOL-Key frame (a group key handshake) is followed too.
+record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
+                       std::vector<std::uint8_t>& plain);
+
+// Follows an unprotected Data frame if it is an EAPOL-Key frame of a
+// 4-way or group key handshake. `body` is the frame body, from its LLC
+// header on.
+void follow_eapol_frame(decryption& state, byte_span frame, byte_span body);

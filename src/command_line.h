@@ -1,0 +1,20 @@
+// The command line: options, the two names, the keys.
+#pragma once
+
+#include "decrypt/decrypt.h"
+
+#include <vector>
+
+struct run_options {
+    const char* input_name = nullptr;
+    const char* output_name = nullptr;
+    std::vector<user_key> keys;
+    bool stats = false;
+    bool full_decode = false;
+};
+
+// Reads the process's command line. Ends the process itself for --help and
+// --version (status 0), for fewer than two names (the banner, status 255)
+// and for a bad option, KEY or keys file (one line on standard error that
+// names the option or the file and line, never the key; status 255).
+run_options parse_command_line(int argc, char** argv);

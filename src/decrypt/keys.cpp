@@ -1,0 +1,134 @@
+#include "decrypt/decrypt.h"
+
+#include <openssl/crypto.h>
+
+#include <optional>
+
+namespace {
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Hex digits, with ':' allowed between bytes (never inside one).
+std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text)
+{
+    std::vector<std::uint8_t> out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        if (!out.empty() && text[at] == ':' && at + 1 < text.size())
+            ++at;
+        if (text.size() - at < 2)
+            return std::nullopt;
+        const int high = hex_value(text[at]);
+        const int low = hex_value(text[at + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        out.push_back(static_cast<std::uint8_t>(high << 4 | low));
+        at += 2;
+    }
+    return out;
+}
+
+// "%XX" escapes; a '%' not followed by two hex digits is an error.
+std::optional<std::string> unescape(std::string_view text)
+{
+    std::string out;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '%') {
+            out.push_back(text[at]);
+            continue;
+        }
+        const int high = at + 1 < text.size() ? hex_value(text[at + 1]) : -1;
+        const int low = at + 2 < text.size() ? hex_value(text[at + 2]) : -1;
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        out.push_back(static_cast<char>(high << 4 | low));
+        at += 2;
+    }
+    return out;
+}
+
+// Holds a secret and wipes it when it goes.
+struct wiped_string {
+    std::string text;
+    ~wiped_string()
+    {
+        if (!text.empty())
+            OPENSSL_cleanse(text.data(), text.size());
+    }
+};
+
+} // namespace
+
+bool parse_key(std::string_view text, user_key& key, std::string& error)
+{
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        error = "a KEY is wep:HEX, wpa-pwd:PASSPHRASE:SSID or wpa-psk:HEX";
+        return false;
+    }
+    const std::string_view kind = text.substr(0, colon);
+    const std::string_view value = text.substr(colon + 1);
+    if (kind == "wep") {
+        auto bytes = parse_hex(value);
+        if (!bytes || (bytes->size() != 5 && bytes->size() != 13)) {
+            error = "a WEP key is 10 or 26 hex digits";
+            return false;
+        }
+        key.type = user_key::kind::wep;
+        key.wep_key = std::move(*bytes);
+        return true;
+    }
+    if (kind == "wpa-psk") {
+        auto bytes = parse_hex(value);
+        if (!bytes || bytes->size() != 32) {
+            error = "a WPA PSK is 64 hex digits";
+            return false;
+        }
+        key.type = user_key::kind::wpa;
+        std::copy(bytes->begin(), bytes->end(), key.pmk.begin());
+        OPENSSL_cleanse(bytes->data(), bytes->size());
+        return true;
+    }
+    if (kind == "wpa-pwd") {
+        const std::size_t split = value.find(':');
+        if (split == std::string_view::npos) {
+            error = "a wpa-pwd key is wpa-pwd:PASSPHRASE:SSID";
+            return false;
+        }
+        wiped_string passphrase;
+        auto unescaped_passphrase = unescape(value.substr(0, split));
+        const auto ssid = unescape(value.substr(split + 1));
+        if (unescaped_passphrase)
+            std::swap(passphrase.text, *unescaped_passphrase);
+        if (!unescaped_passphrase || !ssid) {
+            error = "a '%' in a wpa-pwd key must begin a %XX escape";
+            return false;
+        }
+        if (passphrase.text.size() < 8 || passphrase.text.size() > 63) {
+            error = "a WPA passphrase is 8 to 63 characters";
+            return false;
+        }
+        if (ssid->empty() || ssid->size() > 32) {
+            error = "an SSID is 1 to 32 bytes";
+            return false;
+        }
+        const byte_span ssid_bytes(reinterpret_cast<const std::uint8_t*>(ssid->data()), ssid->size());
+        if (!derive_pmk_from_passphrase(passphrase.text, ssid_bytes, key.pmk)) {
+            error = "the PMK could not be derived";
+            return false;
+        }
+        key.type = user_key::kind::wpa;
+        return true;
+    }
+    error = "unknown key type; a KEY is wep:HEX, wpa-pwd:PASSPHRASE:SSID or wpa-psk:HEX";
+    return false;
+}
