@@ -72,15 +72,35 @@ bool less_than(byte_span a, byte_span b)
 }
 
 // RC4 lives in the legacy provider; loading it makes the default provider
-// no longer implicit, so both are loaded, once for the process.
+// no longer implicit, so both are loaded, once for the process. They are
+// unloaded at exit, before libcrypto's own cleanup, which was registered
+// when they were loaded.
+class providers {
+public:
+    providers()
+        : legacy_(OSSL_PROVIDER_load(nullptr, "legacy")), standard_(OSSL_PROVIDER_load(nullptr, "default"))
+    {
+    }
+    ~providers()
+    {
+        if (standard_ != nullptr)
+            OSSL_PROVIDER_unload(standard_);
+        if (legacy_ != nullptr)
+            OSSL_PROVIDER_unload(legacy_);
+    }
+    providers(const providers&) = delete;
+    providers& operator=(const providers&) = delete;
+    bool loaded() const { return legacy_ != nullptr && standard_ != nullptr; }
+
+private:
+    OSSL_PROVIDER* legacy_;
+    OSSL_PROVIDER* standard_;
+};
+
 bool legacy_loaded()
 {
-    static const bool loaded = [] {
-        OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
-        OSSL_PROVIDER* standard = OSSL_PROVIDER_load(nullptr, "default");
-        return legacy != nullptr && standard != nullptr;
-    }();
-    return loaded;
+    static const providers loaded;
+    return loaded.loaded();
 }
 
 struct cipher_ctx_deleter {
