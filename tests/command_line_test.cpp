@@ -63,8 +63,9 @@ TEST(command_line, refusals)
         const std::string expected = c.error.empty() ? k + (dir / "keys.txt").string() + ":5: a WPA passphrase is 8 to 63 characters\n" : c.error;
         EXPECT_EQ(result.err, expected);
         EXPECT_FALSE(fs::exists(dir / "out.pcap"));
-        if (!c.secret.empty())
+        if (!c.secret.empty()) {
             EXPECT_EQ(result.err.find(c.secret), std::string::npos);
+        }
     }
 }
 
@@ -134,10 +135,11 @@ TEST(keys, accepted_forms)
         std::string error;
         ASSERT_TRUE(parse_key(c.text, key, error)) << error;
         EXPECT_EQ(key.type, c.type);
-        if (c.type == user_key::kind::wep)
+        if (c.type == user_key::kind::wep) {
             EXPECT_EQ(key.wep_key, c.wep_key);
-        else
+        } else {
             EXPECT_EQ(key.pmk, ieee_psk);
+        }
     }
     // An SSID may hold colons; a passphrase holds one only escaped.
     user_key colon, expected;

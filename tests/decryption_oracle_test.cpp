@@ -26,10 +26,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool have_tshark()
+// tshark's path, or empty when it is not installed.
+std::string tshark_path()
 {
-    return test::run_program({"/bin/sh", "-c", "command -v tshark"}).status == 0;
+    const auto found = test::run_program({"/bin/sh", "-c", "command -v tshark"});
+    std::string path = found.status == 0 ? found.out : "";
+    while (!path.empty() && path.back() == '\n')
+        path.pop_back();
+    return path;
 }
+
+bool have_tshark() { return !tshark_path().empty(); }
 
 struct frame_record {
     std::int64_t micros = 0;
@@ -40,9 +47,12 @@ struct frame_record {
 std::int64_t micros_of(const std::string& epoch)
 {
     const std::size_t dot = epoch.find('.');
+    // Nanoseconds; a record whose microseconds exceed a second (some
+    // captures hold such) prints more than nine digits.
     std::string fraction = dot == std::string::npos ? "" : epoch.substr(dot + 1);
-    fraction.resize(6, '0');
-    return std::stoll(epoch.substr(0, dot)) * 1000000 + std::stoll(fraction);
+    if (fraction.size() < 9)
+        fraction.resize(9, '0');
+    return std::stoll(epoch.substr(0, dot)) * 1000000 + std::stoll(fraction) / 1000;
 }
 
 test::bytes mac_bytes(const std::string& text)
@@ -73,7 +83,7 @@ struct oracle {
 oracle ask_tshark(const fs::path& input, const std::string& key_type, const std::string& key)
 {
     const std::vector<std::string> common = {
-        "tshark", "-r", input.string(), "-o", "wlan.enable_decryption:TRUE",
+        tshark_path(), "-r", input.string(), "-o", "wlan.enable_decryption:TRUE",
         "-o", "uat:80211_keys:\"" + key_type + "\",\"" + key + "\"",
         "-Y", "wlan.fc.type_subtype == 0x20 || wlan.fc.type_subtype == 0x28"};
     auto fields_args = common;
@@ -195,7 +205,11 @@ std::size_t check_against_tshark(const fs::path& input, const std::string& kestr
         }
         ++unconfirmed;
         EXPECT_TRUE(expected.undecrypted.count(record.micros) != 0)
-            << "record at " << record.micros << " us is no frame tshark decrypts, nor one it left protected";
+            << "record at " << record.micros << " us (" << record.bytes.size()
+            << " bytes) is no frame tshark decrypts, nor one it left protected; tshark's next: "
+            << (t < expected.decrypted.size() ? std::to_string(expected.decrypted[t].micros) + " us, " +
+                                                    std::to_string(expected.decrypted[t].bytes.size()) + " bytes"
+                                              : std::string("none"));
     }
     EXPECT_EQ(t, expected.decrypted.size()) << "frames tshark decrypts that kestrine did not write";
     std::cout << input.filename().string() << ": " << decrypted.size() << " decrypted records, " << t
