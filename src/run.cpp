@@ -260,6 +260,7 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
         {record_fate::four_address, "dropped, four-address (WDS, mesh)"},
         {record_fate::protected_no_key, "dropped, protected, no key given for its cipher"},
         {record_fate::protected_no_session, "dropped, protected, no key for its network yet"},
+        {record_fate::protected_unmatched, "dropped, protected, its handshake matches no key given"},
         {record_fate::integrity_failed, "dropped, decryption failed its integrity check"},
         {record_fate::protected_short, "dropped, protected and captured short"},
         {record_fate::too_short, "dropped, too short"},
@@ -267,14 +268,14 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
     std::int64_t read = 0;
     for (const std::int64_t n : totals.fates)
         read += n;
-    std::fprintf(stream, "%-52s %12" PRId64 "\n", "records read", read);
+    std::fprintf(stream, "%-58s %12" PRId64 "\n", "records read", read);
     for (const row& r : rows)
-        std::fprintf(stream, "  %-50s %12" PRId64 "\n", r.text, totals.fates[static_cast<std::size_t>(r.fate)]);
+        std::fprintf(stream, "  %-56s %12" PRId64 "\n", r.text, totals.fates[static_cast<std::size_t>(r.fate)]);
     if (settings.keys != nullptr && follows_handshakes(*settings.keys)) {
-        std::fprintf(stream, "%-52s %12" PRId64 "\n", "handshakes matched by a key", settings.keys->handshakes_completed);
-        std::fprintf(stream, "%-52s %12" PRId64 "\n", "handshakes no key given matches", settings.keys->handshakes_unmatched);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes matched by a key", settings.keys->handshakes_completed);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key given matches", settings.keys->handshakes_unmatched);
     }
-    std::fprintf(stream, "%-52s %12" PRId64 "\n", "frames written", totals.converted);
+    std::fprintf(stream, "%-58s %12" PRId64 "\n", "frames written", totals.converted);
 }
 
 void run_kestrine(int argc, char** argv)

@@ -90,6 +90,7 @@ enum class record_fate {
     four_address,          // WDS or mesh frame
     protected_no_key,      // protected, and no key was given for its cipher
     protected_no_session,  // protected, and no handshake seen yet for its station or group
+    protected_unmatched,   // protected, and its handshake matches no key given
     integrity_failed,      // no key given decrypts it with a good MIC or ICV
     protected_short,       // protected, captured short: its integrity cannot be checked
     too_short,             // the body is shorter than a convertible frame

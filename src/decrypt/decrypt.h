@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <span>
 #include <string>
@@ -180,6 +181,9 @@ struct decryption {
     std::map<std::array<std::uint8_t, 12>, pairwise_session> pairs;
     // Keyed by the transmitter's address and key index.
     std::map<std::array<std::uint8_t, 7>, group_session> groups;
+    // Pairs, and the access points of pairs, whose handshake no key matched.
+    std::set<std::array<std::uint8_t, 12>> unmatched_pairs;
+    std::set<mac_address> unmatched_authenticators;
     std::int64_t handshakes_completed = 0; // a key's MIC matched
     std::int64_t handshakes_unmatched = 0; // no key given matches the MIC
     std::vector<std::uint8_t> scratch;     // an EAPOL frame with its MIC zeroed

@@ -145,10 +145,13 @@ pairwise_session* complete_handshake(decryption& state, const std::array<std::ui
         session.installed = session.suite == pairwise_session::cipher::tkip ||
                             ccmp_key_set(session.ccmp, std::span(session.temporal_key).first(16));
         OPENSSL_cleanse(ptk.data(), ptk.size());
+        state.unmatched_pairs.erase(pair);
         ++state.handshakes_completed;
         return &session;
     }
     OPENSSL_cleanse(ptk.data(), ptk.size());
+    state.unmatched_pairs.insert(pair);
+    state.unmatched_authenticators.insert(pending.authenticator);
     ++state.handshakes_unmatched;
     return nullptr;
 }
@@ -369,16 +372,19 @@ record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_e
         if ((receiver[0] & 0x01) != 0) {
             const auto found = state.groups.find(group_id(transmitter, key_index));
             if (found == state.groups.end())
-                return record_fate::protected_no_session;
+                return state.unmatched_authenticators.count(transmitter) != 0 ? record_fate::protected_unmatched
+                                                                              : record_fate::protected_no_session;
             group_session& group = found->second;
             if (group.suite == group_session::cipher::tkip)
                 length = attempt([&](byte_span f) { return tkip_decrypt(group.key, true, f, header_length, body); });
             else
                 length = attempt([&](byte_span f) { return ccmp_decrypt(group.ccmp, f, header_length, body); });
         } else {
-            const auto found = state.pairs.find(pair_id(receiver, transmitter));
+            const auto pair = pair_id(receiver, transmitter);
+            const auto found = state.pairs.find(pair);
             if (found == state.pairs.end() || !found->second.installed)
-                return record_fate::protected_no_session;
+                return state.unmatched_pairs.count(pair) != 0 ? record_fate::protected_unmatched
+                                                              : record_fate::protected_no_session;
             pairwise_session& session = found->second;
             if (session.suite == pairwise_session::cipher::tkip) {
                 const bool from_authenticator = transmitter == session.authenticator;
