@@ -49,7 +49,7 @@ fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRINE_FUZZ=ON \
 	  -DKESTRINE_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_frame fuzz_capture \
-	  fuzz_frame_replay fuzz_capture_replay kestrine_fuzz_seeds kestrine_gen
+	  fuzz_decrypt fuzz_frame_replay fuzz_capture_replay fuzz_decrypt_replay kestrine_fuzz_seeds kestrine_gen
 	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 memory-check: build

@@ -4,6 +4,11 @@
 // savefile holding exactly as many records as the run counted, each at
 // least a full Ethernet header with a wire length of at least 35 bytes,
 // and never more records than the input delivered.
+//
+// Built as fuzz_decrypt with FUZZ_WITH_KEYS, the run holds fixed keys (a
+// WPA passphrase, a WEP key) so that the handshake tracker and the ciphers
+// take fuzzer-made EAPOL-Key frames and protected frames, and every record
+// read must end in exactly one counted fate.
 #include "fuzz_check.h"
 #include "run.h"
 
@@ -13,6 +18,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -65,6 +72,25 @@ std::int64_t count_input_records(const std::uint8_t* data, std::size_t size)
     return records;
 }
 
+#ifdef FUZZ_WITH_KEYS
+// The keys of the generated encrypted seed captures and of real ones.
+const std::vector<user_key>& fuzz_keys()
+{
+    static const std::vector<user_key> keys = [] {
+        std::vector<user_key> parsed;
+        for (const char* text : {"wpa-pwd:correct horse:kestrine-lab", "wpa-pwd:Induction:Coherer", "wpa-pwd:dictionary:linksys",
+                                 "wep:0102030405060708090a0b0c0d", "wep:0a0b0c0d0e", "wep:1f1f1f1f1f"}) {
+            user_key key;
+            std::string error;
+            FUZZ_CHECK(parse_key(text, key, error));
+            parsed.push_back(key);
+        }
+        return parsed;
+    }();
+    return keys;
+}
+#endif
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -100,7 +126,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pcap_dumper_t* output = pcap_dump_fopen(dead, output_stream);
     FUZZ_CHECK(output != nullptr);
 
+#ifdef FUZZ_WITH_KEYS
+    decryption keys;
+    for (const user_key& key : fuzz_keys())
+        add_user_key(keys, key);
+    conversion_settings settings;
+    settings.keys = &keys;
+    settings.count_fates = true;
+    const conversion_totals totals = convert_records(input, output, settings);
+#else
     const conversion_totals totals = convert_records(input, output);
+#endif
 
     FUZZ_CHECK(pcap_dump_flush(output) == 0);
     pcap_dump_close(output); // closes the memory stream, leaving its bytes
@@ -114,5 +150,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!written.read_error);
     FUZZ_CHECK(written.records == totals.converted);
     FUZZ_CHECK(totals.converted <= count_input_records(data, size));
+#ifdef FUZZ_WITH_KEYS
+    std::int64_t fates = 0;
+    for (const std::int64_t n : totals.fates)
+        fates += n;
+    FUZZ_CHECK(fates == count_input_records(data, size));
+#endif
     return 0;
 }

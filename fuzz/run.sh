@@ -42,7 +42,18 @@ fi
 cp "$source_dir"/tests/regressions/frame/* "$work/seeds/frame/"
 
 total=0
-for target in frame capture; do
+# The decrypting target starts from the same captures and from encrypted
+# ones whose keys it holds.
+mkdir -p "$work/seeds/decrypt" "$work/corpus/decrypt"
+cp "$work"/seeds/capture/* "$work/seeds/decrypt/"
+for cipher in ccmp tkip; do
+    "$build/kestrine_gen" --encrypt $cipher --passphrase "correct horse" --ssid kestrine-lab --stations 2 \
+        --small --records 40 --seed 3 "$work/seeds/decrypt/gen-$cipher.pcap" >/dev/null
+done
+"$build/kestrine_gen" --encrypt wep --wep-key 0a0b0c0d0e --small --records 20 --seed 3 \
+    "$work/seeds/decrypt/gen-wep.pcap" >/dev/null
+
+for target in frame capture decrypt; do
     max_len=65536
     [ $target = frame ] && max_len=8192
     log=$work/fuzz_$target.log

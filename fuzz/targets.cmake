@@ -16,3 +16,4 @@ endfunction()
 
 kestrine_fuzz_replay(fuzz_frame)
 kestrine_fuzz_replay(fuzz_capture)
+kestrine_fuzz_replay(fuzz_decrypt)
