@@ -30,8 +30,6 @@ constexpr const char* help_text =
     "                       wpa-psk:HEX        a 256-bit WPA PSK or PMK (64 hex digits)\n"
     "      --keys FILE    read KEYs from FILE, one a line; blank lines and lines\n"
     "                     starting with # are ignored\n"
-    "      --full-decode  decode frames as modern radios send them: split A-MSDUs,\n"
-    "                     honour capture flags, read LLC, convert WDS and mesh\n"
     "      --stats        after the summary, tell on standard error what became of\n"
     "                     the records\n"
     "  -h, --help         print this help and exit\n"
@@ -97,12 +95,11 @@ std::string option_text(const char* argument)
 
 run_options parse_command_line(int argc, char** argv)
 {
-    enum { keys_option = 256, stats_option, full_decode_option };
+    enum { keys_option = 256, stats_option };
     static const option long_options[] = {
         {"key", required_argument, nullptr, 'k'},
         {"keys", required_argument, nullptr, keys_option},
         {"stats", no_argument, nullptr, stats_option},
-        {"full-decode", no_argument, nullptr, full_decode_option},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -125,9 +122,6 @@ run_options parse_command_line(int argc, char** argv)
             break;
         case stats_option:
             options.stats = true;
-            break;
-        case full_decode_option:
-            options.full_decode = true;
             break;
         case 'h':
             std::fputs(help_text, stdout);

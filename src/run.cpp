@@ -174,7 +174,7 @@ void translate_and_write(conversion_state& state, const pcap_pkthdr& header,
         count(state, written);
 }
 
-// One record when keys are given or frames are fully decoded.
+// One record when keys are given.
 void convert_record_with_options(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
 {
     auto& state = *reinterpret_cast<conversion_state*>(user);
@@ -204,7 +204,8 @@ void convert_record_with_options(u_char* user, const pcap_pkthdr* header, const 
         translate_and_write(state, *header, record, offset, record_fate::converted);
         return;
     }
-    if ((fc & 0x0300) == 0x0300 && !state.settings.full_decode) {
+    // Four-address frames do not convert, so they are not worth decrypting.
+    if ((fc & 0x0300) == 0x0300) {
         count(state, record_fate::four_address);
         return;
     }
@@ -233,7 +234,7 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output)
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings)
 {
     conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), settings, {}, {}, {}, {}};
-    const bool plain_run = settings.keys == nullptr && !settings.full_decode;
+    const bool plain_run = settings.keys == nullptr;
     // pcap_loop hands the records over one by one without the per-record
     // wrapping of pcap_next_ex (3-5 % of a run on small records). On a
     // savefile it returns 0 at the end of the input, PCAP_ERROR on a read
@@ -288,7 +289,6 @@ void run_kestrine(int argc, char** argv)
         add_user_key(keys, key);
     conversion_settings settings;
     settings.keys = options.keys.empty() ? nullptr : &keys;
-    settings.full_decode = options.full_decode;
     settings.count_fates = options.stats;
 
     // Input first: the output is created only once the input has opened.

@@ -27,7 +27,6 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output);
 // What a run does beyond the plain conversion.
 struct conversion_settings {
     decryption* keys = nullptr; // null: no key given, protected frames stay dropped
-    bool full_decode = false;
     bool count_fates = false; // tell apart every reason a record was dropped
 };
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings);
