@@ -282,8 +282,10 @@ void follow_eapol_frame(decryption& state, byte_span frame, byte_span body)
         pairwise_session* session = nullptr;
         const bool same_anonce = pending.have_anonce && std::equal(key.nonce.begin(), key.nonce.end(), pending.anonce.begin());
         const auto found = state.pairs.find(pair);
-        if (same_anonce && found != state.pairs.end() && mic_matches(state, key, key.information & 0x7, found->second.kck)) {
-            session = &found->second;
+        if (same_anonce && pending.completed && found != state.pairs.end()) {
+            // Message 2 gave the keys; a message 3 they do not sign is forged or damaged.
+            if (mic_matches(state, key, key.information & 0x7, found->second.kck))
+                session = &found->second;
         } else if (pending.have_snonce) {
             // Message 1 was not captured, or gave another ANonce: message 3
             // repeats the ANonce.
