@@ -3,7 +3,7 @@
 // ratios and peak resident memory. It reports; it never fails on a time.
 //
 //   kestrine_bench --kestrine PATH --gen PATH --copy PATH
-//                  [--mb N] [--runs N] [--dir DIR] [--only imix|small] [--keep]
+//                  [--mb N] [--runs N] [--dir DIR] [--only imix|small|ccmp-imix|ccmp-small] [--keep]
 //
 // The commands: kestrine; `cat in > out` (on Linux an in-kernel
 // copy_file_range, the I/O floor); the plain libpcap copy loop (pcap_copy:
@@ -279,6 +279,88 @@ void bench_capture(const options& opts, const std::string& variant)
     std::fflush(stdout);
 }
 
+// The path of `program` when it is installed, or empty.
+std::string installed(const std::string& program)
+{
+    for (const char* dir : {"/usr/bin/", "/usr/sbin/", "/usr/local/bin/", "/bin/"})
+        if (access((dir + program).c_str(), X_OK) == 0)
+            return dir + program;
+    return {};
+}
+
+// Decryption: kestrine with the passphrase on a WPA2-CCMP capture against
+// kestrine without a key on the same records unencrypted, against cat, and
+// against the decrypting tools Debian has, when they are installed.
+void bench_decrypt(const options& opts, const std::string& variant)
+{
+    const bool small = variant == "ccmp-small";
+    const fs::path input = opts.dir / ("kestrine-bench-" + variant + ".pcap");
+    const fs::path twin = opts.dir / ("kestrine-bench-" + variant + "-twin.pcap");
+    const std::uint64_t bytes_wanted = opts.megabytes * 1000000;
+    for (const fs::path& path : {input, twin}) {
+        command gen{"kestrine_gen",
+                    {opts.gen, "--encrypt", "ccmp", "--passphrase", "correct horse", "--ssid", "kestrine-lab",
+                     "--stations", "8", "--bytes", std::to_string(bytes_wanted), "--seed", "1"},
+                    {}, path, {}};
+        if (small)
+            gen.argv.push_back("--small");
+        if (path == twin)
+            gen.argv.push_back("--unencrypted-twin");
+        gen.argv.push_back(path.string());
+        run_once(gen);
+    }
+    const auto input_bytes = static_cast<double>(fs::file_size(input));
+    const std::uint64_t records = count_records(input);
+    warm(input);
+    warm(twin);
+    const auto out = [&](const char* suffix) { return opts.dir / ("kestrine-bench-" + variant + suffix); };
+    const fs::path summary = out("-summary.txt");
+    std::vector<command> commands = {
+        {"kestrine -k (CCMP)", {opts.kestrine, "-k", "wpa-pwd:correct horse:kestrine-lab", input.string(), out("-kestrine.pcap").string()}, summary, out("-kestrine.pcap"), {}},
+        {"kestrine, unencrypted", {opts.kestrine, twin.string(), out("-plain.pcap").string()}, {}, out("-plain.pcap"), {}},
+        {"cat in > out", {"/bin/cat", input.string()}, out("-cat.pcap"), out("-cat.pcap"), {}},
+    };
+    if (const std::string airdecap = installed("airdecap-ng"); !airdecap.empty())
+        // It writes the decrypted frames beside its input, as NAME-dec.pcap.
+        commands.push_back({"airdecap-ng", {airdecap, "-e", "kestrine-lab", "-p", "correct horse", input.string()},
+                            {}, out("-dec.pcap"), {}});
+    if (const std::string tshark = installed("tshark"); !tshark.empty())
+        commands.push_back({"tshark, decrypting", {tshark, "-r", input.string(), "-o", "wlan.enable_decryption:TRUE", "-o",
+                                                   "uat:80211_keys:\"wpa-pwd\",\"correct horse:kestrine-lab\"", "-Y", "ip", "-T", "fields", "-e", "ip.id"},
+                            {}, {}, {}});
+    for (int round = -1; round < opts.runs; ++round)
+        for (std::size_t i = 0; i < commands.size(); ++i) {
+            auto& cmd = commands[(i + static_cast<std::size_t>(round + 1)) % commands.size()];
+            const run_sample sample = run_once(cmd);
+            if (round >= 0)
+                cmd.samples.push_back(sample);
+        }
+    std::printf("\nWPA2-CCMP %s capture: %.1f MB, %llu records, %d runs each; kestrine -k: %s\n", small ? "small-packet" : "IMIX",
+                input_bytes / 1e6, static_cast<unsigned long long>(records), opts.runs, first_line(summary).c_str());
+    std::printf("| %-22s | %8s | %8s | %8s | %14s | %8s |\n", "command", "median s", "MB/s", "x cat", "x unencrypted", "peak RSS");
+    for (const auto& cmd : commands) {
+        const double wall = median(field_of(cmd, [](const run_sample& s) { return s.wall; }));
+        long peak = 0;
+        for (const auto& sample : cmd.samples)
+            peak = std::max(peak, sample.peak_rss);
+        std::printf("| %-22s | %8.3f | %8.0f | %8.2f | %14.2f | %4.1f MiB |\n", cmd.name.c_str(), wall,
+                    input_bytes / 1e6 / wall, paired_ratio(cmd, commands[2]), paired_ratio(cmd, commands[1]),
+                    static_cast<double>(peak) / 1024.0);
+    }
+    const double to_plain = paired_ratio(commands[0], commands[1]);
+    std::printf("target: decrypt+convert %.2f x the unencrypted conversion (<= 2: %s)", to_plain, to_plain <= 2 ? "met" : "NOT met");
+    if (commands.size() > 3 && commands[3].name == "airdecap-ng") {
+        const double faster = paired_ratio(commands[3], commands[0]);
+        std::printf(", %.1f x faster than airdecap-ng (>= 20: %s)", faster, faster >= 20 ? "met" : "NOT met");
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    std::error_code ignored;
+    if (!opts.keep)
+        for (const char* suffix : {".pcap", "-twin.pcap", "-kestrine.pcap", "-plain.pcap", "-cat.pcap", "-dec.pcap", "-summary.txt"})
+            fs::remove(out(suffix), ignored);
+}
+
 void remove_files(const options& opts, const std::string& variant)
 {
     std::error_code ignored;
@@ -312,7 +394,8 @@ int parse(int argc, char** argv, options& opts)
             return -1;
     }
     if (opts.kestrine.empty() || opts.gen.empty() || opts.copy.empty() || opts.megabytes == 0 || opts.runs < 1 ||
-        (!opts.only.empty() && opts.only != "imix" && opts.only != "small"))
+        (!opts.only.empty() && opts.only != "imix" && opts.only != "small" && opts.only != "ccmp-imix" &&
+         opts.only != "ccmp-small"))
         return -1;
     return 0;
 }
@@ -324,7 +407,7 @@ int main(int argc, char** argv)
     options opts;
     if (parse(argc, argv, opts) != 0) {
         std::fputs("usage: kestrine_bench --kestrine PATH --gen PATH --copy PATH [--mb N] [--runs N] [--dir DIR] "
-                   "[--only imix|small] [--keep]\n",
+                   "[--only imix|small|ccmp-imix|ccmp-small] [--keep]\n",
                    stderr);
         return 2;
     }
@@ -333,11 +416,14 @@ int main(int argc, char** argv)
     std::printf("Times are medians over the rounds; the ratios are medians of the ratios taken within each\n"
                 "round (x cat: to `cat in > out`; x copy: to the plain libpcap copy loop; x tuned: to the copy\n"
                 "loop with kestrine's streams). Peak RSS is the largest of the runs, from wait4.\n");
-    for (const std::string variant : {"imix", "small"}) {
+    for (const std::string variant : {"imix", "small", "ccmp-imix", "ccmp-small"}) {
         if (!opts.only.empty() && opts.only != variant)
             continue;
         try {
-            bench_capture(opts, variant);
+            if (variant.rfind("ccmp", 0) == 0)
+                bench_decrypt(opts, variant);
+            else
+                bench_capture(opts, variant);
         } catch (const std::exception& failure) {
             remove_files(opts, variant);
             std::fflush(stdout);

@@ -17,7 +17,9 @@
 // frames that no key opens before its 4-way handshake (EAPOL-Key messages
 // 1-4, the group key in message 3), then traffic in both directions, QoS
 // Data and Data, with group-addressed frames from the access point under
-// the group key; for WEP, traffic in both directions under the key.
+// the group key; for WEP, traffic in both directions under the key. With
+// --unencrypted-twin the same records carry their traffic unprotected,
+// the plain conversion's side of a decryption benchmark.
 #include "decrypt/decrypt.h"
 
 #include <pcap/pcap.h>
@@ -44,6 +46,7 @@ struct options {
     std::string ssid;
     std::string wep_key;
     unsigned stations = 2;
+    bool unencrypted_twin = false; // the same records, their traffic unprotected
 };
 
 // splitmix64: small, fast and the same on every platform.
@@ -248,6 +251,7 @@ struct station_keys {
 
 struct protected_network {
     std::string cipher;
+    bool unencrypted_twin = false;
     std::vector<std::uint8_t> wep_key;
     std::array<std::uint8_t, 32> pmk{};
     std::array<std::uint8_t, 32> group_key{};
@@ -418,6 +422,7 @@ std::vector<std::uint8_t> parse_hex_key(const std::string& text)
 void set_up_network(protected_network& net, const options& opts, std::uint64_t& state)
 {
     net.cipher = opts.encrypt;
+    net.unencrypted_twin = opts.unencrypted_twin;
     if (net.cipher == "wep") {
         net.wep_key = parse_hex_key(opts.wep_key);
         if (net.wep_key.size() != 5 && net.wep_key.size() != 13)
@@ -459,7 +464,11 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
     std::vector<std::uint8_t> plain = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00};
     put_ip_packet(plain, imix_ip_length(state, small_packets), state);
     bool done = false;
-    if (net.cipher == "wep") {
+    if (net.unencrypted_twin) {
+        out.insert(out.end(), header.begin(), header.end());
+        out.insert(out.end(), plain.begin(), plain.end());
+        done = true;
+    } else if (net.cipher == "wep") {
         const std::array<std::uint8_t, 3> iv = {static_cast<std::uint8_t>(below(state, 256)),
                                                 static_cast<std::uint8_t>(below(state, 256)),
                                                 static_cast<std::uint8_t>(below(state, 256))};
@@ -517,6 +526,8 @@ int parse(int argc, char** argv, options& opts)
             opts.stations = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
             if (opts.stations == 0 || opts.stations > 200)
                 return -1;
+        } else if (arg == "--unencrypted-twin") {
+            opts.unencrypted_twin = true;
         } else if (arg == "--small") {
             opts.small_packets = true;
         } else if (opts.output == nullptr && (arg == "-" || arg[0] != '-')) {
@@ -539,7 +550,7 @@ int main(int argc, char** argv)
         std::fputs("usage: kestrine_gen [--link radiotap|bare|prism|ppi] [--records N] [--bytes N] "
                    "[--small] [--seed N]\n"
                    "                    [--encrypt ccmp|tkip|wep] [--passphrase P] [--ssid S] [--wep-key HEX]\n"
-                   "                    [--stations N] out.pcap\n",
+                   "                    [--stations N] [--unencrypted-twin] out.pcap\n",
                    stderr);
         return 2;
     }
