@@ -30,6 +30,10 @@ constexpr const char* help_text =
     "                       wpa-psk:HEX        a 256-bit WPA PSK or PMK (64 hex digits)\n"
     "      --keys FILE    read KEYs from FILE, one a line; blank lines and lines\n"
     "                     starting with # are ignored\n"
+    "      --full-decode  decode each frame by its own fields: split A-MSDUs,\n"
+    "                     honour the capture header's FCS, bad-FCS and padding\n"
+    "                     flags, write LLC bodies that are not SNAP as IEEE 802.3,\n"
+    "                     convert WDS and mesh frames, reassemble fragments\n"
     "      --stats        after the summary, tell on standard error what became of\n"
     "                     the records\n"
     "  -h, --help         print this help and exit\n"
@@ -95,11 +99,12 @@ std::string option_text(const char* argument)
 
 run_options parse_command_line(int argc, char** argv)
 {
-    enum { keys_option = 256, stats_option };
+    enum { keys_option = 256, stats_option, full_decode_option };
     static const option long_options[] = {
         {"key", required_argument, nullptr, 'k'},
         {"keys", required_argument, nullptr, keys_option},
         {"stats", no_argument, nullptr, stats_option},
+        {"full-decode", no_argument, nullptr, full_decode_option},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -122,6 +127,9 @@ run_options parse_command_line(int argc, char** argv)
             break;
         case stats_option:
             options.stats = true;
+            break;
+        case full_decode_option:
+            options.full_decode = true;
             break;
         case 'h':
             std::fputs(help_text, stdout);

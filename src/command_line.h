@@ -10,6 +10,7 @@ struct run_options {
     const char* output_name = nullptr;
     std::vector<user_key> keys;
     bool stats = false;
+    bool full_decode = false;
 };
 
 // Reads the process's command line. Ends the process itself for --help and

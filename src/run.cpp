@@ -3,6 +3,7 @@
 #include "command_line.h"
 #include "convert/convert.h"
 #include "decrypt/decrypt.h"
+#include "reassemble/reassemble.h"
 
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -123,6 +124,7 @@ struct conversion_state {
     pcap_pkthdr frame_header;
     conversion_totals totals;
     std::vector<std::uint8_t> plain; // a decrypted frame
+    reassembly fragments{};
 };
 
 void count(conversion_state& state, record_fate fate) { ++state.totals.fates[static_cast<std::size_t>(fate)]; }
@@ -224,6 +226,87 @@ void convert_record_with_options(u_char* user, const pcap_pkthdr* header, const 
     translate_and_write(state, plain_header, state.plain, 0, record_fate::decrypted);
 }
 
+bool write_decoded_frame(void* context, const pcap_pkthdr& header, const std::uint8_t* frame)
+{
+    auto& state = *static_cast<conversion_state*>(context);
+    state.frame_header = header;
+    // The frame is already in state.frame: the decoder builds it there.
+    (void)frame;
+    return write_frame(state);
+}
+
+// Decodes a located frame, counting the record as `written` when it gives
+// a frame.
+void decode_and_write(conversion_state& state, const data_frame_view& view, const timeval& ts, record_fate written)
+{
+    const frame_sink sink{&state, write_decoded_frame};
+    const record_fate fate = decode_data_frame(view, ts, state.frame, sink, state.totals.decoded);
+    count(state, fate == record_fate::converted ? written : fate);
+}
+
+// One record under full decoding: the capture header's flags, decryption
+// when keys are given, fragments joined, then every MSDU of the frame.
+void convert_record_full_decode(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
+{
+    auto& state = *reinterpret_cast<conversion_state*>(user);
+    const std::span<const std::uint8_t> record(bytes, header->caplen);
+    capture_flags flags;
+    const int offset = full_decode_header_offset(state.link_type, record, flags);
+    if (offset < 0) {
+        count(state, record_fate::header_offset_error);
+        return;
+    }
+    if (flags.bad_fcs) {
+        count(state, record_fate::bad_fcs);
+        return;
+    }
+    data_frame_view view;
+    record_fate fate = locate_data_frame(record, static_cast<std::size_t>(offset), header->len, flags, view);
+    if (fate != record_fate::converted) {
+        count(state, fate);
+        return;
+    }
+    record_fate written = record_fate::converted;
+    decryption* keys = state.settings.keys;
+    if ((view.fc & 0x4000) != 0) {
+        if (keys == nullptr) {
+            count(state, record_fate::protected_no_key);
+            return;
+        }
+        if (header->caplen < header->len) {
+            count(state, record_fate::protected_short);
+            return;
+        }
+        fate = decrypt_data_frame(*keys, record.subspan(static_cast<std::size_t>(offset)), flags.fcs_at_end,
+                                  flags.data_pad, state.plain);
+        if (fate == record_fate::decrypted)
+            fate = locate_data_frame(state.plain, 0, state.plain.size(), capture_flags{}, view);
+        if (fate != record_fate::converted) {
+            count(state, fate);
+            return;
+        }
+        written = record_fate::decrypted;
+    } else if (keys != nullptr && follows_handshakes(*keys)) {
+        follow_eapol_frame(*keys, view.frame, view.frame.subspan(std::min(view.body_start, view.frame.size())));
+    }
+
+    if (is_fragment(view)) {
+        data_frame_view whole;
+        const fragment_outcome outcome = add_fragment(state.fragments, view, whole);
+        state.totals.fates[static_cast<std::size_t>(record_fate::fragment_reassembled)] += outcome.reassembled;
+        state.totals.fates[static_cast<std::size_t>(record_fate::fragment_dropped)] += outcome.dropped;
+        if (outcome.held)
+            return; // counted once its frame is complete or lost
+        if (!outcome.completed) {
+            count(state, record_fate::fragment_dropped);
+            return;
+        }
+        decode_and_write(state, whole, header->ts, written);
+        return;
+    }
+    decode_and_write(state, view, header->ts, written);
+}
+
 } // namespace
 
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output)
@@ -233,16 +316,20 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output)
 
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings)
 {
-    conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), settings, {}, {}, {}, {}};
+    conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), settings, {}, {}, {}, {}, {}};
     const bool plain_run = settings.keys == nullptr;
     // pcap_loop hands the records over one by one without the per-record
     // wrapping of pcap_next_ex (3-5 % of a run on small records). On a
     // savefile it returns 0 at the end of the input, PCAP_ERROR on a read
     // error such as a record cut short by the end of the file, and
     // PCAP_ERROR_BREAK once a failed write has broken the loop.
-    const int status = pcap_loop(input, -1, plain_run ? convert_record : convert_record_with_options,
-                                 reinterpret_cast<u_char*>(&state));
+    pcap_handler handler = plain_run ? convert_record : convert_record_with_options;
+    if (settings.full_decode)
+        handler = convert_record_full_decode;
+    const int status = pcap_loop(input, -1, handler, reinterpret_cast<u_char*>(&state));
     state.totals.input_damaged = status == PCAP_ERROR;
+    // Fragments still waiting for the rest of their frame never get it.
+    state.totals.fates[static_cast<std::size_t>(record_fate::fragment_dropped)] += fragments_held(state.fragments);
     return state.totals;
 }
 
@@ -266,17 +353,32 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
         {record_fate::protected_short, "dropped, protected and captured short"},
         {record_fate::too_short, "dropped, too short"},
     };
+    static constexpr row full_decode_rows[] = {
+        {record_fate::bad_fcs, "dropped, the radio found its FCS wrong"},
+        {record_fate::malformed, "dropped, malformed or forged A-MSDU or Mesh Control"},
+        {record_fate::too_long_for_802_3, "dropped, not SNAP and too long for IEEE 802.3"},
+        {record_fate::fragment_reassembled, "fragments held and joined into a frame written"},
+        {record_fate::fragment_dropped, "dropped, fragment of a frame not captured whole"},
+    };
     std::int64_t read = 0;
     for (const std::int64_t n : totals.fates)
         read += n;
     std::fprintf(stream, "%-58s %12" PRId64 "\n", "records read", read);
     for (const row& r : rows)
         std::fprintf(stream, "  %-56s %12" PRId64 "\n", r.text, totals.fates[static_cast<std::size_t>(r.fate)]);
+    if (settings.full_decode) {
+        for (const row& r : full_decode_rows)
+            std::fprintf(stream, "  %-56s %12" PRId64 "\n", r.text, totals.fates[static_cast<std::size_t>(r.fate)]);
+    }
     if (settings.keys != nullptr && follows_handshakes(*settings.keys)) {
         std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes matched by a key", settings.keys->handshakes_completed);
         std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key given matches", settings.keys->handshakes_unmatched);
     }
     std::fprintf(stream, "%-58s %12" PRId64 "\n", "frames written", totals.converted);
+    if (settings.full_decode) {
+        std::fprintf(stream, "  %-56s %12" PRId64 "\n", "A-MSDU subframes", totals.decoded.subframes_written);
+        std::fprintf(stream, "  %-56s %12" PRId64 "\n", "IEEE 802.3 frames", totals.decoded.ieee_802_3_written);
+    }
 }
 
 void run_kestrine(int argc, char** argv)
@@ -290,6 +392,7 @@ void run_kestrine(int argc, char** argv)
     conversion_settings settings;
     settings.keys = options.keys.empty() ? nullptr : &keys;
     settings.count_fates = options.stats;
+    settings.full_decode = options.full_decode;
 
     // Input first: the output is created only once the input has opened.
     FILE* input_stream = is_dash(input_name) ? stdin : std::fopen(input_name, "rb");

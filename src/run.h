@@ -15,6 +15,7 @@ struct conversion_totals {
     std::int64_t converted = 0; // records written to the output
     // What became of each record read, by record_fate.
     std::array<std::int64_t, static_cast<std::size_t>(record_fate::count)> fates{};
+    decode_counts decoded;      // under full decoding: subframes and IEEE 802.3 frames written
     bool input_damaged = false; // the input ended in a read error, not at its end
     int write_error = 0;        // errno of a failed write; 0 when every write succeeded
 };
@@ -28,6 +29,7 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output);
 struct conversion_settings {
     decryption* keys = nullptr; // null: no key given, protected frames stay dropped
     bool count_fates = false; // tell apart every reason a record was dropped
+    bool full_decode = false; // decode each frame by its own fields
 };
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings);
 

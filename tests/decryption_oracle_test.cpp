@@ -26,53 +26,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// tshark's path, or empty when it is not installed.
-std::string tshark_path()
-{
-    const auto found = test::run_program({"/bin/sh", "-c", "command -v tshark"});
-    std::string path = found.status == 0 ? found.out : "";
-    while (!path.empty() && path.back() == '\n')
-        path.pop_back();
-    return path;
-}
-
-bool have_tshark() { return !tshark_path().empty(); }
-
 struct frame_record {
     std::int64_t micros = 0;
     test::bytes bytes;
     bool operator==(const frame_record&) const = default;
 };
-
-std::int64_t micros_of(const std::string& epoch)
-{
-    const std::size_t dot = epoch.find('.');
-    // Nanoseconds; a record whose microseconds exceed a second (some
-    // captures hold such) prints more than nine digits.
-    std::string fraction = dot == std::string::npos ? "" : epoch.substr(dot + 1);
-    if (fraction.size() < 9)
-        fraction.resize(9, '0');
-    return std::stoll(epoch.substr(0, dot)) * 1000000 + std::stoll(fraction) / 1000;
-}
-
-test::bytes mac_bytes(const std::string& text)
-{
-    test::bytes out;
-    for (std::size_t at = 0; at + 1 < text.size(); at += 3)
-        out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(at, 2), nullptr, 16)));
-    return out;
-}
-
-std::vector<std::string> split(const std::string& line, char by)
-{
-    std::vector<std::string> fields;
-    std::stringstream in(line);
-    for (std::string field; std::getline(in, field, by);)
-        fields.push_back(field);
-    if (!line.empty() && line.back() == by)
-        fields.emplace_back();
-    return fields;
-}
 
 // What tshark makes of the input's Data frames, with decryption on.
 struct oracle {
@@ -83,7 +41,7 @@ struct oracle {
 oracle ask_tshark(const fs::path& input, const std::string& key_type, const std::string& key)
 {
     const std::vector<std::string> common = {
-        tshark_path(), "-r", input.string(), "-o", "wlan.enable_decryption:TRUE",
+        test::tshark_path(), "-r", input.string(), "-o", "wlan.enable_decryption:TRUE",
         "-o", "uat:80211_keys:\"" + key_type + "\",\"" + key + "\"",
         "-Y", "wlan.fc.type_subtype == 0x20 || wlan.fc.type_subtype == 0x28"};
     auto fields_args = common;
@@ -128,19 +86,19 @@ oracle ask_tshark(const fs::path& input, const std::string& key_type, const std:
     }
 
     oracle result;
-    const auto row_lines = split(rows.out, '\n');
+    const auto row_lines = test::split(rows.out, '\n');
     std::size_t index = 0;
     for (const std::string& row_line : row_lines) {
         if (row_line.empty())
             continue;
-        const auto f = split(row_line, '\t');
+        const auto f = test::split(row_line, '\t');
         EXPECT_GE(f.size(), 5u) << row_line;
         if (f.size() < 5 || index >= plaintexts.size())
             break;
         const test::bytes& plain = plaintexts[index];
         const bool decrypted = was_decrypted[index++];
         const bool is_protected = f[1] == "1" || f[1] == "True";
-        const std::int64_t micros = micros_of(f[0]);
+        const std::int64_t micros = test::micros_of(f[0]);
         if (!is_protected)
             continue;
         if (!decrypted) {
@@ -149,8 +107,8 @@ oracle ask_tshark(const fs::path& input, const std::string& key_type, const std:
         }
         if (f[2] == "0x3" || f[2] == "3" || plain.size() < 8 + 21)
             continue;
-        frame_record record{micros, mac_bytes(f[3])};
-        const test::bytes source = mac_bytes(f[4]);
+        frame_record record{micros, test::mac_bytes(f[3])};
+        const test::bytes source = test::mac_bytes(f[4]);
         record.bytes.insert(record.bytes.end(), source.begin(), source.end());
         record.bytes.insert(record.bytes.end(), plain.begin() + 6, plain.end());
         result.decrypted.push_back(record);
@@ -230,15 +188,15 @@ TEST(decryption_oracle, real_captures_with_their_keys)
     const auto corpus = test::shared_captures();
     if (!corpus || !fs::exists(*corpus / "KEYS.tsv"))
         GTEST_SKIP() << "the shared captures or their KEYS.tsv are not there";
-    if (!have_tshark())
+    if (test::tshark_path().empty())
         GTEST_SKIP() << "tshark is not installed";
     std::ifstream keys(*corpus / "KEYS.tsv");
     std::string line;
     std::getline(keys, line);
-    const auto names = split(line, '\t');
+    const auto names = test::split(line, '\t');
     int files = 0;
     while (std::getline(keys, line)) {
-        auto row = row_of(names, split(line, '\t'));
+        auto row = row_of(names, test::split(line, '\t'));
         SCOPED_TRACE(row["file"]);
         const std::string type = row["key_type"];
         ASSERT_TRUE(type == "wep" || type == "wpa-pwd") << type;
@@ -259,7 +217,7 @@ struct generated_case {
 
 TEST(decryption_oracle, generated_captures_of_every_cipher)
 {
-    if (!have_tshark())
+    if (test::tshark_path().empty())
         GTEST_SKIP() << "tshark is not installed";
     const std::vector<generated_case> cases = {
         {"ccmp", {"--encrypt", "ccmp", "--passphrase", "correct horse", "--ssid", "kestrine-lab", "--stations", "3"},

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -222,6 +223,45 @@ std::optional<std::filesystem::path> shared_captures()
     if (std::filesystem::is_directory(dir, ignored))
         return dir;
     return std::nullopt;
+}
+
+std::string tshark_path()
+{
+    const auto found = run_program({"/bin/sh", "-c", "command -v tshark"});
+    std::string path = found.status == 0 ? found.out : "";
+    while (!path.empty() && path.back() == '\n')
+        path.pop_back();
+    return path;
+}
+
+std::int64_t micros_of(const std::string& epoch)
+{
+    const std::size_t dot = epoch.find('.');
+    // Nanoseconds; a record whose microseconds exceed a second (some
+    // captures hold such) prints more than nine digits.
+    std::string fraction = dot == std::string::npos ? "" : epoch.substr(dot + 1);
+    if (fraction.size() < 9)
+        fraction.resize(9, '0');
+    return std::stoll(epoch.substr(0, dot)) * 1000000 + std::stoll(fraction) / 1000;
+}
+
+bytes mac_bytes(const std::string& text)
+{
+    bytes out;
+    for (std::size_t at = 0; at + 1 < text.size(); at += 3)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(at, 2), nullptr, 16)));
+    return out;
+}
+
+std::vector<std::string> split(const std::string& line, char by)
+{
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    for (std::string field; std::getline(in, field, by);)
+        fields.push_back(field);
+    if (!line.empty() && line.back() == by)
+        fields.emplace_back();
+    return fields;
 }
 
 } // namespace test

@@ -85,6 +85,16 @@ bytes address(int k);
 bytes ethernet_frame(int destination, int source, std::uint16_t ethertype, std::size_t payload_size,
                      std::uint8_t first = 0);
 
+// tshark, the independent decoder the oracle tests compare with: its path,
+// or empty when it is not installed.
+std::string tshark_path();
+// tshark's frame.time_epoch in microseconds.
+std::int64_t micros_of(const std::string& epoch);
+// "aa:bb:cc:dd:ee:ff" as bytes.
+bytes mac_bytes(const std::string& text);
+// `line` cut at every `by`; a trailing separator gives a last empty field.
+std::vector<std::string> split(const std::string& line, char by);
+
 // Where the shared corpus of real captures lies, when it is there.
 std::optional<std::filesystem::path> shared_captures();
 

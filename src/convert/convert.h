@@ -94,6 +94,12 @@ enum class record_fate {
     integrity_failed,      // no key given decrypts it with a good MIC or ICV
     protected_short,       // protected, captured short: its integrity cannot be checked
     too_short,             // the body is shorter than a convertible frame
+    // Only under full decoding:
+    bad_fcs,               // the radio found its FCS wrong
+    malformed,             // an A-MSDU or Mesh Control that runs past the frame, or is forged
+    fragment_reassembled,  // a fragment held, then written as part of its whole frame
+    fragment_dropped,      // a fragment whose whole frame was not captured in order
+    too_long_for_802_3,    // a body that is not LLC/SNAP and too long for an IEEE 802.3 length
     count
 };
 
@@ -101,6 +107,16 @@ enum class record_fate {
 // Frame Control first, so that a short beacon counts as not Data rather
 // than as too short.
 record_fate skipped_frame_fate(std::span<const std::uint8_t> record, int offset);
+
+// Returns the `count` bytes at `at`, or an empty span when they are not all
+// captured.
+inline std::span<const std::uint8_t> record_bytes(std::span<const std::uint8_t> record, std::size_t at,
+                                                  std::size_t count)
+{
+    if (at > record.size() || record.size() - at < count)
+        return {};
+    return record.subspan(at, count);
+}
 
 struct free_deleter {
     void operator()(void* block) const { std::free(block); }
@@ -112,6 +128,17 @@ struct frame_buffer {
     std::unique_ptr<std::uint8_t[], free_deleter> bytes;
     std::size_t capacity = 0;
 };
+
+// Makes room for `size` bytes, keeping nothing of the previous frame.
+// Growth doubles, so a run of ever larger frames costs few allocations.
+// When the frame cannot be allocated, prints "malloc" in the perror form
+// and ends the process with status 255.
+void grow_frame(frame_buffer& frame, std::size_t size);
+inline void reserve_frame(frame_buffer& frame, std::size_t size)
+{
+    if (size > frame.capacity)
+        grow_frame(frame, size);
+}
 
 // Translates the 802.11 frame at `offset` of `record` into an Ethernet II
 // frame (destination, source, EtherType, payload) in `frame`, and fills
@@ -128,3 +155,47 @@ struct frame_buffer {
 // ends the process with status 255.
 int translate_data_frame(const pcap_pkthdr& in, std::span<const std::uint8_t> record, int offset,
                          pcap_pkthdr& out, frame_buffer& frame);
+
+// ---- Full decoding: each frame read by its own fields ----
+
+// The Header offset of a record under full decoding, with the capture
+// header's flags in `flags`. A radiotap or PPI header whose fields run past
+// its own length is an offset error like a length field that does not fit:
+// the same line is printed and -1 returned.
+int full_decode_header_offset(int link_type, std::span<const std::uint8_t> record, capture_flags& flags);
+
+// A Data frame with a body, located in a record.
+struct data_frame_view {
+    std::span<const std::uint8_t> frame; // the captured bytes of the MAC frame, FCS excluded
+    std::size_t wire_length = 0;         // the frame's length on the wire, FCS excluded
+    std::size_t header_length = 0;       // the MAC header, from the Frame Control
+    std::size_t body_start = 0;          // the header and any padding behind it
+    int fc = 0;
+};
+
+// Locates the Data frame at `offset` of `record`, whose length on the wire
+// is `record_length`. Returns record_fate::converted when `view` holds a
+// Data frame with a body; otherwise the reason the record is dropped.
+record_fate locate_data_frame(std::span<const std::uint8_t> record, std::size_t offset, std::size_t record_length,
+                              const capture_flags& flags, data_frame_view& view);
+
+// Where the frames of a record go: `write` returns false after a failed
+// write, and decoding stops there.
+struct frame_sink {
+    void* context = nullptr;
+    bool (*write)(void* context, const pcap_pkthdr& header, const std::uint8_t* frame) = nullptr;
+};
+
+struct decode_counts {
+    std::int64_t subframes_written = 0; // A-MSDU subframes
+    std::int64_t ieee_802_3_written = 0;
+};
+
+// Decodes the body of a located Data frame into Ethernet II or IEEE 802.3
+// frames, one per MSDU (an A-MSDU gives one per subframe), each written to
+// `sink` with the timestamp `ts`. Returns record_fate::converted when it
+// wrote at least one frame, otherwise the reason it wrote none; an A-MSDU
+// cut short by a malformed subframe is counted malformed even when the
+// subframes before it were written.
+record_fate decode_data_frame(const data_frame_view& view, const timeval& ts, frame_buffer& frame,
+                              const frame_sink& sink, decode_counts& counts);

@@ -16,12 +16,10 @@ constexpr std::size_t address_1 = 4;
 constexpr std::size_t address_2 = 10;
 constexpr std::size_t address_3 = 16;
 
-// Makes room for `size` bytes, keeping nothing of the previous frame.
-// Growth doubles, so a run of ever larger frames costs few allocations.
-void reserve_frame(frame_buffer& frame, std::size_t size)
+} // namespace
+
+void grow_frame(frame_buffer& frame, std::size_t size)
 {
-    if (size <= frame.capacity)
-        return;
     std::size_t capacity = std::max<std::size_t>(frame.capacity, 2048);
     while (capacity < size)
         capacity *= 2;
@@ -38,8 +36,6 @@ void reserve_frame(frame_buffer& frame, std::size_t size)
     frame.bytes.reset(block);
     frame.capacity = capacity;
 }
-
-} // namespace
 
 int translate_data_frame(const pcap_pkthdr& in, std::span<const std::uint8_t> record, int offset,
                          pcap_pkthdr& out, frame_buffer& frame)

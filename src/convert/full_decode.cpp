@@ -1,0 +1,235 @@
+#include "convert/convert.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+namespace {
+
+using byte_span = std::span<const std::uint8_t>;
+
+constexpr bool is_data_type(int fc) { return (fc & 0x000C) == 0x0008; }
+constexpr bool carries_data(int fc) { return (fc & 0x0040) == 0; } // subtype bit 2: Null, CF-only
+constexpr bool is_qos(int fc) { return (fc & 0x0080) != 0; }
+constexpr bool is_to_ds(int fc) { return (fc & 0x0100) != 0; }
+constexpr bool is_from_ds(int fc) { return (fc & 0x0200) != 0; }
+
+constexpr std::size_t round_up_4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+
+// The largest body an Ethernet record of 65535 bytes can carry.
+constexpr std::size_t largest_802_3_body = 1500;
+
+constexpr std::array<std::uint8_t, 6> snap_as_address{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
+
+// One MSDU ready to be written: its addresses and its bytes.
+struct msdu {
+    byte_span destination; // 6 bytes
+    byte_span source;      // 6 bytes
+    byte_span captured;    // the captured part of the MSDU
+    std::size_t wire_length;
+};
+
+struct decode_context {
+    const timeval& ts;
+    frame_buffer& frame;
+    const frame_sink& sink;
+    decode_counts& counts;
+    std::int64_t written = 0;
+    bool write_failed = false;
+};
+
+// Bodies that begin with LLC/SNAP of OUI 00-00-00 (RFC 1042) or 00-00-F8
+// (802.1H bridge tunnel) carry an EtherType.
+bool is_ethernet_snap(byte_span body)
+{
+    return body.size() >= 8 && body[0] == 0xAA && body[1] == 0xAA && body[2] == 0x03 && body[3] == 0x00 &&
+           body[4] == 0x00 && (body[5] == 0x00 || body[5] == 0xF8);
+}
+
+// Writes one MSDU as Ethernet II (behind RFC 1042 or 802.1H SNAP) or else
+// as IEEE 802.3, whose length field then tells the LLC body's length.
+record_fate write_msdu(decode_context& context, const msdu& unit)
+{
+    const std::size_t wire = unit.wire_length;
+    const byte_span body = unit.captured;
+    if (wire >= 8 && body.size() < 8)
+        return record_fate::too_short;
+    std::size_t header_size = 14;
+    byte_span rest = body;
+    std::size_t rest_wire = wire;
+    std::uint8_t length_or_type[2];
+    if (wire >= 8 && is_ethernet_snap(body)) {
+        length_or_type[0] = body[6];
+        length_or_type[1] = body[7];
+        rest = body.subspan(8);
+        rest_wire = wire - 8;
+    } else if (wire == 0) {
+        return record_fate::no_payload;
+    } else if (wire > largest_802_3_body) {
+        return record_fate::too_long_for_802_3;
+    } else {
+        length_or_type[0] = static_cast<std::uint8_t>(wire >> 8);
+        length_or_type[1] = static_cast<std::uint8_t>(wire & 0xFF);
+        ++context.counts.ieee_802_3_written;
+    }
+    reserve_frame(context.frame, header_size + rest.size());
+    std::uint8_t* out = context.frame.bytes.get();
+    std::copy(unit.destination.begin(), unit.destination.end(), out);
+    std::copy(unit.source.begin(), unit.source.end(), out + 6);
+    out[12] = length_or_type[0];
+    out[13] = length_or_type[1];
+    std::copy(rest.begin(), rest.end(), out + header_size);
+
+    pcap_pkthdr header{};
+    header.ts = context.ts;
+    header.caplen = static_cast<bpf_u_int32>(header_size + rest.size());
+    header.len = static_cast<bpf_u_int32>(header_size + rest_wire);
+    ++context.written;
+    if (!context.sink.write(context.sink.context, header, out))
+        context.write_failed = true;
+    return record_fate::converted;
+}
+
+// An 802.11s Mesh Control field at the start of `unit`'s bytes, when the
+// frame may carry one: skips it, and takes the addresses its extension
+// gives. A first byte with any of bits 2-7 set is an LLC header instead.
+record_fate decode_msdu(decode_context& context, msdu unit, bool mesh)
+{
+    const byte_span body = unit.captured;
+    if (mesh && !body.empty() && (body[0] & 0xFC) == 0) {
+        static constexpr std::size_t extension_size[4] = {0, 6, 12, 0};
+        const unsigned mode = body[0] & 0x03u;
+        const std::size_t size = 6 + extension_size[mode];
+        if (mode == 3 || unit.wire_length < size)
+            return record_fate::malformed;
+        if (body.size() < size)
+            return record_fate::too_short;
+        if (mode == 1) {
+            unit.source = body.subspan(6, 6);
+        } else if (mode == 2) {
+            unit.destination = body.subspan(6, 6);
+            unit.source = body.subspan(12, 6);
+        }
+        unit.captured = body.subspan(size);
+        unit.wire_length -= size;
+    }
+    return write_msdu(context, unit);
+}
+
+// An A-MSDU: subframes of destination, source, big-endian length and MSDU,
+// each padded to four bytes except the last.
+record_fate decode_amsdu(decode_context& context, byte_span body, std::size_t wire_length, bool mesh)
+{
+    record_fate fate = record_fate::no_payload;
+    std::size_t at = 0;
+    for (bool first = true; at < wire_length && !context.write_failed; first = false) {
+        if (wire_length - at < 14)
+            return record_fate::malformed;
+        const byte_span subframe_header = record_bytes(body, at, 14);
+        if (subframe_header.empty())
+            break; // captured short
+        const byte_span destination = subframe_header.first(6);
+        if (first && std::equal(destination.begin(), destination.end(), snap_as_address.begin()))
+            return record_fate::malformed;
+        const std::size_t length = static_cast<std::size_t>(subframe_header[12]) << 8 | subframe_header[13];
+        const std::size_t start = at + 14;
+        if (wire_length - start < length)
+            return record_fate::malformed;
+        const std::size_t captured = std::min(length, body.size() > start ? body.size() - start : 0);
+        if (length != 0) {
+            const msdu unit{destination, subframe_header.subspan(6, 6), body.subspan(start, captured), length};
+            const record_fate written = decode_msdu(context, unit, mesh);
+            if (written == record_fate::converted) {
+                ++context.counts.subframes_written;
+                fate = written;
+            } else if (fate != record_fate::converted) {
+                fate = written;
+            }
+            if (captured < length)
+                break;
+        }
+        at = start + length;
+        if (at < wire_length)
+            at = round_up_4(at);
+    }
+    return fate;
+}
+
+} // namespace
+
+int full_decode_header_offset(int link_type, std::span<const std::uint8_t> record, capture_flags& flags)
+{
+    const int offset = capture_header_offset(link_type, record);
+    flags = read_capture_flags(link_type, record, offset);
+    if (offset >= 0 && flags.malformed) {
+        std::puts("Error calculating header offset for packet.  Skipping this packet.");
+        return -1;
+    }
+    return offset;
+}
+
+record_fate locate_data_frame(std::span<const std::uint8_t> record, std::size_t offset, std::size_t record_length,
+                              const capture_flags& flags, data_frame_view& view)
+{
+    if (offset > record.size() || record.size() - offset < 2 || record_length < offset + 2)
+        return record_fate::too_short;
+    std::size_t wire = record_length - offset;
+    if (flags.fcs_at_end) {
+        if (wire < 4)
+            return record_fate::too_short;
+        wire -= 4;
+    }
+    const byte_span frame = record.subspan(offset, std::min(record.size() - offset, wire));
+    const int fc = record_le16(frame, 0);
+    if (fc < 0)
+        return record_fate::too_short;
+    if (!is_data_type(fc))
+        return record_fate::not_data;
+    if (!carries_data(fc))
+        return record_fate::no_payload;
+    const std::size_t header_length = data_header_length(fc);
+    const std::size_t body_start = flags.data_pad ? round_up_4(header_length) : header_length;
+    if (frame.size() < header_length || wire < body_start)
+        return record_fate::too_short;
+    view.frame = frame;
+    view.wire_length = wire;
+    view.header_length = header_length;
+    view.body_start = body_start;
+    view.fc = fc;
+    return record_fate::converted;
+}
+
+record_fate decode_data_frame(const data_frame_view& view, const timeval& ts, frame_buffer& frame,
+                              const frame_sink& sink, decode_counts& counts)
+{
+    decode_context context{ts, frame, sink, counts};
+    const int fc = view.fc;
+    const byte_span& bytes = view.frame;
+    // Destination and source by the DS bits: Address 1/2 within a BSS or
+    // IBSS, 3/2 towards the DS, 1/3 from it, 3/4 between two bridges.
+    static constexpr std::size_t destination_at[4] = {4, 16, 4, 16};
+    static constexpr std::size_t source_at[4] = {10, 10, 16, 24};
+    const unsigned ds = (is_to_ds(fc) ? 1u : 0u) | (is_from_ds(fc) ? 2u : 0u);
+    const byte_span destination = record_bytes(bytes, destination_at[ds], 6);
+    const byte_span source = record_bytes(bytes, source_at[ds], 6);
+    if (destination.empty() || source.empty())
+        return record_fate::too_short;
+
+    bool amsdu = false;
+    bool mesh = false;
+    if (is_qos(fc)) {
+        const int qos_control = record_le16(bytes, ds == 3 ? 30 : 24);
+        if (qos_control < 0)
+            return record_fate::too_short;
+        amsdu = (qos_control & 0x0080) != 0;
+        // Mesh Control Present: only mesh data, individually addressed
+        // between mesh stations or group addressed from one, can carry it.
+        const bool group_from_mesh = ds == 2 && (destination[0] & 0x01) != 0;
+        mesh = (qos_control & 0x0100) != 0 && (ds == 3 || group_from_mesh);
+    }
+    const std::size_t body_wire = view.wire_length - view.body_start;
+    const byte_span body = bytes.size() > view.body_start ? bytes.subspan(view.body_start) : byte_span{};
+    if (amsdu)
+        return decode_amsdu(context, body, body_wire, mesh);
+    return decode_msdu(context, msdu{destination, source, body, body_wire}, mesh);
+}
