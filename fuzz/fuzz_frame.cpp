@@ -1,5 +1,8 @@
 // fuzz_frame: one record through capture_header_offset and
-// translate_data_frame, checked against the reference decoder.
+// translate_data_frame, checked against the reference decoder; or, in full
+// decoding, through locate_data_frame, fragment reassembly (whose state
+// lives across inputs, as across the records of a run) and
+// decode_data_frame.
 //
 // Input layout:
 //   byte 0      link type: 0 bare 802.11 (105), 1 Prism (119),
@@ -7,7 +10,8 @@
 //               which is read as bare 802.11
 //   byte 1      how `len` is made (low two bits): 0 len = caplen;
 //               1 len = caplen + value16 (captured short);
-//               2 len = caplen - value16, wrapping; 3 len = value32
+//               2 len = caplen - value16, wrapping; 3 len = value32;
+//               bit 2 set: full decoding instead of the fixed offsets
 //   bytes 2-5   value32, little-endian; value16 is its low half
 //   bytes 6-    the record bytes; caplen is their count
 //
@@ -15,6 +19,7 @@
 // AddressSanitizer stops any read at or past caplen.
 #include "convert/convert.h"
 #include "fuzz_check.h"
+#include "reassemble/reassemble.h"
 #include "reference_decoder.h"
 
 #include <unistd.h>
@@ -59,6 +64,57 @@ long stdout_position()
     return lseek(STDOUT_FILENO, 0, SEEK_CUR);
 }
 
+struct written_frames {
+    const pcap_pkthdr* in = nullptr;
+    const frame_buffer* frame = nullptr;
+    std::size_t count = 0;
+};
+
+bool check_written_frame(void* context, const pcap_pkthdr& header, const std::uint8_t* bytes)
+{
+    auto& written = *static_cast<written_frames*>(context);
+    FUZZ_CHECK(bytes == written.frame->bytes.get());
+    FUZZ_CHECK(header.caplen >= 14);
+    FUZZ_CHECK(header.caplen <= header.len);
+    FUZZ_CHECK(header.caplen <= written.frame->capacity);
+    FUZZ_CHECK(header.len <= 65535);
+    FUZZ_CHECK(header.ts.tv_sec == written.in->ts.tv_sec && header.ts.tv_usec == written.in->ts.tv_usec);
+    ++written.count;
+    return true;
+}
+
+// One record decoded in full: whatever it holds, every frame written is a
+// sound Ethernet record built inside the frame buffer.
+void full_decode(int link_type, const pcap_pkthdr& in, std::span<const std::uint8_t> record, frame_buffer& frame)
+{
+    static reassembly fragments;
+    capture_flags flags;
+    const long before = stdout_position();
+    const int offset = full_decode_header_offset(link_type, record, flags);
+    FUZZ_CHECK((stdout_position() - before == offset_line_size) == (offset < 0));
+    if (offset < 0 || flags.bad_fcs)
+        return;
+    data_frame_view view;
+    if (locate_data_frame(record, static_cast<std::size_t>(offset), in.len, flags, view) != record_fate::converted)
+        return;
+    FUZZ_CHECK(view.frame.size() <= view.wire_length && view.body_start <= view.wire_length);
+    FUZZ_CHECK(view.header_length <= view.frame.size());
+    if ((view.fc & 0x4000) != 0)
+        return;
+    written_frames written{&in, &frame};
+    const frame_sink sink{&written, check_written_frame};
+    decode_counts counts;
+    if (is_fragment(view)) {
+        data_frame_view whole;
+        if (add_fragment(fragments, view, whole).completed)
+            decode_data_frame(whole, in.ts, frame, sink, counts);
+        return;
+    }
+    const record_fate fate = decode_data_frame(view, in.ts, frame, sink, counts);
+    FUZZ_CHECK((fate == record_fate::converted) == (written.count > 0) || fate == record_fate::malformed);
+    FUZZ_CHECK(counts.subframes_written <= static_cast<std::int64_t>(written.count));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -94,6 +150,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(ftruncate(STDOUT_FILENO, 0) == 0);
         FUZZ_CHECK(lseek(STDOUT_FILENO, 0, SEEK_SET) == 0);
     }
+    if ((data[1] & 0x04) != 0) {
+        pcap_pkthdr in{};
+        in.ts.tv_sec = static_cast<time_t>(value);
+        in.caplen = caplen;
+        in.len = len;
+        full_decode(link_type, in, record, frame);
+        return 0;
+    }
+
     const long before = stdout_position();
     const int offset = capture_header_offset(link_type, record);
     const long printed = stdout_position() - before;

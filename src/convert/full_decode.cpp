@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -74,11 +75,13 @@ record_fate write_msdu(decode_context& context, const msdu& unit)
     }
     reserve_frame(context.frame, header_size + rest.size());
     std::uint8_t* out = context.frame.bytes.get();
-    std::copy(unit.destination.begin(), unit.destination.end(), out);
-    std::copy(unit.source.begin(), unit.source.end(), out + 6);
+    // Addresses are 6-byte spans by construction: fixed-size copies.
+    std::memcpy(out, unit.destination.data(), 6);
+    std::memcpy(out + 6, unit.source.data(), 6);
     out[12] = length_or_type[0];
     out[13] = length_or_type[1];
-    std::copy(rest.begin(), rest.end(), out + header_size);
+    if (!rest.empty())
+        std::memcpy(out + header_size, rest.data(), rest.size());
 
     pcap_pkthdr header{};
     header.ts = context.ts;
