@@ -176,6 +176,9 @@ record_fate locate_data_frame(std::span<const std::uint8_t> record, std::size_t 
 {
     if (offset > record.size() || record.size() - offset < 2 || record_length < offset + 2)
         return record_fate::too_short;
+    // No frame is 4 GiB long; the Ethernet length must stay in 32 bits.
+    if (record_length > 0xFFFFFFFFu - 14)
+        return record_fate::malformed;
     std::size_t wire = record_length - offset;
     if (flags.fcs_at_end) {
         if (wire < 4)
