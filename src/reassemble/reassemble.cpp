@@ -76,6 +76,11 @@ fragment_outcome add_fragment(reassembly& state, const data_frame_view& fragment
 
     if (slot == state.slots.end())
         return outcome;
+    // A retransmission of the fragment just taken: the frame goes on
+    // without it.
+    const bool retry = (fragment.fc & 0x0800) != 0;
+    if (retry && number == slot->next_fragment - 1)
+        return outcome;
     if (number != slot->next_fragment || !captured_whole ||
         slot->bytes.size() - slot->header_length + body.size() > largest_body) {
         drop(*slot);

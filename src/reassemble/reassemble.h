@@ -5,7 +5,8 @@
 // and fragment numbers 0, 1, 2..., More Fragments set on all but the last.
 // Frames of other MSDUs may come between them, so a few MSDUs are held at
 // once; the oldest gives way when more arrive. Memory stays bounded: a few
-// MSDUs of at most 64 KiB each.
+// MSDUs of at most 64 KiB each. A retransmission (Retry bit) of the
+// fragment just taken is passed over.
 #pragma once
 
 #include "convert/convert.h"
