@@ -216,4 +216,25 @@ TEST(real_captures, every_output_record_matches_an_independent_decoding)
     EXPECT_GT(total_converted, 100);
 }
 
+// Every output of the default conversion of the corpus, byte for byte as
+// the release before full decoding wrote it: one digest over the outputs
+// in file-name order.
+TEST(real_captures, default_outputs_unchanged)
+{
+    const std::optional<fs::path> dir = test::shared_captures();
+    if (!dir)
+        GTEST_SKIP() << "the shared capture corpus is not there";
+    test::bytes outputs;
+    const std::vector<fs::path> files = corpus_files(*dir);
+    for (const fs::path& input : files) {
+        test::scratch_dir scratch;
+        const test::run_result run = test::run_kestrine({input.string(), (scratch / "out.pcap").string()});
+        ASSERT_EQ(run.status, 0) << input;
+        const test::bytes output = test::read_file(scratch / "out.pcap");
+        outputs.insert(outputs.end(), output.begin(), output.end());
+    }
+    EXPECT_EQ(files.size(), 46u);
+    EXPECT_EQ(test::digest(outputs), 0x1c905914b07d4691u) << std::hex << test::digest(outputs);
+}
+
 } // namespace

@@ -29,17 +29,6 @@ void generate(const fs::path& path, const std::vector<std::string>& options)
     ASSERT_EQ(result.status, 0) << result.err;
 }
 
-// FNV-1a, 64 bits.
-std::uint64_t digest(const test::bytes& data)
-{
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
-    for (const std::uint8_t byte : data) {
-        hash ^= byte;
-        hash *= 0x100000001b3ULL;
-    }
-    return hash;
-}
-
 struct golden_case {
     std::string name;
     std::vector<std::string> generator; // kestrine_gen options
@@ -67,7 +56,7 @@ TEST_P(golden_output, matches_digest_and_reference_decoder)
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, c.summary);
     EXPECT_EQ(result.err.empty(), c.cut == 0) << result.err;
-    EXPECT_EQ(digest(test::read_file(out)), c.output_digest) << std::hex << digest(test::read_file(out));
+    EXPECT_EQ(test::digest(test::read_file(out)), c.output_digest) << std::hex << test::digest(test::read_file(out));
 
     // Record by record against the reference decoder, so that a digest
     // taken from a faulty build could not hide a fault.

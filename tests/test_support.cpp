@@ -264,4 +264,14 @@ std::vector<std::string> split(const std::string& line, char by)
     return fields;
 }
 
+std::uint64_t digest(const bytes& data)
+{
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const std::uint8_t byte : data) {
+        hash ^= byte;
+        hash *= 0x100000001b3ULL;
+    }
+    return hash;
+}
+
 } // namespace test

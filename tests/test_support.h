@@ -95,6 +95,9 @@ bytes mac_bytes(const std::string& text);
 // `line` cut at every `by`; a trailing separator gives a last empty field.
 std::vector<std::string> split(const std::string& line, char by);
 
+// FNV-1a, 64 bits: the digest of an output whose every byte is fixed.
+std::uint64_t digest(const bytes& data);
+
 // Where the shared corpus of real captures lies, when it is there.
 std::optional<std::filesystem::path> shared_captures();
 
