@@ -20,6 +20,19 @@
 // the group key; for WEP, traffic in both directions under the key. With
 // --unencrypted-twin the same records carry their traffic unprotected,
 // the plain conversion's side of a decryption benchmark.
+//
+//   kestrine_gen --full-decode-mix ...
+//
+// writes, in a fixed cycle, every kind of record that --full-decode treats
+// apart: A-MSDUs (one subframe behind 802.1H, some with an empty subframe,
+// malformed ones), FCS, bad-FCS and data-pad flags (radiotap, with TSFT
+// before Flags; PPI's 802.11-Common flags), LLC without SNAP, SNAP with
+// another OUI, +HTC, WDS and mesh frames, fragment series whole, lost, out
+// of order or cut short, records captured short, and plain Data, QoS Data,
+// Null, beacons, protected frames and broken capture headers around them.
+// Bare and Prism links have no flags and skip the flagged kinds. With
+// --encrypt, the handshakes come first and the frames between the access
+// point and its stations are protected.
 #include "decrypt/decrypt.h"
 
 #include <pcap/pcap.h>
@@ -563,6 +576,21 @@ void put_snap(std::vector<std::uint8_t>& out, std::uint32_t oui, unsigned ethert
     put_be16(out, ethertype);
 }
 
+// Rewrites the identification of the IPv4 header at `at`, and its checksum.
+void set_ip_identification(std::vector<std::uint8_t>& packet, std::size_t at, unsigned identification)
+{
+    packet[at + 4] = static_cast<std::uint8_t>(identification >> 8);
+    packet[at + 5] = static_cast<std::uint8_t>(identification);
+    packet[at + 10] = packet[at + 11] = 0;
+    std::uint32_t sum = 0;
+    for (std::size_t i = at; i < at + 20; i += 2)
+        sum += static_cast<std::uint32_t>(packet[i] << 8 | packet[i + 1]);
+    while (sum > 0xFFFF)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    packet[at + 10] = static_cast<std::uint8_t>(~sum >> 8);
+    packet[at + 11] = static_cast<std::uint8_t>(~sum);
+}
+
 // A configuration BPDU behind the spanning tree's LLC header (42 42 03).
 void put_stp_bpdu(std::vector<std::uint8_t>& out, std::uint64_t& state)
 {
@@ -1032,8 +1060,11 @@ private:
             mac_header_fields h = bss_header(fc_qos_data, from_ap, sta, remote);
             h.qos |= qos_amsdu;
             std::vector<std::uint8_t> body;
-            if (v % 3 == 0) { // a plain MSDU with the A-MSDU bit set
+            if (v % 3 == 0) {
+                // A plain MSDU with the A-MSDU bit set, its IP identification
+                // chosen so that, read as a subframe, the length fits the body.
                 body = ip_msdu();
+                set_ip_identification(body, 8, static_cast<unsigned>(body.size() - 14));
             } else {
                 put_amsdu(body, amsdu_subframes(2, from_ap ? sta : remote, from_ap ? remote : sta));
                 if (v % 3 == 1) { // the second subframe's length runs past the body
@@ -1053,6 +1084,7 @@ private:
         }
         case mix_kind::captured_short: {
             mix_record shape;
+            shape.seal = false; // cut short, no cipher's check would hold
             const unsigned variant = static_cast<unsigned>(v % 5);
             if (flags && (variant == 0 || variant == 3))
                 shape.flags = rt_fcs;
@@ -1075,7 +1107,7 @@ private:
                 shape.cut = msdu.size() - kept + fcs;
                 add(bss_header(fc_qos_data, from_ap, sta, remote), msdu, shape);
             } else { // a fragment not captured whole
-                auto series = fragment_series(bss_header(fc_qos_data, from_ap, sta, remote), ip_msdu(), 2);
+                auto series = fragment_series(bss_header(fc_qos_data, from_ap, sta, remote), ip_msdu(), 2, shape);
                 series[0].cut = 3;
                 add_series(series);
             }
