@@ -400,6 +400,9 @@ inline std::vector<capture_record> full_decode(std::int64_t link_type, const std
             return m.transmitter == transmitter && m.sequence == sequence;
         };
         const auto existing = std::find_if(in_flight.begin(), in_flight.end(), same_key);
+        // A retransmission (Retry bit) of the fragment last taken repeats it.
+        if ((fc & 0x0800u) != 0 && fragment != 0 && existing != in_flight.end() && existing->last_fragment == fragment)
+            continue;
         if (body.captured != body.wire || fragment == 0 || existing == in_flight.end() ||
             existing->last_fragment + 1 != fragment) {
             if (existing != in_flight.end())

@@ -142,6 +142,8 @@ record_fate decode_amsdu(decode_context& context, byte_span body, std::size_t wi
         if (length != 0) {
             const msdu unit{destination, subframe_header.subspan(6, 6), body.subspan(start, captured), length};
             const record_fate written = decode_msdu(context, unit, mesh);
+            if (written == record_fate::malformed)
+                return written; // a reserved Mesh Control: nothing behind it can be trusted
             if (written == record_fate::converted) {
                 ++context.counts.subframes_written;
                 fate = written;
