@@ -7,6 +7,7 @@
 // and records with the same bytes are written once.
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -50,11 +51,14 @@ std::vector<std::vector<std::uint8_t>> seeds_of(const char* path)
         seeds.push_back(std::move(seed));
     }
     pcap_close(capture);
-    if (seeds.size() <= per_capture)
-        return seeds;
     std::vector<std::vector<std::uint8_t>> spread;
-    for (std::size_t i = 0; i < per_capture; ++i)
-        spread.push_back(std::move(seeds[i * seeds.size() / per_capture]));
+    for (std::size_t i = 0; i < std::min(per_capture, seeds.size()); ++i)
+        spread.push_back(std::move(seeds[i * seeds.size() / std::min(per_capture, seeds.size())]));
+    // Each record once more in full decoding.
+    for (std::size_t i = 0, n = spread.size(); i < n; ++i) {
+        spread.push_back(spread[i]);
+        spread.back()[1] |= 0x04;
+    }
     return spread;
 }
 

@@ -28,6 +28,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <vector>
 
 namespace {
 
@@ -67,7 +68,7 @@ long stdout_position()
 struct written_frames {
     const pcap_pkthdr* in = nullptr;
     const frame_buffer* frame = nullptr;
-    std::size_t count = 0;
+    std::vector<reference::capture_record> frames;
 };
 
 bool check_written_frame(void* context, const pcap_pkthdr& header, const std::uint8_t* bytes)
@@ -78,40 +79,45 @@ bool check_written_frame(void* context, const pcap_pkthdr& header, const std::ui
     FUZZ_CHECK(header.caplen <= header.len);
     FUZZ_CHECK(header.caplen <= written.frame->capacity);
     FUZZ_CHECK(header.ts.tv_sec == written.in->ts.tv_sec && header.ts.tv_usec == written.in->ts.tv_usec);
-    ++written.count;
+    written.frames.push_back({0, 0, header.caplen, header.len, {bytes, bytes + header.caplen}});
     return true;
 }
 
-// One record decoded in full: whatever it holds, every frame written is a
-// sound Ethernet record built inside the frame buffer.
+// One record decoded in full: every frame written is a sound Ethernet
+// record built inside the frame buffer, and, unless the record is a
+// fragment (whose fate hangs on the inputs before it), the frames the
+// reference decoder makes of it.
 void full_decode(int link_type, const pcap_pkthdr& in, std::span<const std::uint8_t> record, frame_buffer& frame)
 {
     static reassembly fragments;
+    written_frames written{&in, &frame, {}};
+    const frame_sink sink{&written, check_written_frame};
+    decode_counts counts;
     capture_flags flags;
     const long before = stdout_position();
     const int offset = full_decode_header_offset(link_type, record, flags);
     FUZZ_CHECK((stdout_position() - before == offset_line_size) == (offset < 0));
-    if (offset < 0 || flags.bad_fcs)
-        return;
     data_frame_view view;
-    if (locate_data_frame(record, static_cast<std::size_t>(offset), in.len, flags, view) != record_fate::converted)
-        return;
-    FUZZ_CHECK(view.frame.size() <= view.wire_length && view.body_start <= view.wire_length);
-    FUZZ_CHECK(view.header_length <= view.frame.size());
-    if ((view.fc & 0x4000) != 0)
-        return;
-    written_frames written{&in, &frame};
-    const frame_sink sink{&written, check_written_frame};
-    decode_counts counts;
-    if (is_fragment(view)) {
-        data_frame_view whole;
-        if (add_fragment(fragments, view, whole).completed)
-            decode_data_frame(whole, in.ts, frame, sink, counts);
-        return;
+    if (offset >= 0 && !flags.bad_fcs &&
+        locate_data_frame(record, static_cast<std::size_t>(offset), in.len, flags, view) == record_fate::converted &&
+        (view.fc & 0x4000) == 0) {
+        FUZZ_CHECK(view.frame.size() <= view.wire_length && view.body_start <= view.wire_length);
+        FUZZ_CHECK(view.header_length <= view.frame.size());
+        if (is_fragment(view)) {
+            data_frame_view whole;
+            if (add_fragment(fragments, view, whole).completed)
+                decode_data_frame(whole, in.ts, frame, sink, counts);
+            return;
+        }
+        const record_fate fate = decode_data_frame(view, in.ts, frame, sink, counts);
+        FUZZ_CHECK((fate == record_fate::converted) == !written.frames.empty() || fate == record_fate::malformed);
+        FUZZ_CHECK(counts.subframes_written <= static_cast<std::int64_t>(written.frames.size()));
     }
-    const record_fate fate = decode_data_frame(view, in.ts, frame, sink, counts);
-    FUZZ_CHECK((fate == record_fate::converted) == (written.count > 0) || fate == record_fate::malformed);
-    FUZZ_CHECK(counts.subframes_written <= static_cast<std::int64_t>(written.count));
+    if (in.len > 0xFFFFFFFFu - 14) // lengths the reference does not model
+        return;
+    const auto expected =
+        reference::full_decode(link_type, {{0, 0, in.caplen, in.len, {record.begin(), record.end()}}});
+    FUZZ_CHECK(written.frames == expected);
 }
 
 } // namespace

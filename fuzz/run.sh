@@ -22,6 +22,12 @@ for link in radiotap bare prism ppi; do
             "$work/seeds/capture/gen-$link-$seed.pcap" >/dev/null
     done
     "$build/kestrine_gen" --link $link --records 40 --seed 7 "$work/seeds/capture/gen-$link-big.pcap" >/dev/null
+    # Every kind of record full decoding treats apart (the fuzz target
+    # takes the mode from the low bit of the input's last byte).
+    for seed in 1 2; do
+        "$build/kestrine_gen" --full-decode-mix --link $link --records 60 --seed $seed \
+            "$work/seeds/capture/gen-$link-mix-$seed.pcap" >/dev/null
+    done
 done
 cp "$source_dir"/samples/*.pcap "$work/seeds/capture/"
 cp "$source_dir"/tests/regressions/capture/* "$work/seeds/capture/"
@@ -52,6 +58,8 @@ for cipher in ccmp tkip; do
 done
 "$build/kestrine_gen" --encrypt wep --wep-key 0a0b0c0d0e --small --records 20 --seed 3 \
     "$work/seeds/decrypt/gen-wep.pcap" >/dev/null
+"$build/kestrine_gen" --encrypt ccmp --passphrase "correct horse" --ssid kestrine-lab --full-decode-mix \
+    --records 80 --seed 3 "$work/seeds/decrypt/gen-ccmp-mix.pcap" >/dev/null
 
 for target in frame capture decrypt; do
     max_len=65536

@@ -185,11 +185,11 @@ inline header_flags radiotap_flags(const std::uint8_t* data, std::int64_t header
     return f;
 }
 
-// The first 802.11-Common field decides; every field must fit the header.
+// The first 802.11-Common field decides; every field up to it must fit the
+// header.
 inline header_flags ppi_flags(const std::uint8_t* data, std::int64_t header_length)
 {
     header_flags f;
-    bool seen_common = false;
     for (std::int64_t at = 8; at + 4 <= header_length;) {
         const unsigned type = le16(data + at);
         const std::int64_t length = le16(data + at + 2);
@@ -197,11 +197,13 @@ inline header_flags ppi_flags(const std::uint8_t* data, std::int64_t header_leng
             f.malformed = true;
             return f;
         }
-        if (type == 2 && length >= 10 && !seen_common) {
-            seen_common = true;
+        // The walk goes as far as the 802.11-Common field, as radiotap's
+        // goes as far as Flags: what follows is not read.
+        if (type == 2 && length >= 10) {
             const unsigned flags = le16(data + at + 4 + 8);
             f.fcs_at_end = (flags & 1u) != 0;
             f.bad_fcs = (flags & 4u) != 0;
+            return f;
         }
         at += 4 + length;
     }
