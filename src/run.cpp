@@ -129,12 +129,12 @@ struct conversion_state {
 
 void count(conversion_state& state, record_fate fate) { ++state.totals.fates[static_cast<std::size_t>(fate)]; }
 
-// Writes the frame in state.frame. A failed write is kept in the totals and
+// Writes one frame. A failed write is kept in the totals and
 // stops the loop before the next record; returns false then.
-bool write_frame(conversion_state& state)
+bool write_frame(conversion_state& state, const pcap_pkthdr& header, const std::uint8_t* frame)
 {
     errno = 0;
-    pcap_dump(reinterpret_cast<u_char*>(state.output), &state.frame_header, state.frame.bytes.get());
+    pcap_dump(reinterpret_cast<u_char*>(state.output), &header, frame);
     if (ferror_unlocked(state.output_stream)) {
         state.totals.write_error = errno != 0 ? errno : EIO;
         pcap_breakloop(state.input);
@@ -159,7 +159,7 @@ void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes
             count(state, skipped_frame_fate(record, offset));
         return;
     }
-    if (write_frame(state))
+    if (write_frame(state, state.frame_header, state.frame.bytes.get()))
         count(state, record_fate::converted);
 }
 
@@ -172,7 +172,7 @@ void translate_and_write(conversion_state& state, const pcap_pkthdr& header,
         count(state, skipped_frame_fate(record, offset));
         return;
     }
-    if (write_frame(state))
+    if (write_frame(state, state.frame_header, state.frame.bytes.get()))
         count(state, written);
 }
 
@@ -228,11 +228,7 @@ void convert_record_with_options(u_char* user, const pcap_pkthdr* header, const 
 
 bool write_decoded_frame(void* context, const pcap_pkthdr& header, const std::uint8_t* frame)
 {
-    auto& state = *static_cast<conversion_state*>(context);
-    state.frame_header = header;
-    // The frame is already in state.frame: the decoder builds it there.
-    (void)frame;
-    return write_frame(state);
+    return write_frame(*static_cast<conversion_state*>(context), header, frame);
 }
 
 // Decodes a located frame, counting the record as `written` when it gives

@@ -24,6 +24,16 @@ inline int record_le16(std::span<const std::uint8_t> record, std::size_t at)
     return record[at] | (record[at + 1] << 8);
 }
 
+// The little-endian 32-bit value at `at`, or -1 when the four bytes are not
+// all captured.
+inline std::int64_t record_le32(std::span<const std::uint8_t> record, std::size_t at)
+{
+    if (at > record.size() || record.size() - at < 4)
+        return -1;
+    return static_cast<std::int64_t>(record[at] | record[at + 1] << 8 | record[at + 2] << 16) |
+           static_cast<std::int64_t>(record[at + 3]) << 24;
+}
+
 // Copies `count` bytes starting at `at` into `to`. Returns false, copying
 // nothing, when they are not all captured.
 inline bool record_copy(std::uint8_t* to, std::span<const std::uint8_t> record, std::size_t at,
@@ -67,7 +77,13 @@ struct capture_flags {
 // Header offset of the same record). Walks the radiotap present bitmaps,
 // extended ones included, with each field's alignment, as far as the Flags
 // field; reads PPI's 802.11-Common field wherever it stands in the header.
-capture_flags read_capture_flags(int link_type, std::span<const std::uint8_t> record, int offset);
+void read_capture_flags(int link_type, std::span<const std::uint8_t> record, int offset, capture_flags& flags);
+inline capture_flags read_capture_flags(int link_type, std::span<const std::uint8_t> record, int offset)
+{
+    capture_flags flags;
+    read_capture_flags(link_type, record, offset, flags);
+    return flags;
+}
 
 // The MAC header length of a Data frame from its Frame Control: 24, plus 6
 // for the four-address form, plus 2 for QoS Control, plus 4 for the HT

@@ -19,12 +19,6 @@ void release(reassembly::msdu_in_flight& slot)
 
 } // namespace
 
-bool is_fragment(const data_frame_view& view)
-{
-    const int sequence_control = record_le16(view.frame, 22);
-    return (view.fc & 0x0400) != 0 || (sequence_control > 0 && (sequence_control & 0x000F) != 0);
-}
-
 fragment_outcome add_fragment(reassembly& state, const data_frame_view& fragment, data_frame_view& whole)
 {
     fragment_outcome outcome;

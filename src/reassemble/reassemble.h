@@ -33,8 +33,13 @@ struct reassembly {
     std::vector<std::uint8_t> whole; // the MSDU last completed
 };
 
-// True when the located frame is one fragment of a larger MSDU.
-bool is_fragment(const data_frame_view& view);
+// True when the located frame is one fragment of a larger MSDU: More
+// Fragments set, or a fragment number other than 0.
+inline bool is_fragment(const data_frame_view& view)
+{
+    const int sequence_control = record_le16(view.frame, 22);
+    return (view.fc & 0x0400) != 0 || (sequence_control > 0 && (sequence_control & 0x000F) != 0);
+}
 
 struct fragment_outcome {
     bool completed = false; // `whole` now holds the reassembled frame
