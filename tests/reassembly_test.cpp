@@ -11,7 +11,7 @@
 
 namespace {
 
-struct fragment_spec {
+struct fragment_plan {
     int transmitter;
     int sequence;
     int number;
@@ -28,29 +28,29 @@ struct outcome_totals {
     std::size_t last_body = 0;    // body length of the last whole frame
 };
 
-std::vector<std::uint8_t> fragment_bytes(const fragment_spec& spec)
+std::vector<std::uint8_t> fragment_bytes(const fragment_plan& plan)
 {
-    std::vector<std::uint8_t> frame(24 + spec.body);
+    std::vector<std::uint8_t> frame(24 + plan.body);
     frame[0] = 0x08;
-    frame[1] = static_cast<std::uint8_t>((spec.more ? 0x04 : 0) | (spec.retry ? 0x08 : 0));
+    frame[1] = static_cast<std::uint8_t>((plan.more ? 0x04 : 0) | (plan.retry ? 0x08 : 0));
     frame[10] = 0x02;
-    frame[15] = static_cast<std::uint8_t>(spec.transmitter);
-    const int sequence_control = spec.sequence << 4 | spec.number;
+    frame[15] = static_cast<std::uint8_t>(plan.transmitter);
+    const int sequence_control = plan.sequence << 4 | plan.number;
     frame[22] = static_cast<std::uint8_t>(sequence_control & 0xFF);
     frame[23] = static_cast<std::uint8_t>(sequence_control >> 8);
     for (std::size_t i = 24; i < frame.size(); ++i)
-        frame[i] = static_cast<std::uint8_t>(static_cast<std::size_t>(spec.number) * 16 + i % 16);
+        frame[i] = static_cast<std::uint8_t>(static_cast<std::size_t>(plan.number) * 16 + i % 16);
     return frame;
 }
 
-outcome_totals feed(const std::vector<fragment_spec>& series)
+outcome_totals feed(const std::vector<fragment_plan>& series)
 {
     reassembly state;
     outcome_totals totals;
-    for (const fragment_spec& spec : series) {
-        const auto bytes = fragment_bytes(spec);
+    for (const fragment_plan& plan : series) {
+        const auto bytes = fragment_bytes(plan);
         data_frame_view view;
-        view.frame = spec.whole ? std::span(bytes) : std::span(bytes).first(bytes.size() - 1);
+        view.frame = plan.whole ? std::span(bytes) : std::span(bytes).first(bytes.size() - 1);
         view.wire_length = bytes.size();
         view.header_length = view.body_start = 24;
         view.fc = bytes[0] | bytes[1] << 8;
@@ -73,7 +73,7 @@ outcome_totals feed(const std::vector<fragment_spec>& series)
 
 struct reassembly_case {
     std::string name;
-    std::vector<fragment_spec> series;
+    std::vector<fragment_plan> series;
     int completed;
     std::int64_t reassembled;
     std::int64_t dropped;
@@ -82,7 +82,7 @@ struct reassembly_case {
 
 TEST(reassembly, fragment_series)
 {
-    std::vector<fragment_spec> nine_interleaved;
+    std::vector<fragment_plan> nine_interleaved;
     for (int t = 1; t <= 9; ++t)
         nine_interleaved.push_back({t, 7, 0, true});
     for (int t = 1; t <= 9; ++t)
