@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -93,6 +94,39 @@ TEST_P(FullDecode, EveryRecordIsTheReferences)
     ASSERT_TRUE(capture);
     EXPECT_EQ(capture->link_type, 1);
     expect_same_records(records_of(output), want);
+}
+
+// --stats: every record read ends in one row, and the counts of what was
+// written agree with the output.
+TEST_P(FullDecode, StatisticsAddUp)
+{
+    test::scratch_dir dir;
+    const fs::path input = generate(dir, "in", {"--link", GetParam().name});
+    const auto run = test::run_kestrine({"--full-decode", "--stats", input.string(), (dir / "out.pcap").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::map<std::string, std::int64_t> rows;
+    std::int64_t fates = 0;
+    bool in_fates = false;
+    std::stringstream lines(run.err);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t last_space = line.find_last_of(' ');
+        const std::string label = line.substr(0, line.find_last_not_of(' ', last_space) + 1);
+        const std::int64_t value = std::stoll(line.substr(last_space + 1));
+        rows[label.substr(label.find_first_not_of(' '))] = value;
+        if (label.starts_with("records read") || label.starts_with("frames written"))
+            in_fates = label.starts_with("records read");
+        else if (in_fates)
+            fates += value;
+    }
+    const auto output = records_of(dir / "out.pcap");
+    const auto ieee_802_3 = std::count_if(output.begin(), output.end(),
+                                          [](const auto& r) { return (r.bytes[12] << 8 | r.bytes[13]) <= 1500; });
+    EXPECT_EQ(rows["records read"], static_cast<std::int64_t>(records_of(input).size()));
+    EXPECT_EQ(fates, rows["records read"]);
+    EXPECT_EQ(rows["frames written"], static_cast<std::int64_t>(output.size()));
+    EXPECT_EQ(rows["IEEE 802.3 frames"], ieee_802_3);
+    EXPECT_GT(rows["A-MSDU subframes"], 0);
+    EXPECT_GT(rows["fragments held and joined into a frame written"], 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, FullDecode, testing::ValuesIn(links),
