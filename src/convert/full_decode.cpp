@@ -17,8 +17,10 @@ constexpr bool is_from_ds(int fc) { return (fc & 0x0200) != 0; }
 
 constexpr std::size_t round_up_4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
-// The largest body an Ethernet record of 65535 bytes can carry.
+// The largest value an IEEE 802.3 length field holds: from 1536 up the
+// same field is read as an EtherType.
 constexpr std::size_t largest_802_3_body = 1500;
+constexpr std::size_t ethernet_header_size = 14;
 
 constexpr std::array<std::uint8_t, 6> snap_as_address{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
 
@@ -55,7 +57,6 @@ bool is_ethernet_snap(byte_span body)
     const byte_span body = unit.captured;
     if (wire >= 8 && body.size() < 8)
         return record_fate::too_short;
-    std::size_t header_size = 14;
     byte_span rest = body;
     std::size_t rest_wire = wire;
     std::uint8_t length_or_type[2];
@@ -73,7 +74,7 @@ bool is_ethernet_snap(byte_span body)
         length_or_type[1] = static_cast<std::uint8_t>(wire & 0xFF);
         ++context.counts.ieee_802_3_written;
     }
-    reserve_frame(context.frame, header_size + rest.size());
+    reserve_frame(context.frame, ethernet_header_size + rest.size());
     std::uint8_t* out = context.frame.bytes.get();
     // Addresses are 6-byte spans by construction: fixed-size copies.
     std::memcpy(out, unit.destination.data(), 6);
@@ -81,12 +82,12 @@ bool is_ethernet_snap(byte_span body)
     out[12] = length_or_type[0];
     out[13] = length_or_type[1];
     if (!rest.empty())
-        std::memcpy(out + header_size, rest.data(), rest.size());
+        std::memcpy(out + ethernet_header_size, rest.data(), rest.size());
 
     pcap_pkthdr header{};
     header.ts = context.ts;
-    header.caplen = static_cast<bpf_u_int32>(header_size + rest.size());
-    header.len = static_cast<bpf_u_int32>(header_size + rest_wire);
+    header.caplen = static_cast<bpf_u_int32>(ethernet_header_size + rest.size());
+    header.len = static_cast<bpf_u_int32>(ethernet_header_size + rest_wire);
     ++context.written;
     if (!context.sink.write(context.sink.context, header, out))
         context.write_failed = true;
