@@ -127,7 +127,10 @@ struct conversion_state {
     reassembly fragments{};
 };
 
-void count(conversion_state& state, record_fate fate) { ++state.totals.fates[static_cast<std::size_t>(fate)]; }
+void count(conversion_state& state, record_fate fate, std::int64_t records = 1)
+{
+    state.totals.fates[static_cast<std::size_t>(fate)] += records;
+}
 
 // Writes one frame. A failed write is kept in the totals and
 // stops the loop before the next record; returns false then.
@@ -144,16 +147,23 @@ bool write_frame(conversion_state& state, const pcap_pkthdr& header, const std::
     return true;
 }
 
+// The record's Header offset, or -1 once the offset error is counted.
+int counted_header_offset(conversion_state& state, std::span<const std::uint8_t> record)
+{
+    const int offset = capture_header_offset(state.link_type, record);
+    if (offset < 0)
+        count(state, record_fate::header_offset_error);
+    return offset;
+}
+
 // One record: convert it if it converts, write it, count it.
 void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
 {
     auto& state = *reinterpret_cast<conversion_state*>(user);
     const std::span<const std::uint8_t> record(bytes, header->caplen);
-    const int offset = capture_header_offset(state.link_type, record);
-    if (offset < 0) {
-        count(state, record_fate::header_offset_error);
+    const int offset = counted_header_offset(state, record);
+    if (offset < 0)
         return;
-    }
     if (translate_data_frame(*header, record, offset, state.frame_header, state.frame) < 0) {
         if (state.settings.count_fates)
             count(state, skipped_frame_fate(record, offset));
@@ -181,11 +191,9 @@ void convert_record_with_options(u_char* user, const pcap_pkthdr* header, const 
 {
     auto& state = *reinterpret_cast<conversion_state*>(user);
     const std::span<const std::uint8_t> record(bytes, header->caplen);
-    const int offset = capture_header_offset(state.link_type, record);
-    if (offset < 0) {
-        count(state, record_fate::header_offset_error);
+    const int offset = counted_header_offset(state, record);
+    if (offset < 0)
         return;
-    }
     const auto o = static_cast<std::size_t>(offset);
     const int fc = record_le16(record, o);
     decryption* keys = state.settings.keys;
@@ -289,8 +297,8 @@ void convert_record_full_decode(u_char* user, const pcap_pkthdr* header, const u
     if (is_fragment(view)) {
         data_frame_view whole;
         const fragment_outcome outcome = add_fragment(state.fragments, view, whole);
-        state.totals.fates[static_cast<std::size_t>(record_fate::fragment_reassembled)] += outcome.reassembled;
-        state.totals.fates[static_cast<std::size_t>(record_fate::fragment_dropped)] += outcome.dropped;
+        count(state, record_fate::fragment_reassembled, outcome.reassembled);
+        count(state, record_fate::fragment_dropped, outcome.dropped);
         if (outcome.held)
             return; // counted once its frame is complete or lost
         if (!outcome.completed) {
@@ -325,7 +333,7 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const co
     const int status = pcap_loop(input, -1, handler, reinterpret_cast<u_char*>(&state));
     state.totals.input_damaged = status == PCAP_ERROR;
     // Fragments still waiting for the rest of their frame never get it.
-    state.totals.fates[static_cast<std::size_t>(record_fate::fragment_dropped)] += fragments_held(state.fragments);
+    count(state, record_fate::fragment_dropped, fragments_held(state.fragments));
     return state.totals;
 }
 
