@@ -37,7 +37,6 @@ struct decode_context {
     frame_buffer& frame;
     const frame_sink& sink;
     decode_counts& counts;
-    std::int64_t written = 0;
     bool write_failed = false;
 };
 
@@ -88,7 +87,6 @@ bool is_ethernet_snap(byte_span body)
     header.ts = context.ts;
     header.caplen = static_cast<bpf_u_int32>(ethernet_header_size + rest.size());
     header.len = static_cast<bpf_u_int32>(ethernet_header_size + rest_wire);
-    ++context.written;
     if (!context.sink.write(context.sink.context, header, out))
         context.write_failed = true;
     return record_fate::converted;
