@@ -94,6 +94,20 @@ void put_be16(std::vector<std::uint8_t>& out, unsigned value)
     put_u8(out, value & 0xFF);
 }
 
+// A beacon's or probe response's body behind its timestamp: interval,
+// capabilities, the SSID and the supported rates.
+void put_beacon_fields(std::vector<std::uint8_t>& out)
+{
+    put_le16(out, 100);
+    put_le16(out, 0x0431);
+    static constexpr char ssid[] = "kestrine-lab";
+    put_u8(out, 0);
+    put_u8(out, sizeof ssid - 1);
+    out.insert(out.end(), ssid, ssid + sizeof ssid - 1);
+    for (unsigned rate : {0x01u, 0x08u, 0x82u, 0x84u, 0x8Bu, 0x96u, 0x0Cu, 0x12u, 0x18u, 0x24u})
+        put_u8(out, rate);
+}
+
 void put_capture_header(std::vector<std::uint8_t>& out, int link_type, std::uint64_t& state)
 {
     if (link_type == 127) {
@@ -201,14 +215,7 @@ void put_frame(std::vector<std::uint8_t>& out, std::uint64_t& state, bool small_
         put_le16(out, below(state, 4096) << 4);
         for (int i = 0; i < 8; ++i)
             put_u8(out, below(state, 256));
-        put_le16(out, 100);
-        put_le16(out, 0x0431);
-        static constexpr char ssid[] = "kestrine-lab";
-        put_u8(out, 0);
-        put_u8(out, sizeof ssid - 1);
-        out.insert(out.end(), ssid, ssid + sizeof ssid - 1);
-        for (unsigned rate : {0x01u, 0x08u, 0x82u, 0x84u, 0x8Bu, 0x96u, 0x0Cu, 0x12u, 0x18u, 0x24u})
-            put_u8(out, rate);
+        put_beacon_fields(out);
         return;
     }
 
@@ -1126,14 +1133,7 @@ private:
             h.sequence_control = next_sequence();
             std::vector<std::uint8_t> body;
             put_random(body, 8, state_);
-            put_le16(body, 100);
-            put_le16(body, 0x0431);
-            static constexpr char ssid[] = "kestrine-lab";
-            put_u8(body, 0);
-            put_u8(body, sizeof ssid - 1);
-            body.insert(body.end(), ssid, ssid + sizeof ssid - 1);
-            for (unsigned rate : {0x01u, 0x08u, 0x82u, 0x84u, 0x8Bu, 0x96u, 0x0Cu, 0x12u, 0x18u, 0x24u})
-                put_u8(body, rate);
+            put_beacon_fields(body);
             add(h, body);
             break;
         }
