@@ -231,12 +231,7 @@ std::string show(const packet& p, const std::string& name, std::size_t from = 0,
     return e != nullptr ? e->show : "";
 }
 
-std::int64_t micros(const packet& p)
-{
-    const std::string epoch = show(p, "frame.time_epoch");
-    const auto dot = epoch.find('.');
-    return std::stoll(epoch.substr(0, dot)) * 1000000 + std::stoll(epoch.substr(dot + 1, 6));
-}
+std::int64_t micros(const packet& p) { return test::micros_of(show(p, "frame.time_epoch")); }
 
 // An Ethernet frame as tshark describes it: addresses, EtherType or
 // length, then every payload field with its bytes.
