@@ -23,6 +23,64 @@
 using byte_span = std::span<const std::uint8_t>;
 
 // ---------------------------------------------------------------------------
+// Suites (suites.cpp): what the AKM and the cipher negotiated in the RSNE fix
+// for the key hierarchy and the frames. The tracker reads the AKM and the
+// ciphers from the handshake's RSNE and looks everything else up here;
+// nothing is guessed from a key's length.
+
+// Cipher suites by their RSN suite type (00-0F-AC:type).
+enum class cipher_suite : std::uint8_t {
+    none = 0,
+    wep40 = 1,
+    tkip = 2,
+    ccmp128 = 4,
+    wep104 = 5,
+    bip_cmac128 = 6,
+    gcmp128 = 8,
+    gcmp256 = 9,
+    ccmp256 = 10,
+    bip_gmac128 = 11,
+    bip_gmac256 = 12,
+    bip_cmac256 = 13,
+};
+
+// Bytes of the temporal key of a data cipher kestrine decrypts (TKIP: 32,
+// TK and both Michael keys); 0 for any other suite.
+std::size_t temporal_key_length(cipher_suite suite);
+
+enum class hash_function { sha1, sha256, sha384, sha512 };
+
+// The KDF that expands a PMK (or PMK-R1) into the PTK.
+enum class key_kdf { prf_sha1, kdf_sha256, kdf_sha384, kdf_sha512 };
+
+// The EAPOL-Key MIC algorithms.
+enum class mic_algorithm { hmac_md5, hmac_sha1_128, aes128_cmac, hmac_sha256_128, hmac_sha384_192, hmac_sha512_256 };
+
+// What one AKM fixes for the key hierarchy. OWE (18) and SAE with the
+// group-dependent hash (24, 25) have one entry per hash of their group.
+struct akm_suite {
+    int akm = 0;              // RSN AKM suite type; 0 for a suite known by its descriptor version only
+    hash_function hash = hash_function::sha1; // the hash of the KDF and of FT's key names
+    key_kdf kdf = key_kdf::prf_sha1;
+    mic_algorithm mic = mic_algorithm::hmac_sha1_128;
+    std::size_t mic_length = 16;  // bytes of the EAPOL-Key MIC field
+    std::size_t kck_length = 16;
+    std::size_t kek_length = 16;  // AES key wrap's KEK: 16 or 32 bytes
+    std::size_t pmk_length = 32;  // 32, 48 or 64
+    bool fast_transition = false; // FT: the PTK comes from PMK-R1
+};
+
+// The suites an AKM may use: one for most AKMs, one per group hash for
+// OWE (18) and AKMs 24 and 25; empty for an AKM kestrine does not support.
+std::span<const akm_suite> akm_suites(int akm);
+
+// The suite that a key descriptor version implies where no RSNE names the
+// AKM (WPA1, or a handshake whose RSNE was not captured): 1 HMAC-MD5 and
+// PRF-SHA1, 2 HMAC-SHA1 and PRF-SHA1, 3 AES-128-CMAC and KDF-SHA256.
+// Null for any other version (0 means "AKM-defined").
+const akm_suite* descriptor_version_suite(int version);
+
+// ---------------------------------------------------------------------------
 // Key derivation and the primitives behind it (key_derivation.cpp). Each
 // returns false when a size is wrong or libcrypto fails.
 
@@ -45,13 +103,55 @@ bool derive_ptk(int descriptor_version, byte_span pmk, byte_span authenticator_a
                 byte_span supplicant_address, byte_span authenticator_nonce,
                 byte_span supplicant_nonce, std::span<std::uint8_t> ptk);
 
+// KDF-Hash-Length (the key hierarchy's KDF) with HMAC-SHA256, -SHA384 or
+// -SHA512: fills `out` entirely; Length is out.size() * 8 bits.
+bool kdf_hash(hash_function hash, byte_span key, std::string_view label, byte_span data,
+              std::span<std::uint8_t> out);
+
+// The PTK of a pair under `suite`: "Pairwise key expansion" over
+// min(AA,SPA) || max(AA,SPA) || min(ANonce,SNonce) || max(ANonce,SNonce)
+// with the suite's KDF. `ptk` is KCK || KEK || TK with the suite's KCK and
+// KEK lengths and the cipher's TK length; ptk.size() is their sum.
+bool derive_ptk(const akm_suite& suite, byte_span pmk, byte_span authenticator_address,
+                byte_span supplicant_address, byte_span authenticator_nonce,
+                byte_span supplicant_nonce, std::span<std::uint8_t> ptk);
+
+// The EAPOL-Key MIC by algorithm; mic.size() is the suite's MIC length.
+bool eapol_key_mic(mic_algorithm algorithm, byte_span kck, byte_span eapol, std::span<std::uint8_t> mic);
+
+// Fast BSS transition's key hierarchy. XXKey is the PMK for FT-PSK and
+// FT-SAE, the second 256 bits of the MSK for FT-802.1X (the first 384 bits
+// for SHA-384). Sizes follow the hash: PMK-R0 and PMK-R1 are 32 bytes for
+// SHA-256, 48 for SHA-384; the names are 16 bytes.
+struct ft_key {
+    std::array<std::uint8_t, 48> key{};
+    std::size_t length = 0;
+    std::array<std::uint8_t, 16> name{};
+};
+bool derive_pmk_r0(hash_function hash, byte_span xxkey, byte_span ssid, byte_span mobility_domain_id,
+                   byte_span r0kh_id, byte_span s0kh_id, ft_key& pmk_r0);
+bool derive_pmk_r1(hash_function hash, const ft_key& pmk_r0, byte_span r1kh_id, byte_span s1kh_id,
+                   ft_key& pmk_r1);
+// "FT-PTK" over SNonce || ANonce || BSSID || STA-ADDR: KCK || KEK || TK as
+// for derive_ptk.
+bool derive_ft_ptk(hash_function hash, const ft_key& pmk_r1, byte_span authenticator_nonce,
+                   byte_span supplicant_nonce, byte_span bssid, byte_span station_address,
+                   std::span<std::uint8_t> ptk);
+
+// TDLS: TPK-KCK || TPK-TK from the two nonces, the initiator's and the
+// responder's addresses and the BSSID ("TDLS PMK"); tpk.size() is 16 plus
+// the cipher's TK length.
+bool derive_tpk(hash_function hash, byte_span initiator_nonce, byte_span responder_nonce,
+                byte_span initiator_address, byte_span responder_address, byte_span bssid,
+                std::span<std::uint8_t> tpk);
+
 // The EAPOL-Key MIC over `eapol` (the whole EAPOL frame with its MIC field
 // zeroed): HMAC-MD5 (version 1), HMAC-SHA1 cut to 16 bytes (version 2) or
 // AES-128-CMAC (version 3, and version 0 with AKM 6).
 bool eapol_key_mic(int descriptor_version, byte_span kck, byte_span eapol,
                    std::span<std::uint8_t, 16> mic);
 
-// AES key wrap (RFC 3394, the default IV) under a 16-byte KEK. Unwrap
+// AES key wrap (RFC 3394, the default IV) under a 16- or 32-byte KEK. Unwrap
 // fails on an integrity mismatch. out.size() is wrapped.size() - 8 and
 // plain.size() + 8 respectively; sizes are multiples of 8, at least 16.
 bool aes_key_unwrap(byte_span kek, byte_span wrapped, std::span<std::uint8_t> out);
@@ -118,6 +218,26 @@ bool ccmp_key_set(ccmp_key& key, byte_span temporal_key);
 // CCMP-128: nonce and AAD built from the header (12.5.3.3), 8-byte MIC.
 int ccmp_decrypt(ccmp_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
 bool ccmp_encrypt(ccmp_key& key, std::uint64_t packet_number, int key_index, byte_span header,
+                  byte_span plain, std::vector<std::uint8_t>& frame);
+
+// The AEAD frame ciphers: CCMP-128, CCMP-256 (16-byte MIC), GCMP-128 and
+// GCMP-256 (12-byte nonce A2 || PN, 16-byte MIC). A key holds libcrypto's
+// context so that the key schedule is made once per key; a context serves
+// one direction and one thread, so it belongs to whoever decrypts, never
+// to a shared session. The key is wiped when it goes.
+struct aead_key {
+    cipher_suite suite = cipher_suite::none;
+    std::array<std::uint8_t, 32> key{};
+    std::unique_ptr<struct evp_cipher_ctx_st, cipher_context_deleter> context;
+    aead_key() = default;
+    aead_key(aead_key&&) noexcept = default;
+    aead_key& operator=(aead_key&&) noexcept = default;
+    ~aead_key();
+};
+// False for a suite that is not one of the four or a key of the wrong length.
+bool aead_key_set(aead_key& key, cipher_suite suite, byte_span temporal_key);
+int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
+bool aead_encrypt(aead_key& key, std::uint64_t packet_number, int key_index, byte_span header,
                   byte_span plain, std::vector<std::uint8_t>& frame);
 
 // ---------------------------------------------------------------------------
