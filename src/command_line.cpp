@@ -31,8 +31,9 @@ constexpr const char* help_text =
     "                                          network's SSID (%XX escapes a byte; a\n"
     "                                          ':' in the passphrase is %3A)\n"
     "                       wpa-psk:HEX        a 256-bit WPA PSK or PMK (64 hex digits)\n"
-    "      --keys FILE    read KEYs from FILE, one a line; blank lines and lines\n"
-    "                     starting with # are ignored\n"
+    "      --keys FILE    read KEYs from FILE, one a line of at most 4096 bytes,\n"
+    "                     blanks before it ignored; blank lines and lines whose\n"
+    "                     first non-blank is # are ignored (man kestrine: KEYS FILE)\n"
     "      --full-decode  decode each frame by its own fields: split A-MSDUs,\n"
     "                     honour the capture header's FCS, bad-FCS and padding\n"
     "                     flags, write LLC bodies that are not SNAP as IEEE 802.3,\n"
@@ -221,9 +222,10 @@ run_options parse_command_line(int argc, char** argv)
     if (argc - optind < 2)
         print_banner();
     // A KEY where a name belongs would be kept as a file name on disk.
-    if (looks_like_key(argv[optind]) || looks_like_key(argv[optind + 1]))
-        refuse(std::string(looks_like_key(argv[optind]) ? "infile" : "outfile") +
-               " looks like a KEY; --key takes a KEY");
+    if (looks_like_key(argv[optind]))
+        refuse("infile looks like a KEY; --key takes a KEY");
+    if (looks_like_key(argv[optind + 1]))
+        refuse("outfile looks like a KEY; --key takes a KEY");
     options.input_name = argv[optind];
     options.output_name = argv[optind + 1];
     return options;
