@@ -52,7 +52,7 @@ TEST(command_line, refusals_never_repeat_the_secret)
         {"--keys=KEY", {"--keys=" + pwd, "IN", "OUT"}, "", "the argument of --keys looks like a KEY; --key takes a KEY"},
         {"--keys KEY", {"--keys", "wpa-psk:" + secret, "IN", "OUT"}, "", "the argument of --keys looks like a KEY; --key takes a KEY"},
         {"KEY as an option", {"--" + pwd, "IN", "OUT"}, "", "an unknown option looks like a KEY; --key takes a KEY"},
-        {"KEY as an option, other case", {"--WEP:" + secret, "IN", "OUT"}, "", "an unknown option looks like a KEY; --key takes a KEY"},
+        {"KEY inside an option", {"--k:WEP:" + secret, "IN", "OUT"}, "", "an unknown option looks like a KEY; --key takes a KEY"},
         {"KEY as infile", {pwd, "OUT"}, "", "infile looks like a KEY; --key takes a KEY"},
         {"KEY as outfile", {"IN", "wpa-psk:" + secret}, "", "outfile looks like a KEY; --key takes a KEY"},
         // Options.
