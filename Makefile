@@ -1,6 +1,7 @@
 # The two entry points of the README, and the CI extras.
-#   make demo   install what is missing, build, convert the bundled sample
-#   make test   install what is missing, build, run the whole test suite
+#   make demo   install what is missing, build the program alone, convert the
+#               bundled sample
+#   make test   install what is missing, build everything, run the whole test suite
 #   make package  build the Debian package $(BUILD)/kestrine_<version>_<arch>.deb
 #   make sanitize the whole test suite under AddressSanitizer and UBSan
 #   make fuzz     each fuzz target for FUZZ_SECONDS (clang++, libFuzzer)
@@ -12,17 +13,23 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE ?= samples/sample-radiotap.pcap
 
-.PHONY: deps build demo test package clean sanitize fuzz memory-check count-check bench
+.PHONY: deps configure build demo test package clean sanitize fuzz memory-check count-check bench
 
 deps:
 	sh tools/deps.sh
 
-build: deps
+# One configuration for every target, so that demo, build and test share
+# the build directory.
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
-	./$(BUILD)/kestrine $(SAMPLE) $(BUILD)/sample-ethernet.pcap
+# The demo runs the program alone: the test suite is left to make test.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kestrine
+	$(BUILD)/kestrine $(SAMPLE) $(BUILD)/sample-ethernet.pcap
 	@if command -v tcpdump >/dev/null 2>&1; then \
 	  echo "First converted records ($(BUILD)/sample-ethernet.pcap):"; \
 	  tcpdump -nn -e -r $(BUILD)/sample-ethernet.pcap -c 10 2>/dev/null; \

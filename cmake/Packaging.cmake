@@ -3,8 +3,10 @@
 #   cmake --install build --prefix /usr/local   bin/kestrine, share/man/man1/kestrine.1.gz
 #   cd build && cpack -G DEB                     kestrine_<version>_<arch>.deb
 #
-# The version comes from project(VERSION) alone: the banner gets it as
-# KESTRINE_VERSION, the man page through configure_file, the package here.
+# The version comes from project(VERSION): the banner gets it as
+# KESTRINE_VERSION and the package here. The man page writes it out, so that
+# `man ./doc/kestrine.1` reads right in the source tree; configuring stops
+# while it differs.
 
 include(GNUInstallDirs)
 
@@ -12,8 +14,14 @@ include(GNUInstallDirs)
 # every target first: build, then install or package.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
-# The man page, with its version filled in, compressed as Debian wants it.
-configure_file(${PROJECT_SOURCE_DIR}/doc/kestrine.1 ${PROJECT_BINARY_DIR}/doc/kestrine.1 @ONLY)
+# The man page, compressed as Debian wants it. configure_file makes an edit
+# of the page rerun this check.
+file(STRINGS ${PROJECT_SOURCE_DIR}/doc/kestrine.1 kestrine_man_version REGEX "^\\.ds Vn ")
+if(NOT kestrine_man_version STREQUAL ".ds Vn ${PROJECT_VERSION}")
+  message(FATAL_ERROR "doc/kestrine.1 has \"${kestrine_man_version}\"; project(VERSION) is ${PROJECT_VERSION}: "
+                      "write \".ds Vn ${PROJECT_VERSION}\" in the man page")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/doc/kestrine.1 ${PROJECT_BINARY_DIR}/doc/kestrine.1 COPYONLY)
 find_program(KESTRINE_GZIP gzip)
 if(KESTRINE_GZIP)
   add_custom_command(
@@ -47,10 +55,12 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "kestrine reads a libpcap or pcapng capture of 802.11 frames (bare, Prism,
 radiotap or PPI) and writes a libpcap capture of Ethernet II frames, one
-for each unprotected Data and QoS Data frame, so that tools which
-understand only Ethernet can read wireless traffic. It reads and writes
-standard input and output, and sits in a pipeline between a capture tool
-and an Ethernet-only analyser.")
+for each Data and QoS Data frame, so that tools which understand only
+Ethernet can read wireless traffic. Given the keys, it decrypts WEP,
+WPA-TKIP and WPA2-CCMP frames in the same pass, following the 4-way
+handshakes of WPA/WPA2-Personal networks in the capture, and checks every
+frame's integrity. It reads and writes standard input and output, and
+sits in a pipeline between a capture tool and an Ethernet-only analyser.")
 # dpkg-shlibdeps (package dpkg-dev) derives the library packages and their
 # lowest versions from the binary; without it the same packages are named
 # by hand, libpcap0.8 being libpcap's runtime package on Debian.

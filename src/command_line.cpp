@@ -1,12 +1,14 @@
 #include "command_line.h"
 
 #include <getopt.h>
+#include <openssl/crypto.h>
 
+#include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #ifndef KESTRINE_VERSION
@@ -28,8 +30,9 @@ constexpr const char* help_text =
     "                                          network's SSID (%XX escapes a byte; a\n"
     "                                          ':' in the passphrase is %3A)\n"
     "                       wpa-psk:HEX        a 256-bit WPA PSK or PMK (64 hex digits)\n"
-    "      --keys FILE    read KEYs from FILE, one a line; blank lines and lines\n"
-    "                     starting with # are ignored\n"
+    "      --keys FILE    read KEYs from FILE, one a line of at most 4096 bytes,\n"
+    "                     blanks before it ignored; blank lines and lines whose\n"
+    "                     first non-blank is # are ignored (man kestrine: KEYS FILE)\n"
     "      --full-decode  decode each frame by its own fields: split A-MSDUs,\n"
     "                     honour the capture header's FCS, bad-FCS and padding\n"
     "                     flags, write LLC bodies that are not SNAP as IEEE 802.3,\n"
@@ -65,25 +68,84 @@ void add_key(run_options& options, std::string_view text, const std::string& whe
     options.keys.push_back(std::move(key));
 }
 
+// True when `text` begins, after blanks, with a KEY type ("wep:",
+// "wpa-pwd:", "wpa-psk:", in any case, '_' for '-'): a KEY given where a
+// name or an option belongs. Such text is never repeated in a message.
+bool looks_like_key(std::string_view text)
+{
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return false;
+    text.remove_prefix(first);
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return false;
+    std::string kind(text.substr(0, colon));
+    for (char& c : kind)
+        c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return kind == "wep" || kind == "wpa-pwd" || kind == "wpa-psk";
+}
+
+// The longest line of a keys file, its line end not counted. The longest
+// KEY, a passphrase and an SSID written wholly in %XX escapes, is under 300
+// bytes; the bound stops a file that is not a keys file (/dev/zero, a
+// capture) at once instead of after filling memory.
+constexpr std::size_t keys_line_limit = 4096;
+
+// One line of a keys file, its line end removed: blank, a comment (the
+// first byte other than a blank is '#') or a KEY behind optional blanks.
+// Nothing else is stripped: an SSID may end in blanks or hold a '#'.
+void take_keys_line(run_options& options, std::string_view line, const std::string& where)
+{
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos || line[first] == '#')
+        return;
+    add_key(options, line.substr(first), where);
+}
+
 void read_keys_file(run_options& options, const char* name)
 {
     if (std::strcmp(name, "-") == 0)
         refuse("--keys: standard input cannot hold the keys; name a file");
+    if (looks_like_key(name))
+        refuse("the argument of --keys looks like a KEY; --key takes a KEY");
+    const std::string file_name(name);
     errno = 0;
-    std::ifstream file(name);
-    if (!file)
-        refuse(std::string("--keys ") + name + ": " + std::strerror(errno != 0 ? errno : EIO));
-    std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const std::size_t first = line.find_first_not_of(" \t");
-        if (first == std::string::npos || line[first] == '#')
-            continue;
-        add_key(options, line, std::string(name) + ":" + std::to_string(number));
+    std::FILE* file = std::fopen(name, "rb");
+    if (file == nullptr)
+        refuse("--keys " + file_name + ": " + std::strerror(errno != 0 ? errno : EIO));
+    // The file's bytes pass only through these two buffers, wiped at the end.
+    std::array<char, BUFSIZ> buffer;
+    std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
+    std::array<char, keys_line_limit + 1> line; // the limit and a CR
+    std::size_t size = 0;
+    const auto refuse_long_line = [&](int number) {
+        refuse(file_name + ":" + std::to_string(number) + ": a line is longer than " +
+               std::to_string(keys_line_limit) + " bytes");
+    };
+    for (int number = 1;; ++number) {
+        int c = std::getc(file);
+        for (; c != EOF && c != '\n'; c = std::getc(file)) {
+            if (size == line.size())
+                refuse_long_line(number);
+            line[size++] = static_cast<char>(c);
+        }
+        if (c == EOF && std::ferror(file)) {
+            const int error = errno != 0 ? errno : EIO;
+            refuse("--keys " + file_name + ": " + std::strerror(error));
+        }
+        if (size > 0 && line[size - 1] == '\r')
+            --size;
+        if (size > keys_line_limit)
+            refuse_long_line(number);
+        take_keys_line(options, std::string_view(line.data(), size), file_name + ":" + std::to_string(number));
+        size = 0;
+        if (c == EOF)
+            break;
     }
-    if (file.bad())
-        refuse(std::string("--keys ") + name + ": " + std::strerror(errno != 0 ? errno : EIO));
+    std::fclose(file);
+    OPENSSL_cleanse(line.data(), line.size());
+    OPENSSL_cleanse(buffer.data(), buffer.size());
 }
 
 // The option as the user wrote it, without any "=value": a mistyped
@@ -138,6 +200,9 @@ run_options parse_command_line(int argc, char** argv)
             std::puts("kestrine " KESTRINE_VERSION);
             std::exit(0);
         case ':':
+            // The letter alone for a short option, which may end a cluster.
+            if (std::strncmp(argv[optind - 1], "--", 2) != 0)
+                refuse(std::string("option -") + static_cast<char>(optopt) + " needs an argument");
             refuse("option " + option_text(argv[optind - 1]) + " needs an argument");
         default: {
             // A short option in a cluster: name the letter alone.
@@ -146,12 +211,21 @@ run_options parse_command_line(int argc, char** argv)
                 refuse("option " + option_text(argv[previous]) + " takes no argument");
             if (!is_long && optopt != 0)
                 refuse(std::string("unknown option -") + static_cast<char>(optopt));
-            refuse("unknown option " + option_text(argv[optind - 1]) + "; kestrine --help lists them");
+            // No option name holds a ':'; every KEY does.
+            const std::string unknown = option_text(argv[optind - 1]);
+            if (unknown.find(':') != std::string::npos)
+                refuse("an unknown option looks like a KEY; --key takes a KEY");
+            refuse("unknown option " + unknown + "; kestrine --help lists them");
         }
         }
     }
     if (argc - optind < 2)
         print_banner();
+    // A KEY where a name belongs would be kept as a file name on disk.
+    if (looks_like_key(argv[optind]))
+        refuse("infile looks like a KEY; --key takes a KEY");
+    if (looks_like_key(argv[optind + 1]))
+        refuse("outfile looks like a KEY; --key takes a KEY");
     options.input_name = argv[optind];
     options.output_name = argv[optind + 1];
     return options;

@@ -1,7 +1,7 @@
 #!/bin/sh
 # The man page renders without a warning, the built page carries the
 # program's own version, and every line the program prints about its run
-# (banner, failures, warning) is documented in it word for word.
+# (banner, failures, refusals, warning) is documented in it word for word.
 #
 #   man_page_test.sh SOURCE_PAGE BUILT_PAGE KESTRINE
 # Exits 77 (skipped) when groff is not installed.
@@ -24,7 +24,8 @@ for page in "$source_page" "$built_page"; do
     done
 done
 
-if grep -n '@[A-Z_]*@' "$built_page"; then
+# The page in the source tree is read as it stands (man ./doc/kestrine.1).
+if grep -n '@[A-Z_]*@' "$source_page" "$built_page"; then
     fail "the built page still holds a placeholder"
 fi
 
@@ -45,6 +46,7 @@ version=$(sed -n '1s/^kestrine \([^ ]*\) - .*/\1/p' "$scratch/banner")
 while IFS= read -r line; do
     [ -z "$line" ] || documented "$line"
 done <"$scratch/banner"
+grep -q "^\.ds Vn $version\$" "$source_page" || fail "the source page does not state version $version"
 # The page's footer names the same version.
 grep -q "^kestrine $version  *[0-9-]*  *KESTRINE(1)\$" "$scratch/page.txt" ||
     fail "the page's footer does not name kestrine $version: $(tail -n 1 "$scratch/page.txt")"
@@ -62,6 +64,22 @@ grep -ho '"Unable to [^"]*"' "$source_dir"/src/*.cpp "$source_dir"/src/convert/*
 if [ -s "$scratch/undocumented" ]; then
     fail "messages of the program missing from the page: $(cat "$scratch/undocumented")"
 fi
+# The refusals of the command line and of KEYs, each a literal in the source.
+{
+    grep -ho 'refuse("[^"]*")' "$source_dir"/src/command_line.cpp | sed 's/^refuse("\(.*\)")$/kestrine: \1/'
+    grep -ho 'error = "[^"]*"' "$source_dir"/src/decrypt/keys.cpp | sed 's/^error = "\(.*\)"$/\1/'
+} | sort -u | while IFS= read -r message; do
+    grep -qF -- "$message" "$scratch/page.txt" || echo "$message"
+done >"$scratch/undocumented"
+if [ -s "$scratch/undocumented" ]; then
+    fail "refusals of the program missing from the page: $(cat "$scratch/undocumented")"
+fi
+# The keys-file line limit, as the program words it.
+head -c 5000 /dev/zero | tr '\0' x >"$scratch/long-line.txt"
+"$kestrine" --keys "$scratch/long-line.txt" "$scratch/missing.pcap" "$scratch/out.pcap" 2>"$scratch/err" &&
+    fail "a keys file with a long line was accepted"
+documented "$(sed 's/^kestrine: [^:]*:1: //' "$scratch/err")"
+
 offset_error=$(grep -ho '"Error calculating[^"]*"' "$source_dir"/src/convert/*.cpp | tr -d '"')
 [ -n "$offset_error" ] || fail "no offset-error line found in src/convert"
 documented "$offset_error"

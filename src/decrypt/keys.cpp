@@ -114,7 +114,7 @@ bool parse_key(std::string_view text, user_key& key, std::string& error)
             return false;
         }
         if (passphrase.text.size() < 8 || passphrase.text.size() > 63) {
-            error = "a WPA passphrase is 8 to 63 characters";
+            error = "a WPA passphrase is 8 to 63 bytes";
             return false;
         }
         if (ssid->empty() || ssid->size() > 32) {
