@@ -184,7 +184,9 @@ std::string attribute(const std::string& line, const std::string& key)
 
 std::vector<packet> pdml(const fs::path& capture)
 {
-    const auto run = test::run_program({test::tshark_path(), "-n", "-r", capture.string(), "-T", "pdml"});
+    // FCS checking on: a frame whose FCS is wrong is not written.
+    const auto run = test::run_program(
+        {test::tshark_path(), "-n", "-o", "wlan.check_checksum:TRUE", "-r", capture.string(), "-T", "pdml"});
     // A capture cut short ends tshark with status 2 after the records before it.
     EXPECT_TRUE(run.status == 0 || run.err.find("cut short") != std::string::npos) << run.err;
     std::vector<packet> packets;
@@ -336,7 +338,7 @@ tshark_reading read_input(const fs::path& capture)
         retried.push_back(show(p, "wlan.fc.retry") == "1");
         const element* wlan = find(p, "wlan");
         const element* radiotap = find(p, "radiotap");
-        if (wlan == nullptr || show(p, "radiotap.flags.badfcs") == "1" ||
+        if (wlan == nullptr || show(p, "radiotap.flags.badfcs") == "1" || show(p, "wlan.fcs.status") == "0" ||
             show(p, "ppi.80211-common.flags.fcs-invalid") == "1" ||
             (radiotap != nullptr && (radiotap->showname.find("(invalid)") != std::string::npos ||
                                      radiotap->showname.find("(malformed)") != std::string::npos)))
