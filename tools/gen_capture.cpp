@@ -1,14 +1,15 @@
 // kestrine_gen: writes a deterministic 802.11 capture through libpcap.
 //
 //   kestrine_gen [--link radiotap|bare|prism|ppi] [--records N] [--bytes N]
-//                [--small] [--seed N] out.pcap
+//                [--small] [--seed N] [--fcs] out.pcap
 //
 // The mix is meant to look like a busy access point: mostly QoS Data and
 // Data frames in both directions carrying IPv4/UDP packets of IMIX sizes
 // (7:4:1 of 40, 576 and 1500 bytes; 40-120 bytes with --small), some
 // protected and four-address frames, Null frames, beacons, probe responses
-// and short control frames. Radiotap headers vary in length. The same
-// arguments always write the same bytes.
+// and short control frames. Radiotap headers vary in length; with --fcs
+// every frame ends in its FCS, as most monitor-mode drivers capture it.
+// The same arguments always write the same bytes.
 //
 //   kestrine_gen --encrypt ccmp|tkip --passphrase P --ssid S [--stations N] ...
 //   kestrine_gen --encrypt wep --wep-key HEX ...
@@ -64,6 +65,7 @@ struct options {
     unsigned stations = 2;
     bool unencrypted_twin = false; // the same records, their traffic unprotected
     bool full_decode_mix = false;  // every case --full-decode treats apart
+    bool fcs = false;              // radiotap records end in the frame's FCS
 };
 
 // splitmix64: small, fast and the same on every platform.
@@ -1387,6 +1389,17 @@ private:
     std::uint64_t records_ = 0;
 };
 
+// Appends the FCS to a radiotap record of put_capture_header, and says so
+// in its Flags field (the first field, at byte 8).
+void append_fcs(std::vector<std::uint8_t>& record)
+{
+    const std::size_t header_length = static_cast<std::size_t>(record[2] | record[3] << 8);
+    record[8] |= 0x10;
+    const std::uint32_t fcs = crc32_of(byte_span(record).subspan(header_length));
+    for (int shift = 0; shift < 32; shift += 8)
+        put_u8(record, fcs >> shift & 0xFF);
+}
+
 int parse(int argc, char** argv, options& opts)
 {
     for (int i = 1; i < argc; ++i) {
@@ -1428,6 +1441,8 @@ int parse(int argc, char** argv, options& opts)
             opts.unencrypted_twin = true;
         } else if (arg == "--full-decode-mix") {
             opts.full_decode_mix = true;
+        } else if (arg == "--fcs") {
+            opts.fcs = true;
         } else if (arg == "--small") {
             opts.small_packets = true;
         } else if (opts.output == nullptr && (arg == "-" || arg[0] != '-')) {
@@ -1436,7 +1451,8 @@ int parse(int argc, char** argv, options& opts)
             return -1;
         }
     }
-    if (opts.output == nullptr || (opts.records == 0 && opts.bytes == 0))
+    if (opts.output == nullptr || (opts.records == 0 && opts.bytes == 0) ||
+        (opts.fcs && (opts.link_type != 127 || opts.full_decode_mix)))
         return -1;
     return 0;
 }
@@ -1448,7 +1464,7 @@ int main(int argc, char** argv)
     options opts;
     if (parse(argc, argv, opts) != 0) {
         std::fputs("usage: kestrine_gen [--link radiotap|bare|prism|ppi] [--records N] [--bytes N] "
-                   "[--small] [--seed N]\n"
+                   "[--small] [--seed N] [--fcs]\n"
                    "                    [--encrypt ccmp|tkip|wep] [--passphrase P] [--ssid S] [--wep-key HEX]\n"
                    "                    [--stations N] [--unencrypted-twin] [--full-decode-mix] out.pcap\n",
                    stderr);
@@ -1480,6 +1496,8 @@ int main(int argc, char** argv)
                 put_frame(record, state, opts.small_packets);
             else
                 put_protected_frame(record, network, state, opts.small_packets);
+            if (opts.fcs)
+                append_fcs(record);
         }
         const std::size_t captured = record.size() - cut;
         if (opts.bytes != 0 && written + 16 + captured > opts.bytes)
