@@ -144,8 +144,9 @@ bool has_mesh_control_shape(byte_span body)
 // transmitter's. `frame` holds the whole frame, pad included, FCS excluded.
 bool fcs_matches(byte_span frame, std::size_t header_length, std::size_t body_start, std::int64_t fcs)
 {
-    uLong crc = crc32_z(0L, frame.data(), header_length);
-    crc = crc32_z(crc, frame.data() + body_start, frame.size() - body_start);
+    uLong crc = crc32_z(0L, frame.data(), body_start == header_length ? frame.size() : header_length);
+    if (body_start != header_length)
+        crc = crc32_z(crc, frame.data() + body_start, frame.size() - body_start);
     return static_cast<std::int64_t>(crc) == fcs;
 }
 
