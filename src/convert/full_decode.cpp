@@ -1,6 +1,6 @@
 #include "convert/convert.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <array>
@@ -142,11 +142,16 @@ bool has_mesh_control_shape(byte_span body)
 // The FCS (CRC-32, little-endian, behind the frame) against the frame's
 // bytes, the data pad left out: the pad is the capture driver's, not the
 // transmitter's. `frame` holds the whole frame, pad included, FCS excluded.
+//
+// libdeflate's CRC-32 (carry-less multiplication where the processor has
+// it) runs 2-4 times as fast as zlib's on frames of 60-1500 bytes, and the
+// check covers nearly every byte read.
 bool fcs_matches(byte_span frame, std::size_t header_length, std::size_t body_start, std::int64_t fcs)
 {
-    uLong crc = crc32_z(0L, frame.data(), body_start == header_length ? frame.size() : header_length);
+    std::uint32_t crc =
+        libdeflate_crc32(0, frame.data(), body_start == header_length ? frame.size() : header_length);
     if (body_start != header_length)
-        crc = crc32_z(crc, frame.data() + body_start, frame.size() - body_start);
+        crc = libdeflate_crc32(crc, frame.data() + body_start, frame.size() - body_start);
     return static_cast<std::int64_t>(crc) == fcs;
 }
 
