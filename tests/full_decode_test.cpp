@@ -127,6 +127,8 @@ TEST_P(FullDecode, StatisticsAddUp)
     EXPECT_EQ(rows["IEEE 802.3 frames"], ieee_802_3);
     EXPECT_GT(rows["A-MSDU subframes"], 0);
     EXPECT_GT(rows["fragments held and joined into a frame written"], 0);
+    const bool has_flags = GetParam().link_type == 127 || GetParam().link_type == 192;
+    EXPECT_EQ(rows["dropped, FCS wrong"] > 0, has_flags);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, FullDecode, testing::ValuesIn(links),
