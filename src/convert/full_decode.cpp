@@ -148,10 +148,13 @@ bool has_mesh_control_shape(byte_span body)
 // check covers nearly every byte read.
 bool fcs_matches(byte_span frame, std::size_t header_length, std::size_t body_start, std::int64_t fcs)
 {
-    std::uint32_t crc =
-        libdeflate_crc32(0, frame.data(), body_start == header_length ? frame.size() : header_length);
-    if (body_start != header_length)
-        crc = libdeflate_crc32(crc, frame.data() + body_start, frame.size() - body_start);
+    const bool padded = body_start != header_length;
+    const byte_span first = record_bytes(frame, 0, padded ? header_length : frame.size());
+    std::uint32_t crc = libdeflate_crc32(0, first.data(), first.size());
+    if (padded) {
+        const byte_span body = record_bytes(frame, body_start, frame.size() - body_start);
+        crc = libdeflate_crc32(crc, body.data(), body.size());
+    }
     return static_cast<std::int64_t>(crc) == fcs;
 }
 
