@@ -203,7 +203,9 @@ void bench_capture(const options& opts, const std::string& variant)
     const fs::path input = opts.dir / ("kestrine-bench-" + variant + ".pcap");
     const std::uint64_t bytes_wanted = opts.megabytes * 1000000;
     {
-        command gen{"kestrine_gen", {opts.gen, "--bytes", std::to_string(bytes_wanted), "--seed", "1"}, {}, input, {}};
+        // With FCSs, as most monitor-mode captures have them: --full-decode
+        // checks every one.
+        command gen{"kestrine_gen", {opts.gen, "--bytes", std::to_string(bytes_wanted), "--seed", "1", "--fcs"}, {}, input, {}};
         if (small)
             gen.argv.push_back("--small");
         gen.argv.push_back(input.string());

@@ -68,7 +68,7 @@ find_program(KESTRINE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(KESTRINE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpcap0.8 (>= 1.10), libssl3, zlib1g, libc6, libstdc++6, libgcc-s1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpcap0.8 (>= 1.10), libssl3, zlib1g, libdeflate0, libc6, libstdc++6, libgcc-s1")
 endif()
 include(CPack)
 

@@ -359,6 +359,7 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
     };
     static constexpr row full_decode_rows[] = {
         {record_fate::bad_fcs, "dropped, the radio found its FCS wrong"},
+        {record_fate::fcs_wrong, "dropped, FCS wrong"},
         {record_fate::malformed, "dropped, malformed or forged A-MSDU or Mesh Control"},
         {record_fate::too_long_for_802_3, "dropped, not SNAP and too long for IEEE 802.3"},
         {record_fate::fragment_reassembled, "fragments held and joined into a frame written"},

@@ -127,6 +127,8 @@ TEST_P(FullDecode, StatisticsAddUp)
     EXPECT_EQ(rows["IEEE 802.3 frames"], ieee_802_3);
     EXPECT_GT(rows["A-MSDU subframes"], 0);
     EXPECT_GT(rows["fragments held and joined into a frame written"], 0);
+    const bool has_flags = GetParam().link_type == 127 || GetParam().link_type == 192;
+    EXPECT_EQ(rows["dropped, FCS wrong"] > 0, has_flags);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, FullDecode, testing::ValuesIn(links),
@@ -184,7 +186,9 @@ std::string attribute(const std::string& line, const std::string& key)
 
 std::vector<packet> pdml(const fs::path& capture)
 {
-    const auto run = test::run_program({test::tshark_path(), "-n", "-r", capture.string(), "-T", "pdml"});
+    // FCS checking on: a frame whose FCS is wrong is not written.
+    const auto run = test::run_program(
+        {test::tshark_path(), "-n", "-o", "wlan.check_checksum:TRUE", "-r", capture.string(), "-T", "pdml"});
     // A capture cut short ends tshark with status 2 after the records before it.
     EXPECT_TRUE(run.status == 0 || run.err.find("cut short") != std::string::npos) << run.err;
     std::vector<packet> packets;
@@ -336,7 +340,7 @@ tshark_reading read_input(const fs::path& capture)
         retried.push_back(show(p, "wlan.fc.retry") == "1");
         const element* wlan = find(p, "wlan");
         const element* radiotap = find(p, "radiotap");
-        if (wlan == nullptr || show(p, "radiotap.flags.badfcs") == "1" ||
+        if (wlan == nullptr || show(p, "radiotap.flags.badfcs") == "1" || show(p, "wlan.fcs.status") == "0" ||
             show(p, "ppi.80211-common.flags.fcs-invalid") == "1" ||
             (radiotap != nullptr && (radiotap->showname.find("(invalid)") != std::string::npos ||
                                      radiotap->showname.find("(malformed)") != std::string::npos)))

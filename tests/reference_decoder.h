@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -284,6 +285,31 @@ inline bool skip_mesh_control(view& msdu, address& da, address& sa)
     return true;
 }
 
+// A Mesh Control that no QoS bit announces, told by its shape: flags 0, 1
+// or 2 (the address extension mode, nothing else set), and SNAP's DSAP and
+// SSAP (AA AA) captured right behind the field.
+inline bool looks_like_mesh_control(view msdu)
+{
+    if (msdu.captured < 1 || msdu.data[0] > 2)
+        return false;
+    const std::int64_t llc = 6 + 6 * std::int64_t{msdu.data[0]};
+    return msdu.captured >= llc + 2 && msdu.data[llc] == 0xAA && msdu.data[llc + 1] == 0xAA;
+}
+
+// CRC-32 of IEEE 802.3 (reflected, polynomial EDB88320), bit by bit, over
+// the pieces in turn.
+inline std::uint32_t crc32(std::initializer_list<view> pieces)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const view& piece : pieces)
+        for (std::int64_t i = 0; i < piece.captured; ++i) {
+            crc ^= piece.data[i];
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    return ~crc;
+}
+
 // An MSDU or A-MSDU behind the MAC header `mac` (at least its full length).
 inline void decode_body(writer& w, const std::uint8_t* mac, view body)
 {
@@ -304,7 +330,8 @@ inline void decode_body(writer& w, const std::uint8_t* mac, view body)
     const bool mesh = (qos_control & 0x0100u) != 0 && ((to_ds && from_ds) || (from_ds && !to_ds && (a1[0] & 1u) != 0));
 
     if ((qos_control & 0x0080u) == 0) {
-        if (mesh && !skip_mesh_control(body, da, sa))
+        const bool shaped = !mesh && from_ds && looks_like_mesh_control(body);
+        if ((mesh || shaped) && !skip_mesh_control(body, da, sa))
             return;
         write_msdu(w, da, sa, body);
         return;
@@ -386,6 +413,11 @@ inline std::vector<capture_record> full_decode(std::int64_t link_type, const std
         if (frame.wire - body_start < 0)
             continue;
         const view body = frame.from(body_start);
+        // The FCS covers the frame without the data pad; it is checked when
+        // the record holds all of it.
+        if (flags.fcs_at_end && caplen >= len &&
+            crc32({{frame.data, header_length, header_length}, body}) != le32(frame.data + wire))
+            continue;
         if ((fc & 0x4000u) != 0) // protected: no keys here
             continue;
 

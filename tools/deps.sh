@@ -3,7 +3,7 @@
 # kestrine need and that are missing. Extra package names may be given as
 # arguments (CI adds the fuzzing compiler this way).
 set -eu
-packages="g++ make cmake pkg-config libpcap-dev libgtest-dev tcpdump libssl-dev zlib1g-dev $*"
+packages="g++ make cmake pkg-config libpcap-dev libgtest-dev tcpdump libssl-dev zlib1g-dev libdeflate-dev $*"
 missing=""
 for package in $packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then

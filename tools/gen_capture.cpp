@@ -1,14 +1,15 @@
 // kestrine_gen: writes a deterministic 802.11 capture through libpcap.
 //
 //   kestrine_gen [--link radiotap|bare|prism|ppi] [--records N] [--bytes N]
-//                [--small] [--seed N] out.pcap
+//                [--small] [--seed N] [--fcs] out.pcap
 //
 // The mix is meant to look like a busy access point: mostly QoS Data and
 // Data frames in both directions carrying IPv4/UDP packets of IMIX sizes
 // (7:4:1 of 40, 576 and 1500 bytes; 40-120 bytes with --small), some
 // protected and four-address frames, Null frames, beacons, probe responses
-// and short control frames. Radiotap headers vary in length. The same
-// arguments always write the same bytes.
+// and short control frames. Radiotap headers vary in length; with --fcs
+// every frame ends in its FCS, as most monitor-mode drivers capture it.
+// The same arguments always write the same bytes.
 //
 //   kestrine_gen --encrypt ccmp|tkip --passphrase P --ssid S [--stations N] ...
 //   kestrine_gen --encrypt wep --wep-key HEX ...
@@ -26,8 +27,9 @@
 // writes, in a fixed cycle, every kind of record that --full-decode treats
 // apart: A-MSDUs (one subframe behind 802.1H, some with an empty subframe,
 // malformed ones), FCS, bad-FCS and data-pad flags (radiotap, with TSFT
-// before Flags; PPI's 802.11-Common flags), LLC without SNAP, SNAP with
-// another OUI, +HTC, WDS and mesh frames, fragment series whole, lost, out
+// before Flags; PPI's 802.11-Common flags), wrong FCSs not flagged bad,
+// LLC without SNAP, SNAP with another OUI, +HTC, WDS and mesh frames (some
+// with a Mesh Control no QoS bit announces), fragment series whole, lost, out
 // of order or cut short, records captured short, and plain Data, QoS Data,
 // Null, beacons, protected frames and broken capture headers around them.
 // Bare and Prism links have no flags and skip the flagged kinds. With
@@ -63,6 +65,7 @@ struct options {
     unsigned stations = 2;
     bool unencrypted_twin = false; // the same records, their traffic unprotected
     bool full_decode_mix = false;  // every case --full-decode treats apart
+    bool fcs = false;              // radiotap records end in the frame's FCS
 };
 
 // splitmix64: small, fast and the same on every platform.
@@ -674,15 +677,15 @@ void put_amsdu(std::vector<std::uint8_t>& out, const std::vector<amsdu_subframe>
 enum class mix_kind {
     plain_data, qos_data, amsdu, fcs, llc, bad_fcs, other_oui, fragments, htc, data_pad, wds, null_frame,
     fragments_lost, mesh, amsdu_malformed, beacon, fragments_disordered, captured_short, protected_frame,
-    bad_capture_header,
+    bad_capture_header, mesh_by_shape, fcs_wrong,
 };
-constexpr std::array<mix_kind, 20> mix_cycle = {
+constexpr std::array<mix_kind, 22> mix_cycle = {
     mix_kind::plain_data, mix_kind::qos_data,  mix_kind::amsdu,          mix_kind::fcs,
     mix_kind::llc,        mix_kind::bad_fcs,   mix_kind::other_oui,      mix_kind::fragments,
     mix_kind::htc,        mix_kind::data_pad,  mix_kind::wds,            mix_kind::null_frame,
     mix_kind::fragments_lost, mix_kind::mesh,  mix_kind::amsdu_malformed, mix_kind::beacon,
     mix_kind::fragments_disordered, mix_kind::captured_short, mix_kind::protected_frame,
-    mix_kind::bad_capture_header,
+    mix_kind::bad_capture_header, mix_kind::mesh_by_shape, mix_kind::fcs_wrong,
 };
 
 struct mix_record {
@@ -810,7 +813,8 @@ private:
             ++cycle_;
         }
         const bool flags = has_flags();
-        if (!flags && (kind == mix_kind::fcs || kind == mix_kind::bad_fcs || kind == mix_kind::bad_capture_header))
+        if (!flags && (kind == mix_kind::fcs || kind == mix_kind::bad_fcs || kind == mix_kind::bad_capture_header ||
+                       kind == mix_kind::fcs_wrong))
             return;
         if (opts_.link_type != 127 && kind == mix_kind::data_pad)
             return;
@@ -1115,7 +1119,8 @@ private:
                 add(bss_header(fc_qos_data, from_ap, sta, remote), msdu, shape);
             } else { // a fragment not captured whole
                 auto series = fragment_series(bss_header(fc_qos_data, from_ap, sta, remote), ip_msdu(), 2, shape);
-                series[0].cut = 3;
+                // Within the body: a MAC header cut short hides the fragment.
+                series[0].cut = std::min<std::size_t>(3, series[0].frame.size() - mac_header_length(fc_qos_data));
                 add_series(series);
             }
             break;
@@ -1150,6 +1155,79 @@ private:
             add(bss_header(fc_qos_data, from_ap, sta, remote), ip_msdu(), shape);
             break;
         }
+        case mix_kind::mesh_by_shape:
+            add_mesh_by_shape(v, sta);
+            break;
+        case mix_kind::fcs_wrong:
+            add_fcs_wrong(v, sta, from_ap, remote);
+            break;
+        }
+    }
+
+    // A Mesh Control that the QoS bit does not announce (plain Data, or the
+    // bit clear), in frames from the DS and between mesh stations, and two
+    // frames that only look alike: no SNAP behind it, or towards the DS.
+    void add_mesh_by_shape(std::uint64_t v, const mac& sta)
+    {
+        const mac proxied_da = {0x02, 0x88, 0x00, 0x00, 0x02, static_cast<std::uint8_t>(below(state_, 256))};
+        const mac proxied_sa = {0x02, 0x88, 0x00, 0x00, 0x03, static_cast<std::uint8_t>(below(state_, 256))};
+        const mac mesh_sa = host(below(state_, 200));
+        mac_header_fields h = bss_header(v % 6 == 2 ? fc_qos_data : fc_data, true, sta, mesh_sa);
+        h.qos &= ~qos_mesh_control;
+        std::vector<std::uint8_t> body;
+        switch (v % 6) {
+        case 0:
+            h.a1 = broadcast_address;
+            put_mesh_control(body, 0, mesh_sequence_++, {});
+            break;
+        case 1:
+            h.a1 = mdns_group;
+            put_mesh_control(body, 1, mesh_sequence_++, {proxied_sa});
+            break;
+        case 2: // individually addressed QoS Data
+            put_mesh_control(body, 2, mesh_sequence_++, {proxied_da, proxied_sa});
+            break;
+        case 3:
+            h = wds_header(fc_data, host(below(state_, 200)), mesh_sa);
+            put_mesh_control(body, 0, mesh_sequence_++, {});
+            break;
+        case 4: // a spanning tree BPDU behind it, not SNAP: the body is LLC
+            h.a1 = broadcast_address;
+            put_mesh_control(body, 0, mesh_sequence_++, {});
+            put_stp_bpdu(body, state_);
+            add(h, body);
+            return;
+        default: // towards the DS: read as LLC
+            h = bss_header(fc_data, false, sta, mesh_sa);
+            put_mesh_control(body, 0, mesh_sequence_++, {});
+            break;
+        }
+        const auto msdu = ip_msdu();
+        body.insert(body.end(), msdu.begin(), msdu.end());
+        add(h, body);
+    }
+
+    // FCS present, not flagged bad, and wrong: a plain frame, an A-MSDU,
+    // the last fragment of a series.
+    void add_fcs_wrong(std::uint64_t v, const mac& sta, bool from_ap, const mac& remote)
+    {
+        mix_record shape;
+        shape.flags = rt_fcs;
+        shape.wrong_fcs = true;
+        const mac_header_fields h = bss_header(fc_qos_data, from_ap, sta, remote);
+        if (v % 3 == 0) {
+            add(h, ip_msdu(), shape);
+        } else if (v % 3 == 1) {
+            mac_header_fields aggregate = h;
+            aggregate.qos |= qos_amsdu;
+            std::vector<std::uint8_t> body;
+            put_amsdu(body, amsdu_subframes(2, from_ap ? sta : remote, from_ap ? remote : sta));
+            add(aggregate, body, shape);
+        } else {
+            shape.wrong_fcs = false;
+            auto series = fragment_series(h, ip_msdu(), 2, shape);
+            series.back().wrong_fcs = true;
+            add_series(series);
         }
     }
 
@@ -1311,6 +1389,17 @@ private:
     std::uint64_t records_ = 0;
 };
 
+// Appends the FCS to a radiotap record of put_capture_header, and says so
+// in its Flags field (the first field, at byte 8).
+void append_fcs(std::vector<std::uint8_t>& record)
+{
+    const std::size_t header_length = static_cast<std::size_t>(record[2] | record[3] << 8);
+    record[8] |= 0x10;
+    const std::uint32_t fcs = crc32_of(byte_span(record).subspan(header_length));
+    for (int shift = 0; shift < 32; shift += 8)
+        put_u8(record, fcs >> shift & 0xFF);
+}
+
 int parse(int argc, char** argv, options& opts)
 {
     for (int i = 1; i < argc; ++i) {
@@ -1352,6 +1441,8 @@ int parse(int argc, char** argv, options& opts)
             opts.unencrypted_twin = true;
         } else if (arg == "--full-decode-mix") {
             opts.full_decode_mix = true;
+        } else if (arg == "--fcs") {
+            opts.fcs = true;
         } else if (arg == "--small") {
             opts.small_packets = true;
         } else if (opts.output == nullptr && (arg == "-" || arg[0] != '-')) {
@@ -1360,7 +1451,8 @@ int parse(int argc, char** argv, options& opts)
             return -1;
         }
     }
-    if (opts.output == nullptr || (opts.records == 0 && opts.bytes == 0))
+    if (opts.output == nullptr || (opts.records == 0 && opts.bytes == 0) ||
+        (opts.fcs && (opts.link_type != 127 || opts.full_decode_mix)))
         return -1;
     return 0;
 }
@@ -1372,7 +1464,7 @@ int main(int argc, char** argv)
     options opts;
     if (parse(argc, argv, opts) != 0) {
         std::fputs("usage: kestrine_gen [--link radiotap|bare|prism|ppi] [--records N] [--bytes N] "
-                   "[--small] [--seed N]\n"
+                   "[--small] [--seed N] [--fcs]\n"
                    "                    [--encrypt ccmp|tkip|wep] [--passphrase P] [--ssid S] [--wep-key HEX]\n"
                    "                    [--stations N] [--unencrypted-twin] [--full-decode-mix] out.pcap\n",
                    stderr);
@@ -1404,6 +1496,8 @@ int main(int argc, char** argv)
                 put_frame(record, state, opts.small_packets);
             else
                 put_protected_frame(record, network, state, opts.small_packets);
+            if (opts.fcs)
+                append_fcs(record);
         }
         const std::size_t captured = record.size() - cut;
         if (opts.bytes != 0 && written + 16 + captured > opts.bytes)

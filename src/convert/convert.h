@@ -112,6 +112,7 @@ enum class record_fate {
     too_short,             // the body is shorter than a convertible frame
     // Only under full decoding:
     bad_fcs,               // the radio found its FCS wrong
+    fcs_wrong,             // the FCS does not match the frame
     malformed,             // an A-MSDU or Mesh Control that runs past the frame, or is forged
     fragment_reassembled,  // a fragment held, then written as part of its whole frame
     fragment_dropped,      // a fragment whose whole frame was not captured in order
@@ -191,7 +192,9 @@ struct data_frame_view {
 
 // Locates the Data frame at `offset` of `record`, whose length on the wire
 // is `record_length`. Returns record_fate::converted when `view` holds a
-// Data frame with a body; otherwise the reason the record is dropped.
+// Data frame with a body; otherwise the reason the record is dropped. When
+// `flags` say an FCS ends the frame (and not that it is bad), a Data frame
+// captured whole whose FCS does not match is record_fate::fcs_wrong.
 record_fate locate_data_frame(std::span<const std::uint8_t> record, std::size_t offset, std::size_t record_length,
                               const capture_flags& flags, data_frame_view& view);
 
