@@ -5,8 +5,10 @@
 #include "decrypt/decrypt.h"
 #include "reassemble/reassemble.h"
 
+#include <poll.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,6 +113,85 @@ FILE* open_output_stream(const char* name)
 {
     errno = error != 0 ? error : EIO;
     fail("Unable to write output file");
+}
+
+// An input that is not a regular file (a pipe, a FIFO, a terminal, a
+// device) brings records as they are taken, and whoever reads the output
+// waits for each. Such an input is read through a stream of this kind:
+// before a read that would wait for data, and at least every 100 ms while
+// data keeps coming, it flushes what the run has written. Regular files
+// never take this path, so their conversion pays nothing for it.
+struct live_input {
+    FILE* source = nullptr; // the stream that owns the descriptor
+    int fd = -1;
+    FILE* output = nullptr; // set once the output is open
+    int write_error = 0;    // errno of a failed flush; the run then stops
+    std::int64_t last_flush_ms = 0;
+};
+
+constexpr std::int64_t live_flush_interval_ms = 100;
+
+std::int64_t monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool flush_live_output(live_input& live)
+{
+    errno = 0;
+    if (fflush_unlocked(live.output) != 0 || ferror_unlocked(live.output)) {
+        live.write_error = errno != 0 ? errno : EIO;
+        return false;
+    }
+    live.last_flush_ms = monotonic_ms();
+    return true;
+}
+
+// A failed flush fails the read, which ends the input at once; the run
+// then reports the write error, not a damaged input.
+ssize_t read_live_input(void* cookie, char* buffer, std::size_t size)
+{
+    auto& live = *static_cast<live_input*>(cookie);
+    if (live.output != nullptr && __fpending(live.output) > 0) {
+        pollfd input{live.fd, POLLIN, 0};
+        const bool would_wait = poll(&input, 1, 0) != 1;
+        if ((would_wait || monotonic_ms() - live.last_flush_ms >= live_flush_interval_ms) &&
+            !flush_live_output(live)) {
+            errno = live.write_error;
+            return -1;
+        }
+    }
+    ssize_t got = 0;
+    do
+        got = read(live.fd, buffer, size);
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+int close_live_input(void* cookie)
+{
+    auto& live = *static_cast<live_input*>(cookie);
+    return live.source == stdin ? 0 : std::fclose(live.source);
+}
+
+// The stream the run reads `source` through when it is not a regular file.
+FILE* open_live_input(live_input& live, FILE* source)
+{
+    live.source = source;
+    live.fd = fileno(source);
+    FILE* stream = fopencookie(&live, "rb", cookie_io_functions_t{read_live_input, nullptr, nullptr, close_live_input});
+    if (stream == nullptr)
+        fail("malloc");
+    return stream;
+}
+
+// From now on the live input flushes `output`.
+void flush_while_live(live_input& live, FILE* output)
+{
+    live.output = output;
+    live.last_flush_ms = monotonic_ms();
 }
 
 // How a run treats every record, fixed before the first one: each mode is
@@ -454,11 +535,18 @@ void run_kestrine(int argc, char** argv)
     settings.keys = options.keys.empty() ? nullptr : &keys;
     settings.count_fates = options.stats;
     settings.full_decode = options.full_decode;
+    settings.flush_each_record = options.packet_buffered;
 
     // Input first: the output is created only once the input has opened.
     FILE* input_stream = is_dash(input_name) ? stdin : std::fopen(input_name, "rb");
     if (input_stream == nullptr)
         fail("Unable to open capture file");
+    struct stat input_stat {};
+    if (fstat(fileno(input_stream), &input_stat) != 0)
+        input_stat = {};
+    live_input live;
+    if (!S_ISREG(input_stat.st_mode))
+        input_stream = open_live_input(live, input_stream);
     const stream_buffer input_buffer = buffer_stream(input_stream);
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     errno = 0;
@@ -470,9 +558,6 @@ void run_kestrine(int argc, char** argv)
             fail("Unable to open capture file");
         fail_because("Unable to open capture file", errbuf[0] != '\0' ? errbuf : "not a capture file");
     }
-    struct stat input_stat {};
-    if (fstat(fileno(input_stream), &input_stat) != 0)
-        input_stat = {};
 
     pcap_handle dead(pcap_open_dead(DLT_EN10MB, 65535));
     if (!dead)
@@ -492,9 +577,13 @@ void run_kestrine(int argc, char** argv)
         fail("Unable to open output file");
     }
 
+    if (live.source != nullptr)
+        flush_while_live(live, output_stream);
     const conversion_totals totals = convert_records(input.get(), output.get(), settings);
     if (totals.write_error != 0)
         fail_write(totals.write_error);
+    if (live.write_error != 0)
+        fail_write(live.write_error);
 
     errno = 0;
     if (pcap_dump_flush(output.get()) != 0 || std::ferror(output_stream))

@@ -7,13 +7,17 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -379,17 +383,21 @@ struct spawned {
     std::string err;
 };
 
-// Starts kestrine with the given descriptors as its standard streams, with
-// SIGPIPE at its default action or ignored, and waits for it after
-// `while_running` has run in this process.
+// Starts kestrine with the given descriptors as its standard streams (-1:
+// closed), with SIGPIPE at its default action or ignored, and waits for it
+// after `while_running` has run in this process.
 template <typename F>
 spawned spawn_kestrine(const std::vector<std::string>& args, int in_fd, int out_fd, bool ignore_sigpipe,
                        const fs::path& err_path, F while_running)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in_fd, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    for (const auto& [fd, standard] : {std::pair{in_fd, 0}, std::pair{out_fd, 1}}) {
+        if (fd < 0)
+            posix_spawn_file_actions_addclose(&actions, standard);
+        else
+            posix_spawn_file_actions_adddup2(&actions, fd, standard);
+    }
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -500,6 +508,177 @@ TEST(same_file, standard_output_onto_the_input_is_refused)
         EXPECT_EQ(WEXITSTATUS(result.status), 255);
         EXPECT_EQ(result.err, "Unable to open output file: it is the input file\n");
         EXPECT_TRUE(test::read_file(dir / "in.pcap") == before);
+    }
+}
+
+// --- live inputs ----------------------------------------------------------
+
+// Reads from `fd` until `want` bytes have come or `limit` has passed.
+test::bytes read_within(int fd, std::size_t want, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    test::bytes got;
+    while (got.size() < want) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) != 1)
+            break;
+        std::uint8_t chunk[4096];
+        const ssize_t n = read(fd, chunk, std::min(sizeof chunk, want - got.size()));
+        if (n <= 0)
+            break;
+        got.insert(got.end(), chunk, chunk + n);
+    }
+    return got;
+}
+
+void write_all(int fd, const test::bytes& data)
+{
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        ASSERT_GT(n, 0) << std::strerror(errno);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// The writing end of a FIFO, once a reader has opened it (at most 5 s).
+int open_fifo_writer(const fs::path& path)
+{
+    for (int tries = 0; tries < 500; ++tries) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, 0);
+            return fd;
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
+// A live capture: records written one at a time into a pipe or FIFO that
+// stays open. Each converted record must reach the reader within a second,
+// long before the input ends or the output buffer fills.
+TEST(live_input, each_record_reaches_the_reader_while_the_input_stays_open)
+{
+    test::scratch_dir dir;
+    const std::vector<test::record> records = {
+        {.seconds = 1, .data = test::data_frame(0x08, 0x02, 60, 0x0800, 1)},
+        {.seconds = 2, .data = test::data_frame(0x80, 0x00, 60)}, // a beacon: nothing to write
+        {.seconds = 3, .data = test::data_frame(0x88, 0x01, 300, 0x86DD, 2)},
+    };
+    // What each prefix of the input converts to, by the file form.
+    std::vector<test::bytes> expected;
+    std::vector<test::bytes> input_pieces;
+    for (std::size_t n = 0; n <= records.size(); ++n) {
+        const std::vector<test::record> prefix(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(n));
+        test::write_capture(dir / "prefix.pcap", prefix);
+        ASSERT_EQ(test::run_kestrine({(dir / "prefix.pcap").string(), (dir / "prefix-out.pcap").string()}).status, 0);
+        expected.push_back(test::read_file(dir / "prefix-out.pcap"));
+        const test::bytes whole = test::read_file(dir / "prefix.pcap");
+        const std::size_t before = n == 0 ? 0 : test::capture_file_bytes({records.begin(), records.begin() + static_cast<std::ptrdiff_t>(n - 1)}).size();
+        input_pieces.emplace_back(whole.begin() + static_cast<std::ptrdiff_t>(before), whole.end());
+    }
+    ASSERT_EQ(expected[2], expected[1]) << "the beacon must convert to nothing";
+
+    for (const bool fifo : {false, true}) {
+        for (const bool packet_buffered : {false, true}) {
+            SCOPED_TRACE(std::string(fifo ? "a FIFO named as the input" : "a pipe on standard input") +
+                         (packet_buffered ? ", -U" : ""));
+            int input_pipe[2];
+            int output_pipe[2];
+            ASSERT_EQ(pipe2(input_pipe, O_CLOEXEC), 0);
+            ASSERT_EQ(pipe2(output_pipe, O_CLOEXEC), 0);
+            std::vector<std::string> args;
+            if (packet_buffered)
+                args.push_back("-U");
+            int writer = input_pipe[1];
+            int child_input = input_pipe[0];
+            const fs::path fifo_path = dir / "live.fifo";
+            if (fifo) {
+                ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
+                args.push_back(fifo_path.string());
+                child_input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            } else {
+                args.push_back("-");
+            }
+            args.push_back("-");
+            const spawned result = spawn_kestrine(args, child_input, output_pipe[1], false, dir / "err", [&] {
+                close(output_pipe[1]);
+                if (fifo)
+                    writer = open_fifo_writer(fifo_path);
+                ASSERT_GE(writer, 0) << "kestrine did not open the FIFO";
+                test::bytes seen;
+                // The savefile header first, then one record at a time.
+                for (std::size_t n = 0; n < input_pieces.size(); ++n) {
+                    write_all(writer, input_pieces[n]);
+                    const std::size_t want = expected[n].size() > seen.size() ? expected[n].size() - seen.size() : 0;
+                    const test::bytes more = read_within(output_pipe[0], want, std::chrono::seconds(1));
+                    seen.insert(seen.end(), more.begin(), more.end());
+                    EXPECT_TRUE(seen == expected[n]) << "after input piece " << n << ": " << seen.size() << " bytes of "
+                                                     << expected[n].size() << " within 1 s";
+                }
+                close(writer);
+                EXPECT_EQ(read_within(output_pipe[0], 1, std::chrono::seconds(5)).size(), 0u) << "more than converted";
+                close(output_pipe[0]);
+            });
+            close(child_input);
+            if (fifo)
+                close(input_pipe[1]), fs::remove(fifo_path);
+            ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+            EXPECT_EQ(WEXITSTATUS(result.status), 0);
+            EXPECT_EQ(result.err, "Converted 2 packets.\n");
+        }
+    }
+}
+
+// -U: every record leaves as it is written, even from a regular file that
+// never waits. Behind a one-page pipe that nobody reads, kestrine blocks in
+// the write of a whole record; without -U its buffer fills the page,
+// cutting a record.
+TEST(live_input, packet_buffered_writes_whole_records)
+{
+    test::scratch_dir dir;
+    std::vector<test::record> records;
+    for (int i = 0; i < 100; ++i)
+        records.push_back({.seconds = i, .data = test::data_frame(0x08, 0x02, 150, 0x0800, static_cast<std::uint8_t>(i))});
+    test::write_capture(dir / "in.pcap", records);
+    ASSERT_EQ(test::run_kestrine({(dir / "in.pcap").string(), (dir / "out.pcap").string()}).status, 0);
+    const test::bytes whole = test::read_file(dir / "out.pcap");
+    const std::size_t record_size = 16 + 14 + 150;
+    ASSERT_EQ(whole.size(), 24 + records.size() * record_size);
+
+    for (const bool packet_buffered : {true, false}) {
+        SCOPED_TRACE(packet_buffered ? "-U" : "without -U");
+        int output_pipe[2];
+        ASSERT_EQ(pipe2(output_pipe, O_CLOEXEC), 0);
+        ASSERT_GE(fcntl(output_pipe[1], F_SETPIPE_SZ, 4096), 0);
+        const int in_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        std::vector<std::string> args = {(dir / "in.pcap").string(), "-"};
+        if (packet_buffered)
+            args.insert(args.begin(), "-U");
+        const spawned result = spawn_kestrine(args, in_fd, output_pipe[1], false, dir / "err", [&] {
+            close(output_pipe[1]);
+            // The bytes waiting in the pipe, once kestrine has stopped adding.
+            int waiting = -1;
+            for (int settled = 0, i = 0; settled < 20 && i < 500; ++i) {
+                usleep(10000);
+                int now = 0;
+                ioctl(output_pipe[0], FIONREAD, &now);
+                settled = now == waiting && now > 0 ? settled + 1 : 0;
+                waiting = now;
+            }
+            const test::bytes head = read_within(output_pipe[0], static_cast<std::size_t>(waiting), std::chrono::seconds(1));
+            ASSERT_EQ(head.size(), static_cast<std::size_t>(waiting));
+            EXPECT_TRUE(std::equal(head.begin(), head.end(), whole.begin()));
+            EXPECT_EQ((head.size() - 24) % record_size == 0, packet_buffered) << head.size() << " bytes in the pipe";
+            const test::bytes rest = read_within(output_pipe[0], whole.size() - head.size(), std::chrono::seconds(5));
+            EXPECT_EQ(head.size() + rest.size(), whole.size());
+            close(output_pipe[0]);
+        });
+        close(in_fd);
+        ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+        EXPECT_EQ(WEXITSTATUS(result.status), 0);
     }
 }
 
