@@ -5,6 +5,7 @@
 #include "decrypt/decrypt.h"
 #include "reassemble/reassemble.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -86,13 +87,44 @@ bool names_input_file(const char* name, const struct stat& input)
     return output.st_dev == input.st_dev && output.st_ino == input.st_ino;
 }
 
+// Which of the descriptors of standard input, output and error the process
+// was started without. Each of them gets /dev/null, so that no file the run
+// opens can land on it and be taken for a standard stream: an input file
+// on descriptor 1 would pass for the output, an output file there would
+// get the run's own lines written into it. Must run before anything opens
+// a file.
+struct standard_descriptors {
+    bool input_closed = false;
+    bool output_closed = false;
+};
+
+standard_descriptors fill_closed_standard_descriptors()
+{
+    bool closed[3] = {};
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        closed[fd] = true;
+        // open() takes the lowest free descriptor: this one, as those below
+        // it are open by now. Without /dev/null the run goes on as it was.
+        const int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd)
+            close(null_fd);
+    }
+    return {closed[0], closed[1]};
+}
+
 // Opens the output stream. For "-" the capture takes over standard output,
 // and the run's own lines (offset errors, the summary) move to standard
 // error so that the capture stream stays clean for the next tool.
-FILE* open_output_stream(const char* name)
+FILE* open_output_stream(const char* name, const standard_descriptors& standard)
 {
     if (!is_dash(name))
         return std::fopen(name, "wb");
+    if (standard.output_closed) {
+        errno = EBADF;
+        return nullptr;
+    }
     const int capture_fd = dup(STDOUT_FILENO);
     if (capture_fd < 0)
         return nullptr;
@@ -525,6 +557,7 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
 
 void run_kestrine(int argc, char** argv)
 {
+    const standard_descriptors standard = fill_closed_standard_descriptors();
     const run_options options = parse_command_line(argc, argv);
     const char* input_name = options.input_name;
     const char* output_name = options.output_name;
@@ -538,6 +571,10 @@ void run_kestrine(int argc, char** argv)
     settings.flush_each_record = options.packet_buffered;
 
     // Input first: the output is created only once the input has opened.
+    if (is_dash(input_name) && standard.input_closed) {
+        errno = EBADF;
+        fail("Unable to open capture file");
+    }
     FILE* input_stream = is_dash(input_name) ? stdin : std::fopen(input_name, "rb");
     if (input_stream == nullptr)
         fail("Unable to open capture file");
@@ -565,7 +602,7 @@ void run_kestrine(int argc, char** argv)
 
     if (names_input_file(output_name, input_stat))
         fail_because("Unable to open output file", "it is the input file");
-    FILE* output_stream = open_output_stream(output_name);
+    FILE* output_stream = open_output_stream(output_name, standard);
     if (output_stream == nullptr)
         fail("Unable to open output file");
     const stream_buffer output_buffer = buffer_stream(output_stream);

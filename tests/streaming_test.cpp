@@ -682,4 +682,45 @@ TEST(live_input, packet_buffered_writes_whole_records)
     }
 }
 
+// Started without standard input or output, kestrine says so for "-" and
+// never takes a file it opened for the missing stream: an output file on
+// descriptor 1 would get the run's own lines written into it.
+TEST(closed_standard_streams, dash_fails_and_files_stay_clean)
+{
+    test::scratch_dir dir;
+    generate(dir / "in.pcap", "radiotap", 1200, 9);
+    add_offset_errors(dir / "in.pcap", 4); // some 300 lines on standard output, past its buffer
+    ASSERT_EQ(test::run_kestrine({(dir / "in.pcap").string(), (dir / "file.pcap").string()}).status, 0);
+    const test::bytes expected = test::read_file(dir / "file.pcap");
+    struct closed_case {
+        const char* name;
+        std::vector<std::string> args;
+        bool input_closed;
+        int status;
+        std::string err;
+    };
+    const std::string out = (dir / "out.pcap").string();
+    const std::vector<closed_case> cases = {
+        {"kestrine in.pcap - >&-", {(dir / "in.pcap").string(), "-"}, false, 255,
+         "Unable to open output file: Bad file descriptor\n"},
+        {"kestrine - out.pcap <&-", {"-", out}, true, 255, "Unable to open capture file: Bad file descriptor\n"},
+        {"kestrine - out.pcap < in.pcap >&-", {"-", out}, false, 0, ""},
+    };
+    for (const closed_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(out);
+        const int in_fd = c.input_closed ? -1 : open((dir / "in.pcap").c_str(), O_RDONLY | O_CLOEXEC);
+        const spawned result = spawn_kestrine(c.args, in_fd, -1, false, dir / "err", [] {});
+        if (in_fd >= 0)
+            close(in_fd);
+        ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+        EXPECT_EQ(WEXITSTATUS(result.status), c.status);
+        EXPECT_EQ(result.err, c.err);
+        if (c.status == 0)
+            EXPECT_TRUE(test::read_file(out) == expected) << "the output file differs from the file form's";
+        else
+            EXPECT_FALSE(fs::exists(out));
+    }
+}
+
 } // namespace
