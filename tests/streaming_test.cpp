@@ -632,6 +632,36 @@ TEST(live_input, each_record_reaches_the_reader_while_the_input_stays_open)
     }
 }
 
+// A write that fails while the input pauses ends the run at once with the
+// write error, though the input is still open.
+TEST(live_input, failed_write_while_waiting_ends_the_run)
+{
+    test::scratch_dir dir;
+    test::write_capture(dir / "in.pcap", {{.seconds = 1, .data = test::data_frame(0x08, 0x02, 60)}});
+    const test::bytes input = test::read_file(dir / "in.pcap");
+    int input_pipe[2];
+    ASSERT_EQ(pipe2(input_pipe, O_CLOEXEC), 0);
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0)
+        GTEST_SKIP() << "no /dev/full";
+    const spawned result = spawn_kestrine({"-", "-"}, input_pipe[0], full, false, dir / "err", [&] {
+        close(input_pipe[0]);
+        write_all(input_pipe[1], input);
+        // kestrine closing its end of the pipe shows as an error on this one.
+        pollfd gone{input_pipe[1], POLLOUT, 0};
+        for (int i = 0; i < 200 && (gone.revents & POLLERR) == 0; ++i) {
+            usleep(10000);
+            poll(&gone, 1, 0);
+        }
+        EXPECT_NE(gone.revents & POLLERR, 0) << "kestrine still reads its input 2 s after the failed write";
+        close(input_pipe[1]);
+    });
+    close(full);
+    ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+    EXPECT_EQ(WEXITSTATUS(result.status), 255);
+    EXPECT_EQ(result.err, "Unable to write output file: No space left on device\n");
+}
+
 // -U: every record leaves as it is written, even from a regular file that
 // never waits. Behind a one-page pipe that nobody reads, kestrine blocks in
 // the write of a whole record; without -U its buffer fills the page,
