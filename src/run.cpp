@@ -314,10 +314,11 @@ template <record_mode mode>
             return false;
         }
     }
-    // Management frames go no further than here: they are not converted.
-    // With keys given, this is where FT Authentication and Reassociation
-    // frames are to be handed to the decryption state, which derives the
-    // keys of a roaming station from them.
+    // Every record with a valid offset (under full decoding, a good FCS)
+    // passes here, management frames included; they are dropped further
+    // on, not converted. With keys given, this is where FT Authentication
+    // and Reassociation frames are to be handed to the decryption state,
+    // which derives the keys of a roaming station from them.
     if constexpr (mode.full_decode) {
         const record_fate fate = locate_data_frame(at.bytes, static_cast<std::size_t>(at.offset),
                                                    at.header->len, at.flags, at.view);
