@@ -39,6 +39,10 @@ constexpr const char* help_text =
     "                     convert WDS and mesh frames, reassemble fragments\n"
     "      --stats        after the summary, tell on standard error what became of\n"
     "                     the records\n"
+    "  -U, --packet-buffered\n"
+    "                     write each record out as soon as it is converted, as\n"
+    "                     tcpdump -U does; from a pipe, FIFO or terminal the\n"
+    "                     output is written out whenever the input pauses anyway\n"
     "  -h, --help         print this help and exit\n"
     "  -V, --version      print the version and exit\n"
     "\n"
@@ -167,6 +171,7 @@ run_options parse_command_line(int argc, char** argv)
         {"keys", required_argument, nullptr, keys_option},
         {"stats", no_argument, nullptr, stats_option},
         {"full-decode", no_argument, nullptr, full_decode_option},
+        {"packet-buffered", no_argument, nullptr, 'U'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -175,7 +180,7 @@ run_options parse_command_line(int argc, char** argv)
     opterr = 0;
     for (;;) {
         const int previous = optind;
-        const int choice = getopt_long(argc, argv, ":k:hV", long_options, nullptr);
+        const int choice = getopt_long(argc, argv, ":k:hVU", long_options, nullptr);
         if (choice == -1)
             break;
         switch (choice) {
@@ -192,6 +197,9 @@ run_options parse_command_line(int argc, char** argv)
             break;
         case full_decode_option:
             options.full_decode = true;
+            break;
+        case 'U':
+            options.packet_buffered = true;
             break;
         case 'h':
             std::fputs(help_text, stdout);

@@ -11,6 +11,7 @@ struct run_options {
     std::vector<user_key> keys;
     bool stats = false;
     bool full_decode = false;
+    bool packet_buffered = false; // -U: flush the output after every record
 };
 
 // Reads the process's command line. Ends the process itself for --help and

@@ -5,8 +5,11 @@
 #include "decrypt/decrypt.h"
 #include "reassemble/reassemble.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,13 +87,44 @@ bool names_input_file(const char* name, const struct stat& input)
     return output.st_dev == input.st_dev && output.st_ino == input.st_ino;
 }
 
+// Which of the descriptors of standard input, output and error the process
+// was started without. Each of them gets /dev/null, so that no file the run
+// opens can land on it and be taken for a standard stream: an input file
+// on descriptor 1 would pass for the output, an output file there would
+// get the run's own lines written into it. Must run before anything opens
+// a file.
+struct standard_descriptors {
+    bool input_closed = false;
+    bool output_closed = false;
+};
+
+standard_descriptors fill_closed_standard_descriptors()
+{
+    bool closed[3] = {};
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        closed[fd] = true;
+        // open() takes the lowest free descriptor: this one, as those below
+        // it are open by now. Without /dev/null the run goes on as it was.
+        const int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd)
+            close(null_fd);
+    }
+    return {closed[0], closed[1]};
+}
+
 // Opens the output stream. For "-" the capture takes over standard output,
 // and the run's own lines (offset errors, the summary) move to standard
 // error so that the capture stream stays clean for the next tool.
-FILE* open_output_stream(const char* name)
+FILE* open_output_stream(const char* name, const standard_descriptors& standard)
 {
     if (!is_dash(name))
         return std::fopen(name, "wb");
+    if (standard.output_closed) {
+        errno = EBADF;
+        return nullptr;
+    }
     const int capture_fd = dup(STDOUT_FILENO);
     if (capture_fd < 0)
         return nullptr;
@@ -113,7 +147,96 @@ FILE* open_output_stream(const char* name)
     fail("Unable to write output file");
 }
 
-// What the record handlers need from one record to the next.
+// An input that is not a regular file (a pipe, a FIFO, a terminal, a
+// device) brings records as they are taken, and whoever reads the output
+// waits for each. Such an input is read through a stream of this kind:
+// before a read that would wait for data, and at least every 100 ms while
+// data keeps coming, it flushes what the run has written. Regular files
+// never take this path, so their conversion pays nothing for it.
+struct live_input {
+    FILE* source = nullptr; // the stream that owns the descriptor
+    int fd = -1;
+    FILE* output = nullptr; // set once the output is open
+    int write_error = 0;    // errno of a failed flush; the run then stops
+    std::int64_t last_flush_ms = 0;
+};
+
+constexpr std::int64_t live_flush_interval_ms = 100;
+
+std::int64_t monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool flush_live_output(live_input& live)
+{
+    errno = 0;
+    if (fflush_unlocked(live.output) != 0 || ferror_unlocked(live.output)) {
+        live.write_error = errno != 0 ? errno : EIO;
+        return false;
+    }
+    live.last_flush_ms = monotonic_ms();
+    return true;
+}
+
+// A failed flush fails the read, which ends the input at once; the run
+// then reports the write error, not a damaged input.
+ssize_t read_live_input(void* cookie, char* buffer, std::size_t size)
+{
+    auto& live = *static_cast<live_input*>(cookie);
+    if (live.output != nullptr && __fpending(live.output) > 0) {
+        pollfd input{live.fd, POLLIN, 0};
+        const bool would_wait = poll(&input, 1, 0) != 1;
+        if ((would_wait || monotonic_ms() - live.last_flush_ms >= live_flush_interval_ms) &&
+            !flush_live_output(live)) {
+            errno = live.write_error;
+            return -1;
+        }
+    }
+    ssize_t got = 0;
+    do
+        got = read(live.fd, buffer, size);
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+int close_live_input(void* cookie)
+{
+    auto& live = *static_cast<live_input*>(cookie);
+    return live.source == stdin ? 0 : std::fclose(live.source);
+}
+
+// The stream the run reads `source` through when it is not a regular file.
+FILE* open_live_input(live_input& live, FILE* source)
+{
+    live.source = source;
+    live.fd = fileno(source);
+    FILE* stream = fopencookie(&live, "rb", cookie_io_functions_t{read_live_input, nullptr, nullptr, close_live_input});
+    if (stream == nullptr)
+        fail("malloc");
+    return stream;
+}
+
+// From now on the live input flushes `output`.
+void flush_while_live(live_input& live, FILE* output)
+{
+    live.output = output;
+    live.last_flush_ms = monotonic_ms();
+}
+
+// How a run treats every record, fixed before the first one: each mode is
+// its own instance of convert_record, so the record path tests none of
+// these per record and the plain conversion pays for none of the others.
+struct record_mode {
+    bool decrypting = false;       // keys were given
+    bool full_decode = false;      // each frame decoded by its own fields
+    bool classify_skipped = false; // why a record did not convert, for --stats
+    bool flush_each = false;       // every record flushed to the output as it is written
+};
+
+// What the run needs from one record to the next.
 struct conversion_state {
     pcap_t* input;
     pcap_dumper_t* output;
@@ -124,6 +247,7 @@ struct conversion_state {
     pcap_pkthdr frame_header;
     conversion_totals totals;
     std::vector<std::uint8_t> plain; // a decrypted frame
+    pcap_pkthdr plain_header;        // and its header
     reassembly fragments{};
 };
 
@@ -134,10 +258,13 @@ void count(conversion_state& state, record_fate fate, std::int64_t records = 1)
 
 // Writes one frame. A failed write is kept in the totals and
 // stops the loop before the next record; returns false then.
+template <record_mode mode>
 bool write_frame(conversion_state& state, const pcap_pkthdr& header, const std::uint8_t* frame)
 {
     errno = 0;
     pcap_dump(reinterpret_cast<u_char*>(state.output), &header, frame);
+    if constexpr (mode.flush_each)
+        fflush_unlocked(state.output_stream);
     if (ferror_unlocked(state.output_stream)) {
         state.totals.write_error = errno != 0 ? errno : EIO;
         pcap_breakloop(state.input);
@@ -147,168 +274,216 @@ bool write_frame(conversion_state& state, const pcap_pkthdr& header, const std::
     return true;
 }
 
-// The record's Header offset, or -1 once the offset error is counted.
-int counted_header_offset(conversion_state& state, std::span<const std::uint8_t> record)
+template <record_mode mode>
+bool write_decoded_frame(void* context, const pcap_pkthdr& header, const std::uint8_t* frame)
 {
-    const int offset = capture_header_offset(state.link_type, record);
-    if (offset < 0)
-        count(state, record_fate::header_offset_error);
-    return offset;
+    return write_frame<mode>(*static_cast<conversion_state*>(context), header, frame);
 }
 
-// One record: convert it if it converts, write it, count it.
+constexpr bool is_data(int fc) { return (fc & 0x000C) == 0x0008; }
+constexpr bool is_protected(int fc) { return (fc & 0x4000) != 0; }
+constexpr bool is_four_address(int fc) { return (fc & 0x0300) == 0x0300; }
+
+// A record's frame as the path learns it, stage by stage.
+struct frame_at {
+    const pcap_pkthdr* header;           // the record's, or the decrypted frame's
+    std::span<const std::uint8_t> bytes; // the record, or the decrypted frame
+    int offset = 0;                      // where the 802.11 header begins in `bytes`
+    capture_flags flags{};               // read where the mode needs them
+    data_frame_view view{};              // under full decoding: the located Data frame
+    record_fate written = record_fate::converted; // the fate of the record once written
+};
+
+// The Header offset; under full decoding also the capture header's flags,
+// a frame the radio found damaged dropped, and the Data frame located.
+// Returns false once the record's fate is counted.
+template <record_mode mode>
+[[gnu::always_inline]] inline bool locate_frame(conversion_state& state, frame_at& at)
+{
+    if constexpr (mode.full_decode)
+        at.offset = full_decode_header_offset(state.link_type, at.bytes, at.flags);
+    else
+        at.offset = capture_header_offset(state.link_type, at.bytes);
+    if (at.offset < 0) {
+        count(state, record_fate::header_offset_error);
+        return false;
+    }
+    if constexpr (mode.full_decode) {
+        if (at.flags.bad_fcs) {
+            count(state, record_fate::bad_fcs);
+            return false;
+        }
+    }
+    // Every record with a valid offset (under full decoding, a good FCS)
+    // passes here, management frames included; they are dropped further
+    // on, not converted. With keys given, this is where FT Authentication
+    // and Reassociation frames are to be handed to the decryption state,
+    // which derives the keys of a roaming station from them.
+    if constexpr (mode.full_decode) {
+        const record_fate fate = locate_data_frame(at.bytes, static_cast<std::size_t>(at.offset),
+                                                   at.header->len, at.flags, at.view);
+        if (fate != record_fate::converted) {
+            count(state, fate);
+            return false;
+        }
+    }
+    return true;
+}
+
+// With keys given: hands an unprotected Data frame to the handshake
+// tracker, and replaces a protected one by its decrypted twin. Under full
+// decoding without keys, drops a protected frame. Returns false once the
+// record's fate is counted.
+template <record_mode mode>
+[[gnu::always_inline]] inline bool unprotect_frame(conversion_state& state, frame_at& at)
+{
+    const auto o = static_cast<std::size_t>(at.offset);
+    int fc = 0;
+    if constexpr (mode.full_decode) {
+        fc = at.view.fc;
+    } else {
+        fc = record_le16(at.bytes, o);
+        if (fc < 0 || !is_data(fc))
+            return true; // the conversion skips it and tells why
+        at.flags = read_capture_flags(state.link_type, at.bytes, at.offset);
+    }
+    if constexpr (!mode.decrypting) {
+        if (is_protected(fc)) {
+            count(state, record_fate::protected_no_key);
+            return false;
+        }
+        return true;
+    } else {
+        decryption& keys = *state.settings.keys;
+        if (!is_protected(fc)) {
+            if (!follows_handshakes(keys))
+                return true;
+            std::span<const std::uint8_t> frame;
+            std::size_t body = 0;
+            if constexpr (mode.full_decode) {
+                frame = at.view.frame;
+                body = at.view.body_start;
+            } else {
+                frame = at.bytes.subspan(o);
+                body = data_header_length(fc);
+                if (at.flags.data_pad)
+                    body = (body + 3) & ~std::size_t{3};
+            }
+            if (body <= frame.size())
+                follow_eapol_frame(keys, frame, frame.subspan(body));
+            return true;
+        }
+        // Four-address frames convert only under full decoding; otherwise
+        // they are not worth decrypting.
+        if constexpr (!mode.full_decode) {
+            if (is_four_address(fc)) {
+                count(state, record_fate::four_address);
+                return false;
+            }
+        }
+        if (at.header->caplen < at.header->len) {
+            count(state, record_fate::protected_short);
+            return false;
+        }
+        record_fate fate = decrypt_data_frame(keys, at.bytes.subspan(o), at.flags.fcs_at_end, at.flags.data_pad,
+                                              state.plain);
+        if (fate == record_fate::decrypted) {
+            state.plain_header.ts = at.header->ts;
+            state.plain_header.caplen = state.plain_header.len = static_cast<bpf_u_int32>(state.plain.size());
+            at.header = &state.plain_header;
+            at.bytes = state.plain;
+            at.offset = 0;
+            at.written = record_fate::decrypted;
+            if constexpr (mode.full_decode)
+                fate = locate_data_frame(at.bytes, 0, at.bytes.size(), capture_flags{}, at.view);
+            else
+                fate = record_fate::converted;
+        }
+        if (fate != record_fate::converted) {
+            count(state, fate);
+            return false;
+        }
+        return true;
+    }
+}
+
+// Converts the frame and writes what it gives: one Ethernet frame by
+// default; under full decoding one per MSDU, fragments joined first.
+template <record_mode mode>
+[[gnu::always_inline]] inline void convert_and_write(conversion_state& state, const frame_at& at)
+{
+    if constexpr (mode.full_decode) {
+        const data_frame_view* whole = &at.view;
+        data_frame_view joined;
+        if (is_fragment(at.view)) {
+            const fragment_outcome outcome = add_fragment(state.fragments, at.view, joined);
+            count(state, record_fate::fragment_reassembled, outcome.reassembled);
+            count(state, record_fate::fragment_dropped, outcome.dropped);
+            if (outcome.held)
+                return; // counted once its frame is complete or lost
+            if (!outcome.completed) {
+                count(state, record_fate::fragment_dropped);
+                return;
+            }
+            whole = &joined;
+        }
+        const frame_sink sink{&state, write_decoded_frame<mode>};
+        const record_fate fate = decode_data_frame(*whole, at.header->ts, state.frame, sink, state.totals.decoded);
+        count(state, fate == record_fate::converted ? at.written : fate);
+    } else {
+        if (translate_data_frame(*at.header, at.bytes, at.offset, state.frame_header, state.frame) < 0) {
+            if constexpr (mode.classify_skipped)
+                count(state, skipped_frame_fate(at.bytes, at.offset));
+            return;
+        }
+        if (write_frame<mode>(state, state.frame_header, state.frame.bytes.get()))
+            count(state, at.written);
+    }
+}
+
+// One record, whatever the mode: Header offset (and the capture header's
+// flags), decryption when it is protected, conversion, writing, and one
+// fate counted.
+template <record_mode mode>
 void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
 {
     auto& state = *reinterpret_cast<conversion_state*>(user);
-    const std::span<const std::uint8_t> record(bytes, header->caplen);
-    const int offset = counted_header_offset(state, record);
-    if (offset < 0)
+    frame_at at{header, {bytes, header->caplen}};
+    if (!locate_frame<mode>(state, at))
         return;
-    if (translate_data_frame(*header, record, offset, state.frame_header, state.frame) < 0) {
-        if (state.settings.count_fates)
-            count(state, skipped_frame_fate(record, offset));
-        return;
-    }
-    if (write_frame(state, state.frame_header, state.frame.bytes.get()))
-        count(state, record_fate::converted);
-}
-
-// Translates the 802.11 frame at `offset` of `record` and writes what it
-// gives, counting the record as `written` when it gives a frame.
-void translate_and_write(conversion_state& state, const pcap_pkthdr& header,
-                         std::span<const std::uint8_t> record, int offset, record_fate written)
-{
-    if (translate_data_frame(header, record, offset, state.frame_header, state.frame) < 0) {
-        count(state, skipped_frame_fate(record, offset));
-        return;
-    }
-    if (write_frame(state, state.frame_header, state.frame.bytes.get()))
-        count(state, written);
-}
-
-// One record when keys are given.
-void convert_record_with_options(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
-{
-    auto& state = *reinterpret_cast<conversion_state*>(user);
-    const std::span<const std::uint8_t> record(bytes, header->caplen);
-    const int offset = counted_header_offset(state, record);
-    if (offset < 0)
-        return;
-    const auto o = static_cast<std::size_t>(offset);
-    const int fc = record_le16(record, o);
-    decryption* keys = state.settings.keys;
-    const bool is_data = fc >= 0 && (fc & 0x000C) == 0x0008;
-    if (keys == nullptr || !is_data) {
-        translate_and_write(state, *header, record, offset, record_fate::converted);
-        return;
-    }
-    const capture_flags flags = read_capture_flags(state.link_type, record, offset);
-    if ((fc & 0x4000) == 0) {
-        if (follows_handshakes(*keys)) {
-            std::size_t body = o + data_header_length(fc);
-            if (flags.data_pad)
-                body = (body + 3) & ~std::size_t{3};
-            if (body <= record.size())
-                follow_eapol_frame(*keys, record.subspan(o), record.subspan(body));
-        }
-        translate_and_write(state, *header, record, offset, record_fate::converted);
-        return;
-    }
-    // Four-address frames do not convert, so they are not worth decrypting.
-    if ((fc & 0x0300) == 0x0300) {
-        count(state, record_fate::four_address);
-        return;
-    }
-    if (header->caplen < header->len) {
-        count(state, record_fate::protected_short);
-        return;
-    }
-    const record_fate fate = decrypt_data_frame(*keys, record.subspan(o), flags.fcs_at_end, flags.data_pad, state.plain);
-    if (fate != record_fate::decrypted) {
-        count(state, fate);
-        return;
-    }
-    pcap_pkthdr plain_header{};
-    plain_header.ts = header->ts;
-    plain_header.caplen = plain_header.len = static_cast<bpf_u_int32>(state.plain.size());
-    translate_and_write(state, plain_header, state.plain, 0, record_fate::decrypted);
-}
-
-bool write_decoded_frame(void* context, const pcap_pkthdr& header, const std::uint8_t* frame)
-{
-    return write_frame(*static_cast<conversion_state*>(context), header, frame);
-}
-
-// Decodes a located frame, counting the record as `written` when it gives
-// a frame.
-void decode_and_write(conversion_state& state, const data_frame_view& view, const timeval& ts, record_fate written)
-{
-    const frame_sink sink{&state, write_decoded_frame};
-    const record_fate fate = decode_data_frame(view, ts, state.frame, sink, state.totals.decoded);
-    count(state, fate == record_fate::converted ? written : fate);
-}
-
-// One record under full decoding: the capture header's flags, decryption
-// when keys are given, fragments joined, then every MSDU of the frame.
-void convert_record_full_decode(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
-{
-    auto& state = *reinterpret_cast<conversion_state*>(user);
-    const std::span<const std::uint8_t> record(bytes, header->caplen);
-    capture_flags flags;
-    const int offset = full_decode_header_offset(state.link_type, record, flags);
-    if (offset < 0) {
-        count(state, record_fate::header_offset_error);
-        return;
-    }
-    if (flags.bad_fcs) {
-        count(state, record_fate::bad_fcs);
-        return;
-    }
-    data_frame_view view;
-    record_fate fate = locate_data_frame(record, static_cast<std::size_t>(offset), header->len, flags, view);
-    if (fate != record_fate::converted) {
-        count(state, fate);
-        return;
-    }
-    record_fate written = record_fate::converted;
-    decryption* keys = state.settings.keys;
-    if ((view.fc & 0x4000) != 0) {
-        if (keys == nullptr) {
-            count(state, record_fate::protected_no_key);
+    if constexpr (mode.decrypting || mode.full_decode) {
+        if (!unprotect_frame<mode>(state, at))
             return;
-        }
-        if (header->caplen < header->len) {
-            count(state, record_fate::protected_short);
-            return;
-        }
-        fate = decrypt_data_frame(*keys, record.subspan(static_cast<std::size_t>(offset)), flags.fcs_at_end,
-                                  flags.data_pad, state.plain);
-        if (fate == record_fate::decrypted)
-            fate = locate_data_frame(state.plain, 0, state.plain.size(), capture_flags{}, view);
-        if (fate != record_fate::converted) {
-            count(state, fate);
-            return;
-        }
-        written = record_fate::decrypted;
-    } else if (keys != nullptr && follows_handshakes(*keys)) {
-        follow_eapol_frame(*keys, view.frame, view.frame.subspan(std::min(view.body_start, view.frame.size())));
     }
+    convert_and_write<mode>(state, at);
+}
 
-    if (is_fragment(view)) {
-        data_frame_view whole;
-        const fragment_outcome outcome = add_fragment(state.fragments, view, whole);
-        count(state, record_fate::fragment_reassembled, outcome.reassembled);
-        count(state, record_fate::fragment_dropped, outcome.dropped);
-        if (outcome.held)
-            return; // counted once its frame is complete or lost
-        if (!outcome.completed) {
-            count(state, record_fate::fragment_dropped);
-            return;
-        }
-        decode_and_write(state, whole, header->ts, written);
-        return;
+// The instance of convert_record for a run that decrypts or not and
+// decodes fully or not. Both of these tell every fate apart anyway.
+template <bool decrypting, bool full_decode>
+pcap_handler record_handler(bool classify_skipped, bool flush_each)
+{
+    constexpr bool classifies = decrypting || full_decode;
+    if (flush_each) {
+        if (classifies || classify_skipped)
+            return convert_record<record_mode{decrypting, full_decode, true, true}>;
+        return convert_record<record_mode{decrypting, full_decode, false, true}>;
     }
-    decode_and_write(state, view, header->ts, written);
+    if (classifies || classify_skipped)
+        return convert_record<record_mode{decrypting, full_decode, true, false}>;
+    return convert_record<record_mode{decrypting, full_decode, false, false}>;
+}
+
+pcap_handler record_handler(const conversion_settings& settings)
+{
+    const bool classify = settings.count_fates;
+    const bool flush = settings.flush_each_record;
+    if (settings.full_decode) {
+        return settings.keys != nullptr ? record_handler<true, true>(classify, flush)
+                                        : record_handler<false, true>(classify, flush);
+    }
+    return settings.keys != nullptr ? record_handler<true, false>(classify, flush)
+                                    : record_handler<false, false>(classify, flush);
 }
 
 } // namespace
@@ -320,17 +495,13 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output)
 
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings)
 {
-    conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), settings, {}, {}, {}, {}, {}};
-    const bool plain_run = settings.keys == nullptr;
+    conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), settings, {}, {}, {}, {}, {}, {}};
     // pcap_loop hands the records over one by one without the per-record
     // wrapping of pcap_next_ex (3-5 % of a run on small records). On a
     // savefile it returns 0 at the end of the input, PCAP_ERROR on a read
     // error such as a record cut short by the end of the file, and
     // PCAP_ERROR_BREAK once a failed write has broken the loop.
-    pcap_handler handler = plain_run ? convert_record : convert_record_with_options;
-    if (settings.full_decode)
-        handler = convert_record_full_decode;
-    const int status = pcap_loop(input, -1, handler, reinterpret_cast<u_char*>(&state));
+    const int status = pcap_loop(input, -1, record_handler(settings), reinterpret_cast<u_char*>(&state));
     state.totals.input_damaged = status == PCAP_ERROR;
     // Fragments still waiting for the rest of their frame never get it.
     count(state, record_fate::fragment_dropped, fragments_held(state.fragments));
@@ -388,6 +559,7 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
 
 void run_kestrine(int argc, char** argv)
 {
+    const standard_descriptors standard = fill_closed_standard_descriptors();
     const run_options options = parse_command_line(argc, argv);
     const char* input_name = options.input_name;
     const char* output_name = options.output_name;
@@ -398,11 +570,22 @@ void run_kestrine(int argc, char** argv)
     settings.keys = options.keys.empty() ? nullptr : &keys;
     settings.count_fates = options.stats;
     settings.full_decode = options.full_decode;
+    settings.flush_each_record = options.packet_buffered;
 
     // Input first: the output is created only once the input has opened.
+    if (is_dash(input_name) && standard.input_closed) {
+        errno = EBADF;
+        fail("Unable to open capture file");
+    }
     FILE* input_stream = is_dash(input_name) ? stdin : std::fopen(input_name, "rb");
     if (input_stream == nullptr)
         fail("Unable to open capture file");
+    struct stat input_stat {};
+    if (fstat(fileno(input_stream), &input_stat) != 0)
+        input_stat = {};
+    live_input live;
+    if (!S_ISREG(input_stat.st_mode))
+        input_stream = open_live_input(live, input_stream);
     const stream_buffer input_buffer = buffer_stream(input_stream);
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     errno = 0;
@@ -414,9 +597,6 @@ void run_kestrine(int argc, char** argv)
             fail("Unable to open capture file");
         fail_because("Unable to open capture file", errbuf[0] != '\0' ? errbuf : "not a capture file");
     }
-    struct stat input_stat {};
-    if (fstat(fileno(input_stream), &input_stat) != 0)
-        input_stat = {};
 
     pcap_handle dead(pcap_open_dead(DLT_EN10MB, 65535));
     if (!dead)
@@ -424,7 +604,7 @@ void run_kestrine(int argc, char** argv)
 
     if (names_input_file(output_name, input_stat))
         fail_because("Unable to open output file", "it is the input file");
-    FILE* output_stream = open_output_stream(output_name);
+    FILE* output_stream = open_output_stream(output_name, standard);
     if (output_stream == nullptr)
         fail("Unable to open output file");
     const stream_buffer output_buffer = buffer_stream(output_stream);
@@ -436,9 +616,13 @@ void run_kestrine(int argc, char** argv)
         fail("Unable to open output file");
     }
 
+    if (live.source != nullptr)
+        flush_while_live(live, output_stream);
     const conversion_totals totals = convert_records(input.get(), output.get(), settings);
     if (totals.write_error != 0)
         fail_write(totals.write_error);
+    if (live.write_error != 0)
+        fail_write(live.write_error);
 
     errno = 0;
     if (pcap_dump_flush(output.get()) != 0 || std::ferror(output_stream))

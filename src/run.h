@@ -30,6 +30,7 @@ struct conversion_settings {
     decryption* keys = nullptr; // null: no key given, protected frames stay dropped
     bool count_fates = false; // tell apart every reason a record was dropped
     bool full_decode = false; // decode each frame by its own fields
+    bool flush_each_record = false; // flush the output after every record written
 };
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings);
 

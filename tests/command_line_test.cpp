@@ -151,7 +151,8 @@ TEST(command_line, help_version_and_options_anywhere)
 {
     const auto help = test::run_kestrine({"--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char* option : {"--key KEY", "--keys FILE", "--stats", "--full-decode", "--version", "wpa-pwd:PASS:SSID"})
+    for (const char* option :
+         {"--key KEY", "--keys FILE", "--stats", "--full-decode", "--packet-buffered", "--version", "wpa-pwd:PASS:SSID"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     const auto version = test::run_kestrine({"-V"});
     EXPECT_EQ(version.status, 0);

@@ -10,8 +10,8 @@
 # inputs, and the pipelines must have shown every converted record.
 #
 # One substitution: a test cannot capture from a wireless interface, so
-# "tcpdump -i wlan0mon -w -" is replaced by "cat wlan.pcap"; the rest of
-# that pipeline runs as written.
+# "tcpdump -i wlan0mon -w -" (with or without -U) is replaced by
+# "cat wlan.pcap"; the rest of that pipeline runs as written.
 #
 #   readme_examples_test.sh SOURCE_DIR KESTRINE KESTRINE_GEN
 # Exits 77 (skipped) when a tool the examples use is not installed.
@@ -75,10 +75,10 @@ man_blocks=$(ls "$scratch"/blocks/man-*.sh 2>/dev/null | wc -l)
 [ "$readme_blocks" -ge 6 ] || fail "only $readme_blocks sh blocks found in README.md"
 [ "$man_blocks" -ge 5 ] || fail "only $man_blocks examples found in the man page"
 
-live_capture='tcpdump -i wlan0mon -w -'
+live_capture='tcpdump \(-U \)\{0,1\}-i wlan0mon -w -'
 for block in "$scratch"/blocks/*.sh; do
     name=${block##*/}
-    grep -qF -- "$live_capture" "$block" && sed -i "s/$live_capture/cat wlan.pcap/" "$block"
+    grep -q -- "$live_capture" "$block" && sed -i "s/$live_capture/cat wlan.pcap/" "$block"
     # What an example writes is removed first, so that it is checked as
     # written by that example; the checking examples read what an earlier
     # one wrote.

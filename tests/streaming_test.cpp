@@ -7,13 +7,17 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -379,17 +383,21 @@ struct spawned {
     std::string err;
 };
 
-// Starts kestrine with the given descriptors as its standard streams, with
-// SIGPIPE at its default action or ignored, and waits for it after
-// `while_running` has run in this process.
+// Starts kestrine with the given descriptors as its standard streams (-1:
+// closed), with SIGPIPE at its default action or ignored, and waits for it
+// after `while_running` has run in this process.
 template <typename F>
 spawned spawn_kestrine(const std::vector<std::string>& args, int in_fd, int out_fd, bool ignore_sigpipe,
                        const fs::path& err_path, F while_running)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in_fd, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    for (const auto& [fd, standard] : {std::pair{in_fd, 0}, std::pair{out_fd, 1}}) {
+        if (fd < 0)
+            posix_spawn_file_actions_addclose(&actions, standard);
+        else
+            posix_spawn_file_actions_adddup2(&actions, fd, standard);
+    }
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -500,6 +508,234 @@ TEST(same_file, standard_output_onto_the_input_is_refused)
         EXPECT_EQ(WEXITSTATUS(result.status), 255);
         EXPECT_EQ(result.err, "Unable to open output file: it is the input file\n");
         EXPECT_TRUE(test::read_file(dir / "in.pcap") == before);
+    }
+}
+
+// --- live inputs ----------------------------------------------------------
+
+// Reads from `fd` until `want` bytes have come or `limit` has passed.
+test::bytes read_within(int fd, std::size_t want, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    test::bytes got;
+    while (got.size() < want) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) != 1)
+            break;
+        std::uint8_t chunk[4096];
+        const ssize_t n = read(fd, chunk, std::min(sizeof chunk, want - got.size()));
+        if (n <= 0)
+            break;
+        got.insert(got.end(), chunk, chunk + n);
+    }
+    return got;
+}
+
+void write_all(int fd, const test::bytes& data)
+{
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        ASSERT_GT(n, 0) << std::strerror(errno);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// The writing end of a FIFO, once a reader has opened it (at most 5 s).
+int open_fifo_writer(const fs::path& path)
+{
+    for (int tries = 0; tries < 500; ++tries) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, 0);
+            return fd;
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
+// A live capture: records written one at a time into a pipe or FIFO that
+// stays open. Each converted record must reach the reader within a second,
+// long before the input ends or the output buffer fills.
+TEST(live_input, each_record_reaches_the_reader_while_the_input_stays_open)
+{
+    test::scratch_dir dir;
+    const std::vector<std::size_t> payloads = {60, 300, 21};
+    std::vector<test::record> records;
+    for (const std::size_t payload : payloads)
+        records.push_back({.seconds = 1, .data = test::data_frame(0x08, 0x02, payload)});
+    test::write_capture(dir / "in.pcap", records);
+    ASSERT_EQ(test::run_kestrine({(dir / "in.pcap").string(), (dir / "out.pcap").string()}).status, 0);
+    const test::bytes input = test::read_file(dir / "in.pcap");
+    const test::bytes output = test::read_file(dir / "out.pcap");
+    // The savefile header, then one record at a time, in and out.
+    std::vector<std::size_t> input_ends = {24};
+    std::vector<std::size_t> output_ends = {24};
+    for (const std::size_t payload : payloads) {
+        input_ends.push_back(input_ends.back() + 16 + 32 + payload);
+        output_ends.push_back(output_ends.back() + 16 + 14 + payload);
+    }
+    ASSERT_EQ(output.size(), output_ends.back());
+
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "a FIFO named as the input" : "a pipe on standard input");
+        int input_pipe[2];
+        int output_pipe[2];
+        ASSERT_EQ(pipe2(input_pipe, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(output_pipe, O_CLOEXEC), 0);
+        const fs::path fifo_path = dir / "live.fifo";
+        if (fifo) {
+            ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
+            close(input_pipe[1]); // standard input: an empty pipe, not read
+        }
+        const spawned result = spawn_kestrine({fifo ? fifo_path.string() : "-", "-"}, input_pipe[0], output_pipe[1],
+                                              false, dir / "err", [&] {
+            close(output_pipe[1]);
+            const int writer = fifo ? open_fifo_writer(fifo_path) : input_pipe[1];
+            ASSERT_GE(writer, 0) << "kestrine did not open the FIFO";
+            test::bytes seen;
+            for (std::size_t n = 0; n < input_ends.size(); ++n) {
+                const std::size_t from = n == 0 ? 0 : input_ends[n - 1];
+                write_all(writer, test::bytes(input.begin() + static_cast<std::ptrdiff_t>(from),
+                                              input.begin() + static_cast<std::ptrdiff_t>(input_ends[n])));
+                const test::bytes more =
+                    read_within(output_pipe[0], output_ends[n] - seen.size(), std::chrono::seconds(1));
+                seen.insert(seen.end(), more.begin(), more.end());
+                EXPECT_EQ(seen.size(), output_ends[n]) << "within 1 s of input piece " << n;
+            }
+            close(writer);
+            EXPECT_TRUE(seen == output) << "not what the file form writes";
+            close(output_pipe[0]);
+        });
+        close(input_pipe[0]);
+        if (fifo)
+            fs::remove(fifo_path);
+        ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+        EXPECT_EQ(WEXITSTATUS(result.status), 0);
+        EXPECT_EQ(result.err, "Converted 3 packets.\n");
+    }
+}
+
+// A write that fails while the input pauses ends the run at once with the
+// write error, though the input is still open.
+TEST(live_input, failed_write_while_waiting_ends_the_run)
+{
+    test::scratch_dir dir;
+    test::write_capture(dir / "in.pcap", {{.seconds = 1, .data = test::data_frame(0x08, 0x02, 60)}});
+    const test::bytes input = test::read_file(dir / "in.pcap");
+    int input_pipe[2];
+    ASSERT_EQ(pipe2(input_pipe, O_CLOEXEC), 0);
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0)
+        GTEST_SKIP() << "no /dev/full";
+    const spawned result = spawn_kestrine({"-", "-"}, input_pipe[0], full, false, dir / "err", [&] {
+        close(input_pipe[0]);
+        write_all(input_pipe[1], input);
+        // kestrine closing its end of the pipe shows as an error on this one.
+        pollfd gone{input_pipe[1], POLLOUT, 0};
+        for (int i = 0; i < 200 && (gone.revents & POLLERR) == 0; ++i) {
+            usleep(10000);
+            poll(&gone, 1, 0);
+        }
+        EXPECT_NE(gone.revents & POLLERR, 0) << "kestrine still reads its input 2 s after the failed write";
+        close(input_pipe[1]);
+    });
+    close(full);
+    ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+    EXPECT_EQ(WEXITSTATUS(result.status), 255);
+    EXPECT_EQ(result.err, "Unable to write output file: No space left on device\n");
+}
+
+// -U: every record leaves as it is written, even from a regular file that
+// never waits. Behind a one-page pipe that nobody reads, kestrine blocks in
+// the write of a whole record; without -U its buffer fills the page,
+// cutting a record.
+TEST(live_input, packet_buffered_writes_whole_records)
+{
+    test::scratch_dir dir;
+    std::vector<test::record> records;
+    for (int i = 0; i < 100; ++i)
+        records.push_back({.seconds = i, .data = test::data_frame(0x08, 0x02, 150)});
+    test::write_capture(dir / "in.pcap", records);
+    ASSERT_EQ(test::run_kestrine({(dir / "in.pcap").string(), (dir / "out.pcap").string()}).status, 0);
+    const test::bytes whole = test::read_file(dir / "out.pcap");
+    const std::size_t record_size = 16 + 14 + 150;
+    ASSERT_EQ(whole.size(), 24 + records.size() * record_size);
+
+    for (const bool packet_buffered : {true, false}) {
+        SCOPED_TRACE(packet_buffered ? "-U" : "without -U");
+        int output_pipe[2];
+        ASSERT_EQ(pipe2(output_pipe, O_CLOEXEC), 0);
+        ASSERT_GE(fcntl(output_pipe[1], F_SETPIPE_SZ, 4096), 0);
+        const int in_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        std::vector<std::string> args = {(dir / "in.pcap").string(), "-"};
+        if (packet_buffered)
+            args.insert(args.begin(), "-U");
+        const spawned result = spawn_kestrine(args, in_fd, output_pipe[1], false, dir / "err", [&] {
+            close(output_pipe[1]);
+            // The bytes waiting in the pipe, once kestrine has stopped adding.
+            int waiting = -1;
+            for (int settled = 0, i = 0; settled < 20 && i < 500; ++i) {
+                usleep(10000);
+                int now = 0;
+                ioctl(output_pipe[0], FIONREAD, &now);
+                settled = now == waiting && now > 0 ? settled + 1 : 0;
+                waiting = now;
+            }
+            const test::bytes head = read_within(output_pipe[0], static_cast<std::size_t>(waiting), std::chrono::seconds(1));
+            ASSERT_EQ(head.size(), static_cast<std::size_t>(waiting));
+            EXPECT_TRUE(std::equal(head.begin(), head.end(), whole.begin()));
+            EXPECT_EQ((head.size() - 24) % record_size == 0, packet_buffered) << head.size() << " bytes in the pipe";
+            const test::bytes rest = read_within(output_pipe[0], whole.size() - head.size(), std::chrono::seconds(5));
+            EXPECT_EQ(head.size() + rest.size(), whole.size());
+            close(output_pipe[0]);
+        });
+        close(in_fd);
+        ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+        EXPECT_EQ(WEXITSTATUS(result.status), 0);
+    }
+}
+
+// Started without standard input or output, kestrine says so for "-" and
+// never takes a file it opened for the missing stream: an output file on
+// descriptor 1 would get the run's own lines written into it.
+TEST(closed_standard_streams, dash_fails_and_files_stay_clean)
+{
+    test::scratch_dir dir;
+    generate(dir / "in.pcap", "radiotap", 1200, 9);
+    add_offset_errors(dir / "in.pcap", 4); // some 300 lines on standard output, past its buffer
+    ASSERT_EQ(test::run_kestrine({(dir / "in.pcap").string(), (dir / "file.pcap").string()}).status, 0);
+    const test::bytes expected = test::read_file(dir / "file.pcap");
+    struct closed_case {
+        const char* name;
+        std::vector<std::string> args;
+        bool input_closed;
+        int status;
+        std::string err;
+    };
+    const std::string out = (dir / "out.pcap").string();
+    const std::vector<closed_case> cases = {
+        {"kestrine in.pcap - >&-", {(dir / "in.pcap").string(), "-"}, false, 255,
+         "Unable to open output file: Bad file descriptor\n"},
+        {"kestrine - out.pcap <&-", {"-", out}, true, 255, "Unable to open capture file: Bad file descriptor\n"},
+        {"kestrine - out.pcap < in.pcap >&-", {"-", out}, false, 0, ""},
+    };
+    for (const closed_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(out);
+        const int in_fd = c.input_closed ? -1 : open((dir / "in.pcap").c_str(), O_RDONLY | O_CLOEXEC);
+        const spawned result = spawn_kestrine(c.args, in_fd, -1, false, dir / "err", [] {});
+        if (in_fd >= 0)
+            close(in_fd);
+        ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+        EXPECT_EQ(WEXITSTATUS(result.status), c.status);
+        EXPECT_EQ(result.err, c.err);
+        if (c.status == 0)
+            EXPECT_TRUE(test::read_file(out) == expected) << "the output file differs from the file form's";
+        else
+            EXPECT_FALSE(fs::exists(out));
     }
 }
 
