@@ -282,6 +282,10 @@ struct pending_handshake {
     bool have_anonce = false;
     bool have_snonce = false;
     bool completed = false; // these nonces already gave the pair its keys
+    // The nonces of the handshake last counted in the statistics, and how:
+    // a handshake counts once, however many of its messages were checked.
+    std::array<std::uint8_t, 64> counted_nonces{};
+    enum class tally { none, matched, unmatched } counted = tally::none;
 };
 
 struct group_session {

@@ -118,10 +118,41 @@ bool mic_matches(decryption& state, const eapol_key& key, int version, byte_span
     return CRYPTO_memcmp(mic.data(), key.mic.data(), mic.size()) == 0;
 }
 
+// Counts a checked handshake once for its pair of nonces: a retransmitted
+// or replayed message of a handshake already counted changes nothing, and a
+// handshake first found unmatched (message 2 checked against a stale
+// ANonce) and then matched by message 3 moves to the matched count.
+void count_handshake(decryption& state, pending_handshake& pending, byte_span snonce, bool matched)
+{
+    std::array<std::uint8_t, 64> nonces{};
+    std::copy(pending.anonce.begin(), pending.anonce.end(), nonces.begin());
+    std::copy(snonce.begin(), snonce.end(), nonces.begin() + 32);
+    using tally = pending_handshake::tally;
+    const bool same_snonce = pending.counted != tally::none &&
+                             std::equal(nonces.begin() + 32, nonces.end(), pending.counted_nonces.begin() + 32);
+    const bool same = same_snonce && nonces == pending.counted_nonces;
+    if (same_snonce && pending.counted == tally::unmatched) {
+        // The station's answer was checked before: a second check is the
+        // same handshake, found with the ANonce message 3 repeats.
+        if (matched) {
+            --state.handshakes_unmatched;
+            ++state.handshakes_completed;
+            pending.counted = tally::matched;
+        }
+        pending.counted_nonces = nonces;
+        return;
+    }
+    if (same)
+        return;
+    pending.counted_nonces = nonces;
+    pending.counted = matched ? tally::matched : tally::unmatched;
+    ++(matched ? state.handshakes_completed : state.handshakes_unmatched);
+}
+
 // Tries every PMK on a handshake whose two nonces are known, checking the
 // MIC of `key` (message 2 or 3). Installs the session of the first match.
 pairwise_session* complete_handshake(decryption& state, const std::array<std::uint8_t, 12>& pair,
-                                     const pending_handshake& pending, byte_span snonce, const eapol_key& key)
+                                     pending_handshake& pending, byte_span snonce, const eapol_key& key)
 {
     const int version = key.information & 0x7;
     if (version < 1 || version > 3)
@@ -146,13 +177,13 @@ pairwise_session* complete_handshake(decryption& state, const std::array<std::ui
                             ccmp_key_set(session.ccmp, std::span(session.temporal_key).first(16));
         OPENSSL_cleanse(ptk.data(), ptk.size());
         state.unmatched_pairs.erase(pair);
-        ++state.handshakes_completed;
+        count_handshake(state, pending, snonce, true);
         return &session;
     }
     OPENSSL_cleanse(ptk.data(), ptk.size());
     state.unmatched_pairs.insert(pair);
     state.unmatched_authenticators.insert(pending.authenticator);
-    ++state.handshakes_unmatched;
+    count_handshake(state, pending, snonce, false);
     return nullptr;
 }
 
