@@ -122,9 +122,10 @@ bool eapol_key_mic(mic_algorithm algorithm, byte_span kck, byte_span eapol, std:
 // Fast BSS transition's key hierarchy. XXKey is the PMK for FT-PSK and
 // FT-SAE, the second 256 bits of the MSK for FT-802.1X (the first 384 bits
 // for SHA-384). Sizes follow the hash: PMK-R0 and PMK-R1 are 32 bytes for
-// SHA-256, 48 for SHA-384; the names are 16 bytes.
+// SHA-256, 48 for SHA-384, 64 for SHA-512 (FT-SAE with group 21); the names
+// are 16 bytes.
 struct ft_key {
-    std::array<std::uint8_t, 48> key{};
+    std::array<std::uint8_t, 64> key{};
     std::size_t length = 0;
     std::array<std::uint8_t, 16> name{};
 };
