@@ -186,6 +186,21 @@ void translate_and_write(conversion_state& state, const pcap_pkthdr& header,
         count(state, written);
 }
 
+// Management frames tell the tracker the networks' names; they are still
+// not converted.
+void follow_management(const conversion_state& state, std::span<const std::uint8_t> record, std::size_t offset,
+                       const capture_flags& flags)
+{
+    decryption* keys = state.settings.keys;
+    const int fc = record_le16(record, offset);
+    if (keys == nullptr || fc < 0 || !is_management_type(fc) || !follows_handshakes(*keys))
+        return;
+    std::span<const std::uint8_t> frame = record.subspan(offset);
+    if (flags.fcs_at_end)
+        frame = frame.first(frame.size() < 4 ? 0 : frame.size() - 4);
+    follow_management_frame(*keys, frame);
+}
+
 // One record when keys are given.
 void convert_record_with_options(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
 {
@@ -197,13 +212,15 @@ void convert_record_with_options(u_char* user, const pcap_pkthdr* header, const 
     const auto o = static_cast<std::size_t>(offset);
     const int fc = record_le16(record, o);
     decryption* keys = state.settings.keys;
-    const bool is_data = fc >= 0 && (fc & 0x000C) == 0x0008;
+    const bool is_data = fc >= 0 && is_data_type(fc);
+    if (keys != nullptr && fc >= 0 && is_management_type(fc))
+        follow_management(state, record, o, read_capture_flags(state.link_type, record, offset));
     if (keys == nullptr || !is_data) {
         translate_and_write(state, *header, record, offset, record_fate::converted);
         return;
     }
     const capture_flags flags = read_capture_flags(state.link_type, record, offset);
-    if ((fc & 0x4000) == 0) {
+    if (!is_protected(fc)) {
         if (follows_handshakes(*keys)) {
             std::size_t body = o + data_header_length(fc);
             if (flags.data_pad)
@@ -215,7 +232,7 @@ void convert_record_with_options(u_char* user, const pcap_pkthdr* header, const 
         return;
     }
     // Four-address frames do not convert, so they are not worth decrypting.
-    if ((fc & 0x0300) == 0x0300) {
+    if (is_four_address(fc)) {
         count(state, record_fate::four_address);
         return;
     }
@@ -266,13 +283,15 @@ void convert_record_full_decode(u_char* user, const pcap_pkthdr* header, const u
     }
     data_frame_view view;
     record_fate fate = locate_data_frame(record, static_cast<std::size_t>(offset), header->len, flags, view);
+    if (fate == record_fate::not_data)
+        follow_management(state, record, static_cast<std::size_t>(offset), flags);
     if (fate != record_fate::converted) {
         count(state, fate);
         return;
     }
     record_fate written = record_fate::converted;
     decryption* keys = state.settings.keys;
-    if ((view.fc & 0x4000) != 0) {
+    if (is_protected(view.fc)) {
         if (keys == nullptr) {
             count(state, record_fate::protected_no_key);
             return;
@@ -374,9 +393,23 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
         for (const row& r : full_decode_rows)
             std::fprintf(stream, "  %-56s %12" PRId64 "\n", r.text, totals.fates[static_cast<std::size_t>(r.fate)]);
     }
+    if (settings.keys != nullptr)
+        std::fprintf(stream, "  %-56s %12" PRId64 "\n", "dropped, protected, a suite kestrine cannot decrypt",
+                     totals.fates[static_cast<std::size_t>(record_fate::protected_unsupported)]);
     if (settings.keys != nullptr && follows_handshakes(*settings.keys)) {
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes matched by a key", settings.keys->handshakes_completed);
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key given matches", settings.keys->handshakes_unmatched);
+        const handshake_tracker& tracker = settings.keys->tracker;
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes matched by a key", tracker.handshakes_completed);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key given matches", tracker.handshakes_unmatched);
+        std::vector<std::string> networks;
+        describe_networks(*settings.keys, networks);
+        for (const std::string& line : networks)
+            std::fprintf(stream, "%s\n", line.c_str());
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes of an AKM or cipher kestrine cannot decrypt",
+                     tracker.drops.unsupported_akm);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key of their AKM's PMK length was given for",
+                     tracker.drops.no_key_of_length);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "EAPOL-Key frames dropped as malformed", tracker.drops.malformed);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshake records evicted to bound memory", tracker.evicted());
     }
     std::fprintf(stream, "%-58s %12" PRId64 "\n", "frames written", totals.converted);
     if (settings.full_decode) {
@@ -449,6 +482,13 @@ void run_kestrine(int argc, char** argv)
         std::fputs("kestrine: warning: the input ends in a damaged or cut-short record; "
                    "the records before it were converted\n",
                    stderr);
+    if (settings.keys != nullptr && follows_handshakes(keys)) {
+        const handshake_tracker& tracker = keys.tracker;
+        const std::int64_t unmatched = tracker.handshakes_unmatched + tracker.drops.no_key_of_length;
+        if (tracker.handshakes_completed == 0 && unmatched > 0)
+            std::fprintf(stderr, "kestrine: warning: no key given matches any of the %" PRId64 " handshakes seen\n",
+                         unmatched);
+    }
     std::printf("Converted %" PRId64 " packets.\n", totals.converted);
     if (options.stats) {
         std::fflush(stdout);
