@@ -486,7 +486,7 @@ void run_kestrine(int argc, char** argv)
         const handshake_tracker& tracker = keys.tracker;
         const std::int64_t unmatched = tracker.handshakes_unmatched + tracker.drops.no_key_of_length;
         if (tracker.handshakes_completed == 0 && unmatched > 0)
-            std::fprintf(stderr, "kestrine: warning: no key given matches any of the %" PRId64 " handshakes seen\n",
+            std::fprintf(stderr, "kestrine: warning: no key given matches any of the handshakes seen (%" PRId64 ")\n",
                          unmatched);
     }
     std::printf("Converted %" PRId64 " packets.\n", totals.converted);
