@@ -52,6 +52,10 @@ total=0
 # ones whose keys it holds.
 mkdir -p "$work/seeds/decrypt" "$work/corpus/decrypt"
 cp "$work"/seeds/capture/* "$work/seeds/decrypt/"
+# WPA3-SAE and GCMP networks whose keys the target holds.
+for capture in "$shared"/modern-keyed/*.pcapng; do
+    if [ -f "$capture" ]; then cp "$capture" "$work/seeds/decrypt/"; fi
+done
 for cipher in ccmp tkip; do
     "$build/kestrine_gen" --encrypt $cipher --passphrase "correct horse" --ssid kestrine-lab --stations 2 \
         --small --records 40 --seed 3 "$work/seeds/decrypt/gen-$cipher.pcap" >/dev/null
