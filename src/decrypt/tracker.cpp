@@ -90,9 +90,20 @@ bool all_zero(byte_span bytes)
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
+// FT's PTK comes from PMK-R1 with the MDE and FTE of the association
+// (derive_ft_ptk), not from the PMK: its handshakes are counted as not
+// supported until the tracker follows those frames.
 bool is_fast_transition(int akm)
 {
-    return akm == 3 || akm == 4 || akm == 9 || akm == 13 || akm == 25;
+    const auto suites = akm_suites(akm);
+    return !suites.empty() && suites.front().fast_transition;
+}
+
+// The PTK of a 4-way handshake under one suite and one PMK.
+bool derive_handshake_ptk(const akm_suite& suite, byte_span pmk, const pending_handshake& pending,
+                          std::span<std::uint8_t> ptk)
+{
+    return derive_ptk(suite, pmk, pending.authenticator, pending.supplicant, pending.anonce, pending.snonce, ptk);
 }
 
 // The frame's MIC checked under `kck` with `suite`'s algorithm; the frame's
@@ -177,10 +188,16 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
     pending.group_cipher = cipher_suite::none;
     key_data_elements elements;
     if (const akm_suite* by_version = descriptor_version_suite(key.version)) {
-        // Versions 1-3 fix the MIC and the KDF whatever the AKM.
-        if (!place_mic(key, 16, false) || !parse_key_data(key.key_data, elements)) {
+        // Versions 1-3 fix the MIC and the KDF whatever the AKM. Key Data
+        // whose elements lie is dropped, counted, and the handshake read by
+        // its version alone, as it was before RSNEs were read.
+        if (!place_mic(key, 16, false)) {
             ++tracker.drops.malformed;
             return false;
+        }
+        if (!parse_key_data(key.key_data, elements)) {
+            ++tracker.drops.malformed;
+            elements = key_data_elements{};
         }
         akm_suite suite = *by_version;
         if (elements.has_rsn && elements.rsn.akm_count >= 1) {
@@ -195,13 +212,11 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
         // AKM-defined: the MIC length follows the AKM (and, for OWE and
         // SAE-EXT-KEY, the group), so each length that makes the frame's
         // fields add up is tried with the suites of the AKM its RSNE names.
-        bool lengths_fit = false;
         for (const std::size_t length : mic_lengths) {
             eapol_key placed = key;
             key_data_elements found;
             if (!place_mic(placed, length, true))
                 continue;
-            lengths_fit = true;
             if (!parse_key_data(placed.key_data, found) || !found.has_rsn || found.rsn.akm_count < 1)
                 continue;
             const int akm = found.rsn.akms[0];
@@ -221,7 +236,6 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
         }
         if (pending.candidate_count == 0) {
             ++tracker.drops.malformed; // no MIC length of the AKM fits the frame
-            (void)lengths_fit;
             return false;
         }
     } else {
@@ -241,7 +255,7 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
             return false;
         }
     } else {
-        pending.pairwise_cipher = key.version == 1 ? cipher_suite::tkip : cipher_suite::ccmp128;
+        pending.pairwise_cipher = cipher_suite::ccmp128;
     }
     if (elements.has_rsn && elements.rsn.group_cipher >= 0 && elements.rsn.group_cipher < unknown_suite)
         pending.group_cipher = static_cast<cipher_suite>(elements.rsn.group_cipher);
@@ -270,7 +284,7 @@ std::shared_ptr<const pairwise_protection> complete_handshake(decryption& state,
             any_key_fits = true;
             const byte_span pmk = std::span(entry.pmk).first(entry.length);
             const auto out = std::span(ptk).first(ptk_length);
-            if (!derive_ptk(suite, pmk, pending.authenticator, pending.supplicant, pending.anonce, pending.snonce, out))
+            if (!derive_handshake_ptk(suite, pmk, pending, out))
                 continue;
             if (!mic_matches(tracker, key, suite, out.first(suite.kck_length)))
                 continue;
