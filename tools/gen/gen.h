@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace gen {
@@ -21,7 +23,12 @@ struct options {
     bool small_packets = false;
     std::uint64_t seed = 1;
     const char* output = nullptr;
-    std::string encrypt; // "", "ccmp", "tkip" or "wep"
+    std::string encrypt; // "", "ccmp", "tkip", "wep", "ccmp256", "gcmp" or "gcmp256"
+    unsigned akm = 2;    // the AKM suite of a WPA network
+    unsigned owe_group = 19;
+    std::string pmk;     // hex, given instead of a passphrase
+    bool group_handshake = false; // 4-way handshakes seen as messages 1 and 2, a group key handshake after
+    bool extended_key_id = false; // pairwise keys on key IDs 0 and 1, rekeyed
     std::string passphrase;
     std::string ssid;
     std::string wep_key;
@@ -62,6 +69,22 @@ std::size_t mac_header_length(unsigned fc);
 // Ends the program with one line on standard error.
 [[noreturn]] void fail(const char* what);
 
+// ---- own_crypto.cpp: the key hierarchy and the newer ciphers, apart
+// from src/decrypt ----
+
+enum class cipher { wep, tkip, ccmp, ccmp256, gcmp, gcmp256 };
+
+// `out` gets the first out.size() bytes of the MAC ("HMAC" or "CMAC")
+// under `algorithm` (a digest or cipher name).
+bool own_mac(const char* mac_name, const char* algorithm, byte_span key, byte_span data, std::span<std::uint8_t> out);
+bool own_prf_sha1(byte_span key, std::string_view label, byte_span data, std::span<std::uint8_t> out);
+bool own_kdf(const char* digest, byte_span key, std::string_view label, byte_span context,
+             std::span<std::uint8_t> out);
+bool own_key_wrap(byte_span kek, byte_span plain, std::vector<std::uint8_t>& wrapped);
+// Appends header (Protected set), cipher header, ciphertext and MIC.
+bool own_aead_encrypt(cipher suite, byte_span tk, std::uint64_t packet_number, int key_id, byte_span header,
+                      byte_span plain, std::vector<std::uint8_t>& frame);
+
 // ---- busy_mix.cpp ----
 
 // One frame of the busy access point's mix.
@@ -69,25 +92,54 @@ void put_busy_frame(std::vector<std::uint8_t>& out, std::uint64_t& state, bool s
 
 // ---- protected_network.cpp ----
 
+// The key hierarchy of an AKM suite (12.7.1.3): its KDF, its EAPOL-Key
+// MIC and the lengths of KCK, KEK, MIC and PMK.
+enum class kdf_kind { prf_sha1, sha256, sha384 };
+enum class mic_kind { hmac_md5, hmac_sha1, cmac, hmac_sha256, hmac_sha384 };
+struct akm_suite {
+    unsigned selector = 2;      // the suite type behind 00-0F-AC
+    int descriptor_version = 2; // Key Information bits 0-2; 0: AKM-defined
+    kdf_kind kdf = kdf_kind::prf_sha1;
+    mic_kind mic = mic_kind::hmac_sha1;
+    std::size_t kck_length = 16, kek_length = 16, mic_length = 16, pmk_length = 32;
+};
+
+// A temporal key and the packet numbers sent under it.
+struct temporal_key {
+    std::array<std::uint8_t, 32> tk{};
+    ccmp_key ccmp; // CCMP-128's key schedule, made once
+    std::uint64_t packet_number = 1;
+    int key_id = 0;
+};
+
 struct station_keys {
     mac address{};
-    std::array<std::uint8_t, 64> ptk{}; // KCK, KEK, TK (32 bytes for TKIP)
-    ccmp_key ccmp;
-    std::uint64_t packet_number = 1;
+    std::array<std::uint8_t, 88> ptk{}; // KCK, KEK, TK
+    temporal_key pairwise;
+    temporal_key previous; // Extended Key ID: the key the last rekey replaced
+    bool has_previous = false;
+    unsigned since_rekey = 0; // frames of the pair since its last rekey
+    std::uint64_t replay = 0; // the last EAPOL-Key replay counter
 };
 
 struct protected_network {
-    std::string cipher;
+    cipher suite = cipher::ccmp; // pairwise and group
+    akm_suite akm;
     bool unencrypted_twin = false;
+    bool group_handshake = false;
+    bool extended_key_id = false;
+    bool announced = false; // a beacon and associations come before the handshakes
+    unsigned owe_group = 19;
+    std::string ssid;
     std::vector<std::uint8_t> wep_key;
     std::uint64_t wep_iv = 0; // the next IV of a sealed frame
-    std::array<std::uint8_t, 32> pmk{};
-    std::array<std::uint8_t, 32> group_key{};
-    ccmp_key group_ccmp;
-    std::uint64_t group_packet_number = 1;
+    std::array<std::uint8_t, 48> pmk{};
+    temporal_key group;
     std::vector<station_keys> stations;
-    std::vector<std::vector<std::uint8_t>> prelude; // frames before the traffic
+    std::vector<std::vector<std::uint8_t>> prelude; // frames before the traffic, or before the next traffic
     std::size_t next_prelude = 0;
+    std::uint64_t traffic_frames = 0;
+    unsigned rekeys = 0;
 };
 
 void set_up_network(protected_network& net, const options& opts, std::uint64_t& state);

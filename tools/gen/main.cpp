@@ -72,8 +72,19 @@ int parse(int argc, char** argv, options& opts)
             opts.seed = std::strtoull(argv[++i], nullptr, 10);
         } else if (arg == "--encrypt" && has_value) {
             opts.encrypt = argv[++i];
-            if (opts.encrypt != "ccmp" && opts.encrypt != "tkip" && opts.encrypt != "wep")
+            if (opts.encrypt != "ccmp" && opts.encrypt != "tkip" && opts.encrypt != "wep" &&
+                opts.encrypt != "ccmp256" && opts.encrypt != "gcmp" && opts.encrypt != "gcmp256")
                 return -1;
+        } else if (arg == "--akm" && has_value) {
+            opts.akm = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (arg == "--owe-group" && has_value) {
+            opts.owe_group = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (arg == "--pmk" && has_value) {
+            opts.pmk = argv[++i];
+        } else if (arg == "--group-handshake") {
+            opts.group_handshake = true;
+        } else if (arg == "--extended-key-id") {
+            opts.extended_key_id = true;
         } else if (arg == "--passphrase" && has_value) {
             opts.passphrase = argv[++i];
         } else if (arg == "--ssid" && has_value) {
@@ -109,7 +120,9 @@ int main(int argc, char** argv)
     if (parse(argc, argv, opts) != 0) {
         std::fputs("usage: kestrine_gen [--link radiotap|bare|prism|ppi] [--records N] [--bytes N] "
                    "[--small] [--seed N]\n"
-                   "                    [--encrypt ccmp|tkip|wep] [--passphrase P] [--ssid S] [--wep-key HEX]\n"
+                   "                    [--encrypt ccmp|tkip|wep|ccmp256|gcmp|gcmp256] [--akm N] [--owe-group 19|20]\n"
+                   "                    [--passphrase P] [--ssid S] [--pmk HEX] [--wep-key HEX]\n"
+                   "                    [--group-handshake] [--extended-key-id]\n"
                    "                    [--stations N] [--unencrypted-twin] [--full-decode-mix] out.pcap\n",
                    stderr);
         return 2;
