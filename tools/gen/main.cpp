@@ -21,6 +21,24 @@
 // --unencrypted-twin the same records carry their traffic unprotected,
 // the plain conversion's side of a decryption benchmark.
 //
+//   kestrine_gen --encrypt ccmp|ccmp256|gcmp|gcmp256 [--akm N] [--pmk HEX] ...
+//
+// writes a network of a newer suite: the cipher serves pairwise and group
+// traffic; --akm picks the key management (12.7.1.3): 2 (PSK, the
+// default) and 6 (PSK-SHA256) take --passphrase and --ssid or --pmk, 1 and
+// 5 (802.1X, the PMK as the authentication server hands it over), 8
+// (SAE), 12 (192-bit: KDF-SHA384, 24-byte MIC and KCK, 32-byte KEK) and 18
+// (OWE, --owe-group 19 or 20 picking SHA-256 or SHA-384) take --pmk, 64 hex
+// digits, or 96 where the AKM hashes with SHA-384. These networks open
+// with a beacon and each station's association, their RSN elements naming
+// the suites, and leave out the frames no key opens. With
+// --group-handshake, each 4-way handshake stops after message 2 and the
+// group key follows in a group key handshake under the new PTK; with
+// --extended-key-id, message 3 names the pairwise key ID (Key ID KDE),
+// and every 80 frames of traffic one pair is rekeyed by a 4-way handshake
+// under its current key, the new key taking the other key ID while the
+// station sends a few more frames under the old one.
+//
 //   kestrine_gen --full-decode-mix ...
 //
 // writes, in a fixed cycle, every kind of record that --full-decode treats

@@ -548,6 +548,8 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
     const auto header = data_header(qos, from_ap, station.address, group ? broadcast_address : from_ap ? station.address : gateway, state);
     std::vector<std::uint8_t> plain = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00};
     put_ip_packet(plain, imix_ip_length(state, small_packets), state);
+    const bool old_key = !group && net.extended_key_id && station.has_previous &&
+                         station.since_rekey++ < old_key_frames && below(state, 2) == 0;
     if (net.unencrypted_twin) {
         out.insert(out.end(), header.begin(), header.end());
         out.insert(out.end(), plain.begin(), plain.end());
@@ -560,7 +562,6 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
     } else if (group) {
         encrypt_under(net, net.group, true, header, plain, out);
     } else {
-        const bool old_key = station.has_previous && station.since_rekey++ < old_key_frames && below(state, 2) == 0;
         encrypt_under(net, old_key ? station.previous : station.pairwise, from_ap, header, plain, out);
     }
 }
