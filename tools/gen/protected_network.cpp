@@ -16,6 +16,7 @@
 #include "gen.h"
 
 #include <algorithm>
+#include <cctype>
 #include <span>
 #include <utility>
 
@@ -169,11 +170,15 @@ void put_management_header(std::vector<std::uint8_t>& out, unsigned subtype, con
     put_le16(out, below(state, 4096) << 4);
 }
 
-void put_ssid_and_rates(std::vector<std::uint8_t>& out, const std::string& ssid)
+void put_ssid(std::vector<std::uint8_t>& out, const std::string& ssid)
 {
     put_u8(out, 0);
     put_u8(out, static_cast<unsigned>(ssid.size()));
     out.insert(out.end(), ssid.begin(), ssid.end());
+}
+
+void put_rates(std::vector<std::uint8_t>& out)
+{
     for (unsigned byte : {0x01u, 0x08u, 0x8Cu, 0x12u, 0x98u, 0x24u, 0xB0u, 0x48u, 0x60u, 0x6Cu})
         put_u8(out, byte);
 }
@@ -197,7 +202,8 @@ std::vector<std::uint8_t> beacon(const protected_network& net, std::uint64_t& st
     put_random(frame, 8, state); // timestamp
     put_le16(frame, 100);
     put_le16(frame, 0x0431);
-    put_ssid_and_rates(frame, net.ssid);
+    put_ssid(frame, net.ssid);
+    put_rates(frame);
     const auto rsne = rsn_element_of(net);
     frame.insert(frame.end(), rsne.begin(), rsne.end());
     return frame;
@@ -211,7 +217,8 @@ void add_association(protected_network& net, const station_keys& station, unsign
     put_management_header(request, 0, access_point, station.address, state);
     put_le16(request, 0x0431);
     put_le16(request, 10); // listen interval
-    put_ssid_and_rates(request, net.ssid);
+    put_ssid(request, net.ssid);
+    put_rates(request);
     request.insert(request.end(), rsne.begin(), rsne.end());
     if (owe)
         put_owe_parameter(request, net.owe_group, state);
@@ -222,9 +229,7 @@ void add_association(protected_network& net, const station_keys& station, unsign
     put_le16(response, 0x0431);
     put_le16(response, 0);            // success
     put_le16(response, 0xC000 | aid); // association ID
-    put_ssid_and_rates(response, net.ssid);
-    response.erase(response.end() - static_cast<std::ptrdiff_t>(12 + net.ssid.size()),
-                   response.end() - 10); // a response carries the rates only
+    put_rates(response);
     if (owe) {
         response.insert(response.end(), rsne.begin(), rsne.end());
         put_owe_parameter(response, net.owe_group, state);
@@ -498,9 +503,9 @@ void set_up_network(protected_network& net, const options& opts, std::uint64_t& 
                     opts.group_handshake || opts.extended_key_id;
     net.ssid = opts.ssid.empty() ? "kestrine-lab" : opts.ssid;
     if (!opts.pmk.empty()) {
-        const auto pmk = parse_hex_key(opts.pmk);
         if (!is_hex(opts.pmk) || opts.pmk.size() != 2 * net.akm.pmk_length)
             fail(net.akm.pmk_length == 48 ? "this AKM's --pmk takes 96 hex digits" : "this AKM's --pmk takes 64 hex digits");
+        const auto pmk = parse_hex_key(opts.pmk);
         std::copy(pmk.begin(), pmk.end(), net.pmk.begin());
     } else {
         if (opts.akm != 2 && opts.akm != 6)
