@@ -216,6 +216,32 @@ TEST(decryption_oracle, real_captures_with_their_keys)
     EXPECT_GE(files, 7);
 }
 
+// WPA3-SAE given its PMK and GCMP-128 given its passphrase: every
+// protected Data frame decrypts, as tshark decrypts them.
+TEST(decryption_oracle, modern_captures_with_their_keys)
+{
+    const auto corpus = test::shared_captures();
+    if (!corpus || !fs::exists(*corpus / "modern-keyed" / "KEYS.tsv"))
+        GTEST_SKIP() << "no " << (corpus ? *corpus / "modern-keyed" / "KEYS.tsv" : fs::path("modern-keyed/KEYS.tsv"));
+    if (test::tshark_path().empty())
+        GTEST_SKIP() << "tshark is not installed";
+    std::ifstream keys(*corpus / "modern-keyed" / "KEYS.tsv");
+    std::string line;
+    std::getline(keys, line);
+    const auto names = test::split(line, '\t');
+    int files = 0;
+    while (std::getline(keys, line)) {
+        auto row = row_of(names, test::split(line, '\t'));
+        SCOPED_TRACE(row["file"]);
+        const std::string type = row["key_type"];
+        const std::size_t written = check_against_tshark(*corpus / "modern-keyed" / row["file"], type + ":" + row["key"],
+                                                         type, row["key"]);
+        EXPECT_EQ(std::to_string(written), row["protected_data_frames"]);
+        ++files;
+    }
+    EXPECT_GE(files, 2);
+}
+
 struct generated_case {
     const char* name;
     std::vector<std::string> generator_args;
