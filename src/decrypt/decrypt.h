@@ -379,7 +379,8 @@ struct pair_keys {
 // the oldest, counted in `evicted`.
 template <class key_type, class value_type>
 struct bounded_map {
-    std::size_t limit = 4096;
+    explicit bounded_map(std::size_t most) : limit(most) {}
+    std::size_t limit;
     std::map<key_type, std::pair<value_type, std::uint64_t>> entries;
     std::vector<std::pair<key_type, std::uint64_t>> order; // oldest first, from `order_start`
     std::size_t order_start = 0;
@@ -457,17 +458,24 @@ struct handshake_drops {
     std::int64_t no_key_of_length = 0;    // no key of the PMK length the AKM needs was given
 };
 
+// The tracker's limits: a handshake in progress costs memory for any
+// frame that looks like one, so those are fewest; sessions need a key's
+// MIC, so a capture cannot make them up without the key.
+constexpr std::size_t pending_limit = 4096;
+constexpr std::size_t session_limit = 65536;
+constexpr std::size_t network_limit = 4096;
+
 struct handshake_tracker {
-    bounded_map<pair_id, pending_handshake> pending;
-    bounded_map<pair_id, pair_keys> pairs;
-    bounded_map<group_id, session_ptr> groups;
-    bounded_map<mac_address, network_record> networks;
+    bounded_map<pair_id, pending_handshake> pending{pending_limit};
+    bounded_map<pair_id, pair_keys> pairs{session_limit};
+    bounded_map<group_id, session_ptr> groups{session_limit};
+    bounded_map<mac_address, network_record> networks{network_limit};
     // Pairs, and the access points of pairs, whose handshake no key matched
     // or whose suite kestrine cannot decrypt.
-    bounded_map<pair_id, bool> unmatched_pairs;
-    bounded_map<mac_address, bool> unmatched_authenticators;
-    bounded_map<pair_id, bool> unsupported_pairs;
-    bounded_map<mac_address, bool> unsupported_authenticators;
+    bounded_map<pair_id, bool> unmatched_pairs{pending_limit};
+    bounded_map<mac_address, bool> unmatched_authenticators{network_limit};
+    bounded_map<pair_id, bool> unsupported_pairs{pending_limit};
+    bounded_map<mac_address, bool> unsupported_authenticators{network_limit};
     std::int64_t handshakes_completed = 0; // a key's MIC matched
     std::int64_t handshakes_unmatched = 0; // no key given matches the MIC
     handshake_drops drops;
