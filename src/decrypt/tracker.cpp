@@ -122,11 +122,6 @@ bool mic_matches(handshake_tracker& tracker, const eapol_key& key, const akm_sui
 
 enum class outcome { matched, unmatched, unsupported, no_key_of_length };
 
-network_record& network_of(handshake_tracker& tracker, const mac_address& bssid)
-{
-    return tracker.networks.get(bssid);
-}
-
 // Counts a checked handshake once for its pair of nonces: a retransmitted
 // or replayed message of a handshake already counted changes nothing, and a
 // handshake first found unmatched (message 2 checked against a stale
@@ -145,7 +140,7 @@ void count_handshake(handshake_tracker& tracker, pending_handshake& pending, out
         if (result == outcome::matched) {
             --tracker.handshakes_unmatched;
             ++tracker.handshakes_completed;
-            network_record& network = network_of(tracker, pending.authenticator);
+            network_record& network = tracker.networks.get(pending.authenticator);
             network.unmatched = std::max<std::int64_t>(0, network.unmatched - 1);
             ++network.matched_by_key[key_position];
             pending.counted = tally::matched;
@@ -160,12 +155,12 @@ void count_handshake(handshake_tracker& tracker, pending_handshake& pending, out
     case outcome::matched:
         pending.counted = tally::matched;
         ++tracker.handshakes_completed;
-        ++network_of(tracker, pending.authenticator).matched_by_key[key_position];
+        ++tracker.networks.get(pending.authenticator).matched_by_key[key_position];
         return;
     case outcome::unmatched:
         pending.counted = tally::unmatched;
         ++tracker.handshakes_unmatched;
-        ++network_of(tracker, pending.authenticator).unmatched;
+        ++tracker.networks.get(pending.authenticator).unmatched;
         return;
     case outcome::unsupported:
         pending.counted = tally::other;
