@@ -83,7 +83,13 @@ const std::vector<user_key>& fuzz_keys()
     static const std::vector<user_key> keys = [] {
         std::vector<user_key> parsed;
         for (const char* text : {"wpa-pwd:correct horse:kestrine-lab", "wpa-pwd:Induction:Coherer", "wpa-pwd:dictionary:linksys",
-                                 "wep:0102030405060708090a0b0c0d", "wep:0a0b0c0d0e", "wep:1f1f1f1f1f"}) {
+                                 "wep:0102030405060708090a0b0c0d", "wep:0a0b0c0d0e", "wep:1f1f1f1f1f",
+                                 // The modern-keyed corpus: a SAE network's PMK and a GCMP network's passphrase,
+                                 // and a 48-byte PMK for the SHA-384 suites.
+                                 "wpa-psk:ecbfe709d6151eaba6a4fd9cba94fbb570c1fc4c15506fad3185b4a0a0cfda9a",
+                                 "wpa-pwd:12345678:Wireshark-gcmp",
+                                 "wpa-psk:000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"
+                                 "202122232425262728292a2b2c2d2e2f"}) {
             user_key key;
             std::string error;
             FUZZ_CHECK(parse_key(text, key, error));

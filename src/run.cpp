@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace {
@@ -294,6 +295,22 @@ struct frame_at {
     record_fate written = record_fate::converted; // the fate of the record once written
 };
 
+// Hands a management frame, without any FCS, to the decryption state.
+template <record_mode mode>
+void follow_management(conversion_state& state, const frame_at& at)
+{
+    decryption& keys = *state.settings.keys;
+    if (!follows_handshakes(keys))
+        return;
+    capture_flags flags = at.flags;
+    if constexpr (!mode.full_decode)
+        flags = read_capture_flags(state.link_type, at.bytes, at.offset);
+    std::span<const std::uint8_t> frame = at.bytes.subspan(static_cast<std::size_t>(at.offset));
+    if (flags.fcs_at_end)
+        frame = frame.first(frame.size() < 4 ? 0 : frame.size() - 4);
+    follow_management_frame(keys, frame);
+}
+
 // The Header offset; under full decoding also the capture header's flags,
 // a frame the radio found damaged dropped, and the Data frame located.
 // Returns false once the record's fate is counted.
@@ -316,9 +333,13 @@ template <record_mode mode>
     }
     // Every record with a valid offset (under full decoding, a good FCS)
     // passes here, management frames included; they are dropped further
-    // on, not converted. With keys given, this is where FT Authentication
-    // and Reassociation frames are to be handed to the decryption state,
-    // which derives the keys of a roaming station from them.
+    // on, not converted. With keys given, the decryption state reads them
+    // first: network names, and the keys of roaming stations.
+    if constexpr (mode.decrypting) {
+        const int fc = record_le16(at.bytes, static_cast<std::size_t>(at.offset));
+        if (fc >= 0 && is_management_type(fc))
+            follow_management<mode>(state, at);
+    }
     if constexpr (mode.full_decode) {
         const record_fate fate = locate_data_frame(at.bytes, static_cast<std::size_t>(at.offset),
                                                    at.header->len, at.flags, at.view);
@@ -546,9 +567,23 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
         for (const row& r : full_decode_rows)
             std::fprintf(stream, "  %-56s %12" PRId64 "\n", r.text, totals.fates[static_cast<std::size_t>(r.fate)]);
     }
+    if (settings.keys != nullptr)
+        std::fprintf(stream, "  %-56s %12" PRId64 "\n", "dropped, protected, a suite kestrine cannot decrypt",
+                     totals.fates[static_cast<std::size_t>(record_fate::protected_unsupported)]);
     if (settings.keys != nullptr && follows_handshakes(*settings.keys)) {
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes matched by a key", settings.keys->handshakes_completed);
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key given matches", settings.keys->handshakes_unmatched);
+        const handshake_tracker& tracker = settings.keys->tracker;
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes matched by a key", tracker.handshakes_completed);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key given matches", tracker.handshakes_unmatched);
+        std::vector<std::string> networks;
+        describe_networks(*settings.keys, networks);
+        for (const std::string& line : networks)
+            std::fprintf(stream, "%s\n", line.c_str());
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes of an AKM or cipher kestrine cannot decrypt",
+                     tracker.drops.unsupported_akm);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key of their AKM's PMK length was given for",
+                     tracker.drops.no_key_of_length);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "EAPOL-Key frames dropped as malformed", tracker.drops.malformed);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshake records evicted to bound memory", tracker.evicted());
     }
     std::fprintf(stream, "%-58s %12" PRId64 "\n", "frames written", totals.converted);
     if (settings.full_decode) {
@@ -634,6 +669,13 @@ void run_kestrine(int argc, char** argv)
         std::fputs("kestrine: warning: the input ends in a damaged or cut-short record; "
                    "the records before it were converted\n",
                    stderr);
+    if (settings.keys != nullptr && follows_handshakes(keys)) {
+        const handshake_tracker& tracker = keys.tracker;
+        const std::int64_t unmatched = tracker.handshakes_unmatched + tracker.drops.no_key_of_length;
+        if (tracker.handshakes_completed == 0 && unmatched > 0)
+            std::fprintf(stderr, "kestrine: warning: no key given matches any of the handshakes seen (%" PRId64 ")\n",
+                         unmatched);
+    }
     std::printf("Converted %" PRId64 " packets.\n", totals.converted);
     if (options.stats) {
         std::fflush(stdout);

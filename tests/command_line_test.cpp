@@ -66,8 +66,9 @@ TEST(command_line, refusals_never_repeat_the_secret)
         // Malformed KEYs.
         {"WEP key not hex", {"-k", "wep:" + secret, "IN", "OUT"}, "", "--key: a WEP key is 10 or 26 hex digits"},
         {"short WEP key", {"-k", "wep:0102030405ff1", "IN", "OUT"}, "", "--key: a WEP key is 10 or 26 hex digits", "0102030405ff1"},
-        {"PSK not hex", {"--key", "wpa-psk:" + secret, "IN", "OUT"}, "", "--key: a WPA PSK is 64 hex digits"},
-        {"PSK of 63 digits", {"-k", "wpa-psk:" + std::string(63, 'a'), "IN", "OUT"}, "", "--key: a WPA PSK is 64 hex digits", std::string(63, 'a')},
+        {"PSK not hex", {"--key", "wpa-psk:" + secret, "IN", "OUT"}, "", "--key: a WPA PSK (a PMK) is 64 or 96 hex digits"},
+        {"PSK of 63 digits", {"-k", "wpa-psk:" + std::string(63, 'a'), "IN", "OUT"}, "", "--key: a WPA PSK (a PMK) is 64 or 96 hex digits", std::string(63, 'a')},
+        {"PMK of 80 digits", {"-k", "wpa-psk:" + std::string(80, 'b'), "IN", "OUT"}, "", "--key: a WPA PSK (a PMK) is 64 or 96 hex digits", std::string(80, 'b')},
         {"passphrase without SSID", {"-k", "wpa-pwd:" + secret, "IN", "OUT"}, "", "--key: a wpa-pwd key is wpa-pwd:PASSPHRASE:SSID"},
         {"passphrase of 7 bytes", {"-k", "wpa-pwd:TopSecr:lab", "IN", "OUT"}, "", "--key: a WPA passphrase is 8 to 63 bytes", "TopSecr"},
         {"passphrase of 66 bytes", {"-k", "wpa-pwd:" + secret + secret + secret + secret + secret + secret + ":lab", "IN", "OUT"}, "", "--key: a WPA passphrase is 8 to 63 bytes"},
@@ -207,7 +208,8 @@ TEST(keys, accepted_forms)
         if (c.type == user_key::kind::wep) {
             EXPECT_EQ(key.wep_key, c.wep_key);
         } else {
-            EXPECT_EQ(key.pmk, ieee_psk);
+            EXPECT_EQ(key.pmk_length, 32u);
+            EXPECT_TRUE(std::equal(ieee_psk.begin(), ieee_psk.end(), key.pmk.begin()));
         }
     }
     // An SSID may hold colons; a passphrase holds one only escaped.
@@ -215,8 +217,14 @@ TEST(keys, accepted_forms)
     std::string error;
     ASSERT_TRUE(parse_key("wpa-pwd:pass%3Aword:my:net", colon, error));
     const std::string ssid = "my:net";
-    ASSERT_TRUE(derive_pmk_from_passphrase("pass:word", byte_span(reinterpret_cast<const std::uint8_t*>(ssid.data()), ssid.size()), expected.pmk));
+    ASSERT_TRUE(derive_pmk_from_passphrase("pass:word", byte_span(reinterpret_cast<const std::uint8_t*>(ssid.data()), ssid.size()), std::span(expected.pmk).first<32>()));
     EXPECT_EQ(colon.pmk, expected.pmk);
+
+    // A 48-byte PMK, for the SHA-384 AKMs.
+    user_key long_pmk;
+    ASSERT_TRUE(parse_key("wpa-psk:" + std::string(96, 'c'), long_pmk, error)) << error;
+    EXPECT_EQ(long_pmk.pmk_length, 48u);
+    EXPECT_EQ(long_pmk.pmk[47], 0xCC);
 }
 
 } // namespace

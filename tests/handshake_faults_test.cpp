@@ -31,16 +31,29 @@ struct outcome {
     std::string table;
 };
 
-outcome convert(std::vector<test::record> records, const std::function<void(std::vector<test::record>&)>& change,
-                const std::string& key = good_key)
+outcome convert_with_keys(std::vector<test::record> records,
+                          const std::function<void(std::vector<test::record>&)>& change, const std::vector<std::string>& keys)
 {
     test::scratch_dir dir;
     change(records);
     test::write_capture(dir / "in.pcap", records);
-    const auto result = test::run_kestrine({"--stats", "-k", key, (dir / "in.pcap").string(), (dir / "out.pcap").string()});
+    std::vector<std::string> arguments{"--stats"};
+    for (const std::string& key : keys) {
+        arguments.push_back("-k");
+        arguments.push_back(key);
+    }
+    arguments.push_back((dir / "in.pcap").string());
+    arguments.push_back((dir / "out.pcap").string());
+    const auto result = test::run_kestrine(arguments);
     EXPECT_EQ(result.status, 0) << result.err;
     return {stat_of(result.err, "decrypted and converted"), stat_of(result.err, "no key for its network yet"),
             stat_of(result.err, "its handshake matches no key given"), stat_of(result.err, "handshakes matched by a key"), result.err};
+}
+
+outcome convert(std::vector<test::record> records, const std::function<void(std::vector<test::record>&)>& change,
+                const std::string& key = good_key)
+{
+    return convert_with_keys(std::move(records), change, {key});
 }
 
 // Records 2-5 are messages 1-4; the EAPOL frame starts 32 bytes into the
@@ -100,6 +113,52 @@ TEST(handshake_faults, clean_drops_counted)
         EXPECT_GT(damaged.decrypted, 0) << damaged.table;
         EXPECT_LT(damaged.decrypted, after_handshake);
         EXPECT_EQ(damaged.decrypted + damaged.no_session, after_handshake + 2);
+    }
+}
+
+// Each handshake counts once, matched or not, however many of its messages
+// were checked: three stations, one handshake each.
+TEST(handshake_faults, each_handshake_counted_once)
+{
+    test::scratch_dir dir;
+    const auto generated = test::run_program({KESTRINE_GEN_BINARY, "--link", "bare", "--encrypt", "ccmp", "--passphrase",
+                                              "correct horse", "--ssid", "kestrine-lab", "--stations", "3", "--records",
+                                              "300", "--seed", "12", (dir / "gen.pcap").string()});
+    ASSERT_EQ(generated.status, 0) << generated.err;
+    const auto capture = test::read_capture(dir / "gen.pcap");
+    ASSERT_TRUE(capture.has_value());
+    // Every EAPOL frame of the capture sent again at its end: the same
+    // handshakes seen twice.
+    const auto seen_twice = [](std::vector<test::record>& r) {
+        const std::size_t count = r.size();
+        for (std::size_t i = 0; i < count; ++i)
+            if (r[i].data.size() > 31 && r[i].data[30] == 0x88 && r[i].data[31] == 0x8E)
+                r.push_back(r[i]);
+    };
+    const std::string wrong_key = "wpa-pwd:incorrect horse:kestrine-lab";
+    struct case_row {
+        const char* name;
+        std::vector<std::string> keys;
+        std::function<void(std::vector<test::record>&)> change;
+        long long matched;
+        long long unmatched;
+        const char* line; // on standard error: the network's row, or the warning
+    };
+    const std::string warning = "kestrine: warning: no key given matches any of the handshakes seen (3)\n";
+    const std::vector<case_row> cases = {
+        {"right key", {good_key}, [](auto&) {}, 3, 0, "network 02:1a:11:f0:00:01, key 1 "},
+        {"wrong key", {wrong_key}, [](auto&) {}, 0, 3, warning.c_str()},
+        {"two keys, the second matches", {wrong_key, good_key}, [](auto&) {}, 3, 0, "network 02:1a:11:f0:00:01, key 2 "},
+        {"handshakes seen twice, right key", {good_key}, seen_twice, 3, 0, "network 02:1a:11:f0:00:01, key 1 "},
+        {"handshakes seen twice, wrong key", {wrong_key}, seen_twice, 0, 3, warning.c_str()},
+    };
+    for (const case_row& c : cases) {
+        const outcome result = convert_with_keys(capture->records, c.change, c.keys);
+        EXPECT_EQ(result.matched, c.matched) << c.name << "\n" << result.table;
+        EXPECT_EQ(stat_of(result.table, "handshakes no key given matches"), c.unmatched) << c.name << "\n" << result.table;
+        EXPECT_NE(result.table.find(c.line), std::string::npos) << c.name << "\n" << result.table;
+        EXPECT_EQ(result.table.find("warning") != std::string::npos, c.matched == 0) << c.name;
+        EXPECT_EQ(result.table.find(c.keys.front().substr(8, 9)), std::string::npos) << "a key printed";
     }
 }
 

@@ -80,6 +80,14 @@ head -c 5000 /dev/zero | tr '\0' x >"$scratch/long-line.txt"
     fail "a keys file with a long line was accepted"
 documented "$(sed 's/^kestrine: [^:]*:1: //' "$scratch/err")"
 
+# The warnings named in the source, up to their first number.
+grep -ho '"kestrine: warning: [^"%]*' "$source_dir"/src/*.cpp | tr -d '"' | sort -u |
+    while IFS= read -r message; do
+        grep -qF -- "$message" "$scratch/page.txt" || echo "$message"
+    done >"$scratch/undocumented"
+if [ -s "$scratch/undocumented" ]; then
+    fail "warnings of the program missing from the page: $(cat "$scratch/undocumented")"
+fi
 offset_error=$(grep -ho '"Error calculating[^"]*"' "$source_dir"/src/convert/*.cpp | tr -d '"')
 [ -n "$offset_error" ] || fail "no offset-error line found in src/convert"
 documented "$offset_error"

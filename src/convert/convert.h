@@ -34,6 +34,21 @@ inline std::int64_t record_le32(std::span<const std::uint8_t> record, std::size_
            static_cast<std::int64_t>(record[at + 3]) << 24;
 }
 
+// The big-endian 16-bit value at `at` (EAPOL and its key frames), or -1
+// when the two bytes are not both captured.
+inline int record_be16(std::span<const std::uint8_t> record, std::size_t at)
+{
+    if (at > record.size() || record.size() - at < 2)
+        return -1;
+    return record[at] << 8 | record[at + 1];
+}
+
+// The byte at `at`, or -1 when it is not captured.
+inline int record_u8(std::span<const std::uint8_t> record, std::size_t at)
+{
+    return at < record.size() ? record[at] : -1;
+}
+
 // Copies `count` bytes starting at `at` into `to`. Returns false, copying
 // nothing, when they are not all captured.
 inline bool record_copy(std::uint8_t* to, std::span<const std::uint8_t> record, std::size_t at,
@@ -85,6 +100,13 @@ inline capture_flags read_capture_flags(int link_type, std::span<const std::uint
     return flags;
 }
 
+// Frame Control predicates (IEEE 802.11-2020, 9.2.4.1), on the field read
+// as a little-endian value.
+constexpr bool is_data_type(int fc) { return (fc & 0x000C) == 0x0008; }
+constexpr bool is_management_type(int fc) { return (fc & 0x000C) == 0x0000; }
+constexpr bool is_four_address(int fc) { return (fc & 0x0300) == 0x0300; }
+constexpr bool is_protected(int fc) { return (fc & 0x4000) != 0; }
+
 // The MAC header length of a Data frame from its Frame Control: 24, plus 6
 // for the four-address form, plus 2 for QoS Control, plus 4 for the HT
 // Control field that the Order bit announces on QoS Data.
@@ -108,6 +130,7 @@ enum class record_fate {
     protected_no_session,  // protected, and no handshake seen yet for its station or group
     protected_unmatched,   // protected, and its handshake matches no key given
     integrity_failed,      // no key given decrypts it with a good MIC or ICV
+    protected_unsupported, // protected with a suite (AKM or cipher) kestrine cannot decrypt
     protected_short,       // protected, captured short: its integrity cannot be checked
     too_short,             // the body is shorter than a convertible frame
     // Only under full decoding:

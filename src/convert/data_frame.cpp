@@ -6,11 +6,7 @@
 
 namespace {
 
-// Frame Control tests (IEEE 802.11-2020, 9.2.4.1), FC read little-endian.
-constexpr bool is_data_type(int fc) { return (fc & 0x000C) == 0x0008; }
 constexpr int subtype_of(int fc) { return (fc >> 4) & 0x000F; }
-constexpr bool is_four_address(int fc) { return (fc & 0x0300) == 0x0300; }
-constexpr bool is_protected(int fc) { return (fc & 0x4000) != 0; }
 
 constexpr std::size_t address_1 = 4;
 constexpr std::size_t address_2 = 10;

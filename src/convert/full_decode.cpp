@@ -11,7 +11,6 @@ namespace {
 
 using byte_span = std::span<const std::uint8_t>;
 
-constexpr bool is_data_type(int fc) { return (fc & 0x000C) == 0x0008; }
 constexpr bool carries_data(int fc) { return (fc & 0x0040) == 0; } // subtype bit 2: Null, CF-only
 constexpr bool is_qos(int fc) { return (fc & 0x0080) != 0; }
 constexpr bool is_to_ds(int fc) { return (fc & 0x0100) != 0; }

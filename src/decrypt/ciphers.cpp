@@ -146,28 +146,58 @@ std::array<std::uint8_t, 8> tkip_michael(byte_span michael_key, const mac_header
     return michael(michael_key, data);
 }
 
-// ---- CCMP
+// ---- CCMP and GCMP
 
-constexpr std::size_t ccmp_header_size = 8;
-constexpr std::size_t ccmp_mic_size = 8;
-constexpr std::size_t ccmp_nonce_size = 13;
+// The CCMP/GCMP header: PN0, PN1, reserved, key ID octet, PN2 .. PN5.
+constexpr std::size_t aead_header_size = 8;
+constexpr std::size_t ccm_nonce_size = 13;
+constexpr std::size_t gcm_nonce_size = 12;
 
-struct ccm_inputs {
-    std::array<std::uint8_t, ccmp_nonce_size> nonce{};
+// What a suite fixes for the frame: the cipher, the key and MIC sizes, and
+// whether it is GCM (nonce A2 || PN) or CCM (priority || A2 || PN).
+struct aead_suite {
+    const EVP_CIPHER* cipher = nullptr;
+    std::size_t key_size = 0;
+    std::size_t mic_size = 0;
+    bool gcm = false;
+};
+
+std::optional<aead_suite> aead_suite_of(cipher_suite suite)
+{
+    switch (suite) {
+    case cipher_suite::ccmp128:
+        return aead_suite{EVP_aes_128_ccm(), 16, 8, false};
+    case cipher_suite::ccmp256:
+        return aead_suite{EVP_aes_256_ccm(), 32, 16, false};
+    case cipher_suite::gcmp128:
+        return aead_suite{EVP_aes_128_gcm(), 16, 16, true};
+    case cipher_suite::gcmp256:
+        return aead_suite{EVP_aes_256_gcm(), 32, 16, true};
+    default:
+        return std::nullopt;
+    }
+}
+
+struct aead_inputs {
+    std::array<std::uint8_t, ccm_nonce_size> nonce{};
     std::array<std::uint8_t, 30> aad{};
     std::size_t aad_size = 0;
 };
 
-// Nonce and AAD: the header with the fields a retransmission or a relay may
-// change masked out, so that the MIC still holds.
-ccm_inputs ccm_inputs_of(const mac_header& header, const std::uint8_t* ccmp_header)
+// Nonce and AAD, the same for CCMP and GCMP but for the nonce's priority
+// octet: the header with the fields a retransmission or a relay may change
+// masked out, so that the MIC still holds.
+template <bool gcm>
+aead_inputs aead_inputs_of(const mac_header& header, const std::uint8_t* pn_header)
 {
-    ccm_inputs in;
-    in.nonce[0] = header.tid();
-    std::memcpy(in.nonce.data() + 1, header.address2, 6);
+    aead_inputs in;
+    std::uint8_t* nonce = in.nonce.data();
+    if constexpr (!gcm)
+        *nonce++ = header.tid();
+    nonce = std::copy_n(header.address2, 6, nonce);
     const std::array<std::size_t, 6> pn_offsets{7, 6, 5, 4, 1, 0}; // PN5 .. PN0
-    for (std::size_t i = 0; i < 6; ++i)
-        in.nonce[7 + i] = ccmp_header[pn_offsets[i]];
+    for (const std::size_t offset : pn_offsets)
+        *nonce++ = pn_header[offset];
 
     auto frame_control = static_cast<std::uint16_t>(header.frame_control & ~(fc_retry | fc_power_management | fc_more_data));
     frame_control = static_cast<std::uint16_t>(frame_control | fc_protected);
@@ -193,30 +223,122 @@ ccm_inputs ccm_inputs_of(const mac_header& header, const std::uint8_t* ccmp_head
     return in;
 }
 
-// Sets nonce, MIC and lengths for one frame; the key schedule stays.
-bool ccm_start(EVP_CIPHER_CTX* context, bool encrypt, const ccm_inputs& in, const std::uint8_t* tag,
-               std::size_t body_size)
-{
-    int length = 0;
-    // Only a decrypting context takes an expected tag; encryption just restates its size.
-    return EVP_CipherInit_ex(context, nullptr, nullptr, nullptr, in.nonce.data(), encrypt ? 1 : 0) == 1 &&
-           EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(ccmp_mic_size),
-                               const_cast<std::uint8_t*>(tag)) == 1 &&
-           EVP_CipherUpdate(context, nullptr, &length, nullptr, static_cast<int>(body_size)) == 1 &&
-           EVP_CipherUpdate(context, nullptr, &length, in.aad.data(), static_cast<int>(in.aad_size)) == 1;
-}
-
-// Makes the key schedule. libcrypto fixes M and L when the key is set, so
-// the MIC size and the 13-byte nonce (L = 2) go first; it also picks its
-// block routine by direction then, so a context serves one direction only.
-bool ccm_context_init(EVP_CIPHER_CTX* context, const std::uint8_t* key, bool encrypt)
+// Makes the key schedule. For CCM libcrypto fixes M and L when the key is
+// set, so the MIC size and the 13-byte nonce (L = 2) go first; it also
+// picks its block routine by direction then, so a context serves one
+// direction only. GCM's default 12-byte nonce is the frames'.
+bool aead_context_init(EVP_CIPHER_CTX* context, const aead_suite& suite, const std::uint8_t* key, bool encrypt)
 {
     const int direction = encrypt ? 1 : 0;
-    return EVP_CipherInit_ex(context, EVP_aes_128_ccm(), nullptr, nullptr, nullptr, direction) == 1 &&
-           EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_IVLEN, static_cast<int>(ccmp_nonce_size), nullptr) == 1 &&
-           EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(ccmp_mic_size), nullptr) == 1 &&
-           EVP_CipherInit_ex(context, nullptr, nullptr, key, nullptr, direction) == 1;
+    if (EVP_CipherInit_ex(context, suite.cipher, nullptr, nullptr, nullptr, direction) != 1)
+        return false;
+    if (!suite.gcm &&
+        (EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_IVLEN, static_cast<int>(ccm_nonce_size), nullptr) != 1 ||
+         EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(suite.mic_size), nullptr) != 1))
+        return false;
+    return EVP_CipherInit_ex(context, nullptr, nullptr, key, nullptr, direction) == 1;
 }
+
+// Sets the nonce and feeds the AAD for one frame; the key schedule stays.
+// CCM needs the body's length first and, to decrypt, the expected MIC.
+template <bool gcm>
+bool aead_start(EVP_CIPHER_CTX* context, const aead_suite& suite, bool encrypt, const aead_inputs& in,
+                const std::uint8_t* tag, std::size_t body_size)
+{
+    int length = 0;
+    if (EVP_CipherInit_ex(context, nullptr, nullptr, nullptr, in.nonce.data(), encrypt ? 1 : 0) != 1)
+        return false;
+    // Only a decrypting context takes an expected tag; encryption just restates its size.
+    if (!gcm &&
+        (EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(suite.mic_size),
+                             const_cast<std::uint8_t*>(tag)) != 1 ||
+         EVP_CipherUpdate(context, nullptr, &length, nullptr, static_cast<int>(body_size)) != 1))
+        return false;
+    return EVP_CipherUpdate(context, nullptr, &length, in.aad.data(), static_cast<int>(in.aad_size)) == 1;
+}
+
+// Decrypts one frame with a decrypting context of `suite`. The per-frame
+// path is made once for CCM and once for GCM, so that CCMP-128 pays
+// nothing for the suites beside it.
+template <bool gcm>
+int aead_open(EVP_CIPHER_CTX* context, const aead_suite& suite, byte_span frame, std::size_t header_length,
+              std::uint8_t* plain)
+{
+    const auto header = parse_header(frame, header_length);
+    if (context == nullptr || !header || plain == nullptr || frame.size() > INT_MAX)
+        return -1;
+    if (frame.size() - header_length < aead_header_size + suite.mic_size)
+        return -1;
+    const std::uint8_t* pn_header = frame.data() + header_length;
+    if ((pn_header[3] & ext_iv) == 0)
+        return -1;
+    const std::size_t body_size = frame.size() - header_length - aead_header_size - suite.mic_size;
+    const std::uint8_t* body = pn_header + aead_header_size;
+    const std::uint8_t* mic = body + body_size;
+    const aead_inputs in = aead_inputs_of<gcm>(*header, pn_header);
+    if (!aead_start<gcm>(context, suite, false, in, mic, body_size))
+        return -1;
+    int length = 0;
+    if constexpr (!gcm) {
+        // libcrypto checks the MIC here and wipes `plain` when it does not match.
+        if (EVP_CipherUpdate(context, plain, &length, body, static_cast<int>(body_size)) != 1 ||
+            static_cast<std::size_t>(length) != body_size)
+            return -1;
+        return length;
+    }
+    // GCM writes the plaintext before the MIC is checked: a mismatch wipes it.
+    int final_length = 0;
+    const bool ok = EVP_CipherUpdate(context, plain, &length, body, static_cast<int>(body_size)) == 1 &&
+                    static_cast<std::size_t>(length) == body_size &&
+                    EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(suite.mic_size),
+                                        const_cast<std::uint8_t*>(mic)) == 1 &&
+                    EVP_CipherFinal_ex(context, plain + body_size, &final_length) == 1 && final_length == 0;
+    if (!ok) {
+        OPENSSL_cleanse(plain, body_size);
+        return -1;
+    }
+    return length;
+}
+
+// Appends the protected frame; the key's context decrypts, so encryption
+// (the generator's and the tests') makes its own.
+bool aead_seal(const aead_suite& suite, const std::uint8_t* key, std::uint64_t packet_number, int key_index,
+               byte_span header, byte_span plain, std::vector<std::uint8_t>& frame)
+{
+    const auto parsed = parse_header(header, header.size());
+    if (!parsed || key_index < 0 || key_index > 3 || packet_number >> 48 != 0 || plain.size() > INT_MAX)
+        return false;
+    const std::array<std::uint8_t, aead_header_size> pn_header{
+        static_cast<std::uint8_t>(packet_number),       static_cast<std::uint8_t>(packet_number >> 8),
+        0,
+        static_cast<std::uint8_t>((key_index << 6) | ext_iv),
+        static_cast<std::uint8_t>(packet_number >> 16), static_cast<std::uint8_t>(packet_number >> 24),
+        static_cast<std::uint8_t>(packet_number >> 32), static_cast<std::uint8_t>(packet_number >> 40)};
+    const aead_inputs in = suite.gcm ? aead_inputs_of<true>(*parsed, pn_header.data())
+                                     : aead_inputs_of<false>(*parsed, pn_header.data());
+    const auto start = suite.gcm ? aead_start<true> : aead_start<false>;
+    std::unique_ptr<evp_cipher_ctx_st, cipher_context_deleter> context(EVP_CIPHER_CTX_new());
+    if (!context || !aead_context_init(context.get(), suite, key, true))
+        return false;
+    std::vector<std::uint8_t> sealed(plain.size() + suite.mic_size);
+    int length = 0;
+    int final_length = 0;
+    // An empty body still needs a valid input pointer.
+    const std::uint8_t* input = plain.empty() ? pn_header.data() : plain.data();
+    if (!start(context.get(), suite, true, in, nullptr, plain.size()) ||
+        EVP_CipherUpdate(context.get(), sealed.data(), &length, input, static_cast<int>(plain.size())) != 1 ||
+        EVP_CipherFinal_ex(context.get(), sealed.data() + length, &final_length) != 1 ||
+        EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(suite.mic_size),
+                            sealed.data() + plain.size()) != 1)
+        return false;
+    const auto protected_header = with_protected_bit(header);
+    frame.insert(frame.end(), protected_header.begin(), protected_header.end());
+    frame.insert(frame.end(), pn_header.begin(), pn_header.end());
+    frame.insert(frame.end(), sealed.begin(), sealed.end());
+    return true;
+}
+
+const aead_suite ccmp128_suite = *aead_suite_of(cipher_suite::ccmp128);
 
 } // namespace
 
@@ -346,7 +468,7 @@ bool ccmp_key_set(ccmp_key& key, byte_span temporal_key)
     if (!key.context)
         key.context.reset(EVP_CIPHER_CTX_new());
     std::copy(temporal_key.begin(), temporal_key.end(), key.key.begin());
-    if (!key.context || !ccm_context_init(key.context.get(), key.key.data(), false)) {
+    if (!key.context || !aead_context_init(key.context.get(), ccmp128_suite, key.key.data(), false)) {
         key.context.reset();
         OPENSSL_cleanse(key.key.data(), key.key.size());
         return false;
@@ -356,59 +478,52 @@ bool ccmp_key_set(ccmp_key& key, byte_span temporal_key)
 
 int ccmp_decrypt(ccmp_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain)
 {
-    const auto header = parse_header(frame, header_length);
-    if (!key.context || !header || plain == nullptr || frame.size() > INT_MAX)
-        return -1;
-    if (frame.size() - header_length < ccmp_header_size + ccmp_mic_size)
-        return -1;
-    const std::uint8_t* ccmp_header = frame.data() + header_length;
-    if ((ccmp_header[3] & ext_iv) == 0)
-        return -1;
-    const std::size_t body_size = frame.size() - header_length - ccmp_header_size - ccmp_mic_size;
-    const std::uint8_t* body = ccmp_header + ccmp_header_size;
-    const ccm_inputs in = ccm_inputs_of(*header, ccmp_header);
-    if (!ccm_start(key.context.get(), false, in, body + body_size, body_size))
-        return -1;
-    // libcrypto checks the MIC here and wipes `plain` when it does not match.
-    int length = 0;
-    if (EVP_CipherUpdate(key.context.get(), plain, &length, body, static_cast<int>(body_size)) != 1 ||
-        static_cast<std::size_t>(length) != body_size)
-        return -1;
-    return length;
+    return aead_open<false>(key.context.get(), ccmp128_suite, frame, header_length, plain);
 }
 
 bool ccmp_encrypt(ccmp_key& key, std::uint64_t packet_number, int key_index, byte_span header, byte_span plain,
                   std::vector<std::uint8_t>& frame)
 {
-    const auto parsed = parse_header(header, header.size());
-    if (!key.context || !parsed || key_index < 0 || key_index > 3 || packet_number >> 48 != 0 ||
-        plain.size() > INT_MAX)
+    return key.context && aead_seal(ccmp128_suite, key.key.data(), packet_number, key_index, header, plain, frame);
+}
+
+aead_key::~aead_key()
+{
+    OPENSSL_cleanse(key.data(), key.size());
+}
+
+bool aead_key_set(aead_key& key, cipher_suite suite, byte_span temporal_key)
+{
+    const auto parameters = aead_suite_of(suite);
+    if (!parameters || temporal_key.size() != parameters->key_size)
         return false;
-    const std::array<std::uint8_t, ccmp_header_size> ccmp_header{
-        static_cast<std::uint8_t>(packet_number),       static_cast<std::uint8_t>(packet_number >> 8),
-        0,
-        static_cast<std::uint8_t>((key_index << 6) | ext_iv),
-        static_cast<std::uint8_t>(packet_number >> 16), static_cast<std::uint8_t>(packet_number >> 24),
-        static_cast<std::uint8_t>(packet_number >> 32), static_cast<std::uint8_t>(packet_number >> 40)};
-    const ccm_inputs in = ccm_inputs_of(*parsed, ccmp_header.data());
-    // The key's context decrypts; encryption (the generator's) makes its own.
-    std::unique_ptr<evp_cipher_ctx_st, cipher_context_deleter> context(EVP_CIPHER_CTX_new());
-    if (!context || !ccm_context_init(context.get(), key.key.data(), true))
+    if (!key.context)
+        key.context.reset(EVP_CIPHER_CTX_new());
+    OPENSSL_cleanse(key.key.data(), key.key.size());
+    std::copy(temporal_key.begin(), temporal_key.end(), key.key.begin());
+    key.suite = suite;
+    if (!key.context || !aead_context_init(key.context.get(), *parameters, key.key.data(), false)) {
+        key.context.reset();
+        key.suite = cipher_suite::none;
+        OPENSSL_cleanse(key.key.data(), key.key.size());
         return false;
-    std::vector<std::uint8_t> sealed(plain.size() + ccmp_mic_size);
-    int length = 0;
-    int final_length = 0;
-    // An empty body still needs a valid input pointer.
-    const std::uint8_t* input = plain.empty() ? ccmp_header.data() : plain.data();
-    if (!ccm_start(context.get(), true, in, nullptr, plain.size()) ||
-        EVP_CipherUpdate(context.get(), sealed.data(), &length, input, static_cast<int>(plain.size())) != 1 ||
-        EVP_CipherFinal_ex(context.get(), sealed.data() + length, &final_length) != 1 ||
-        EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(ccmp_mic_size),
-                            sealed.data() + plain.size()) != 1)
-        return false;
-    const auto protected_header = with_protected_bit(header);
-    frame.insert(frame.end(), protected_header.begin(), protected_header.end());
-    frame.insert(frame.end(), ccmp_header.begin(), ccmp_header.end());
-    frame.insert(frame.end(), sealed.begin(), sealed.end());
+    }
     return true;
+}
+
+int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain)
+{
+    const auto parameters = aead_suite_of(key.suite);
+    if (!parameters)
+        return -1;
+    return parameters->gcm ? aead_open<true>(key.context.get(), *parameters, frame, header_length, plain)
+                           : aead_open<false>(key.context.get(), *parameters, frame, header_length, plain);
+}
+
+bool aead_encrypt(aead_key& key, std::uint64_t packet_number, int key_index, byte_span header, byte_span plain,
+                  std::vector<std::uint8_t>& frame)
+{
+    const auto parameters = aead_suite_of(key.suite);
+    return parameters && key.context &&
+           aead_seal(*parameters, key.key.data(), packet_number, key_index, header, plain, frame);
 }

@@ -122,9 +122,10 @@ bool eapol_key_mic(mic_algorithm algorithm, byte_span kck, byte_span eapol, std:
 // Fast BSS transition's key hierarchy. XXKey is the PMK for FT-PSK and
 // FT-SAE, the second 256 bits of the MSK for FT-802.1X (the first 384 bits
 // for SHA-384). Sizes follow the hash: PMK-R0 and PMK-R1 are 32 bytes for
-// SHA-256, 48 for SHA-384; the names are 16 bytes.
+// SHA-256, 48 for SHA-384, 64 for SHA-512 (FT-SAE with group 21); the names
+// are 16 bytes.
 struct ft_key {
-    std::array<std::uint8_t, 48> key{};
+    std::array<std::uint8_t, 64> key{};
     std::size_t length = 0;
     std::array<std::uint8_t, 16> name{};
 };
@@ -241,39 +242,187 @@ bool aead_encrypt(aead_key& key, std::uint64_t packet_number, int key_index, byt
                   byte_span plain, std::vector<std::uint8_t>& frame);
 
 // ---------------------------------------------------------------------------
+// The elements a handshake carries in its Key Data (rsn_elements.cpp): the
+// RSNE (or WPA1's vendor element) that names the AKM and the ciphers, and
+// the KDEs of message 3 and of the group key handshake. Every length is
+// checked against the bytes there are; an element that claims more is
+// malformed, never read past.
+
+// A suite selector as one number: the RSN suite type for the 00-0F-AC OUI
+// (or WPA1's 00-50-F2, whose types 1-5 name the same ciphers and AKMs 1
+// and 2); `unknown_suite` for any other OUI.
+constexpr int unknown_suite = 256;
+
+struct rsn_element {
+    int group_cipher = -1;        // -1: the element ends before it
+    std::array<int, 4> pairwise_ciphers{};
+    std::size_t pairwise_count = 0; // the first four kept
+    std::array<int, 4> akms{};
+    std::size_t akm_count = 0;
+    bool wpa1 = false;
+};
+
+// Parses the body of an RSNE (`wpa1` false: from its Version field) or of
+// WPA1's vendor element (`wpa1` true: behind the OUI and type). The element
+// may end after any whole field; false when a count runs past its end or
+// the version is not 1.
+bool parse_rsn_element(byte_span body, bool wpa1, rsn_element& out);
+
+struct key_data_elements {
+    bool has_rsn = false;
+    rsn_element rsn;    // the first RSNE or WPA1 element
+    int gtk_key_id = -1; // GTK KDE: its key ID, -1 when absent
+    byte_span gtk;
+    int key_id = -1;     // Key ID KDE (Extended Key ID): -1 when absent
+    bool has_igtk = false;
+};
+
+// Walks the elements of a Key Data field (decrypted when it was). Stops at
+// the padding (0xDD then zeros). False when an element runs past the end
+// or an RSNE or KDE is malformed.
+bool parse_key_data(byte_span data, key_data_elements& out);
+
+// ---------------------------------------------------------------------------
 // The user's keys (keys.cpp).
 
 struct user_key {
     enum class kind { wep, wpa } type = kind::wep;
     std::vector<std::uint8_t> wep_key;  // 5 or 13 bytes
-    std::array<std::uint8_t, 32> pmk{}; // WPA: the PMK, from the passphrase and SSID or given
+    std::array<std::uint8_t, 48> pmk{}; // WPA: the PMK, from the passphrase and SSID or given
+    std::size_t pmk_length = 32;        // 32, or 48 for a PMK of the SHA-384 AKMs
+    user_key() = default;
+    user_key(const user_key&) = default;
+    user_key& operator=(const user_key&) = default;
+    ~user_key();
 };
 
 // Parses one KEY: "wep:HEX" (10 or 26 hex digits, ':' allowed between
 // bytes), "wpa-pwd:PASSPHRASE:SSID" (the passphrase runs to the first ':';
-// "%XX" escapes any byte in either) or "wpa-psk:HEX" (64 hex digits).
-// On a malformed KEY returns false with `error` saying what is wrong; the
-// error never quotes the key.
+// "%XX" escapes any byte in either) or "wpa-psk:HEX" (64 or 96 hex digits:
+// a PMK of 32 or 48 bytes). On a malformed KEY returns false with `error`
+// saying what is wrong; the error never quotes the key.
 bool parse_key(std::string_view text, user_key& key, std::string& error);
 
 // ---------------------------------------------------------------------------
-// Following handshakes and decrypting frames (tracker.cpp).
+// Keys, handshakes and sessions (tracker.cpp, sessions.cpp).
+//
+// Three kinds of state, kept apart:
+// - key_store: the user's keys, fixed before the first record. Keys are
+//   known by their position among the keys given ("key 2"), never by value.
+// - handshake_tracker: what the capture's handshakes have said so far,
+//   every map bounded; it turns a handshake that a key matches into an
+//   installed session.
+// - session: the keys of one pair of stations or one group key, immutable
+//   once installed and shared by pointer; replaced whole, wiped when the
+//   last holder lets it go. Cipher contexts are not part of a session: the
+//   decryptor that uses a session keeps its own, keyed by the session's id.
 
 using mac_address = std::array<std::uint8_t, 6>;
 
-// What a completed 4-way handshake gives a pair of stations.
-struct pairwise_session {
-    enum class cipher { tkip, ccmp } suite = cipher::ccmp;
-    mac_address authenticator{};
-    std::array<std::uint8_t, 16> kck{};
-    std::array<std::uint8_t, 16> kek{};
-    std::array<std::uint8_t, 32> temporal_key{}; // TKIP uses all 32 bytes
-    ccmp_key ccmp;
-    int descriptor_version = 0;
-    bool installed = false;
+struct key_store {
+    struct pmk_entry {
+        std::array<std::uint8_t, 48> pmk{};
+        std::size_t length = 32;
+        int position = 0; // 1 for the first key given
+    };
+    std::vector<std::vector<std::uint8_t>> wep_keys;
+    std::vector<pmk_entry> pmks;
+    int keys_given = 0;
+    key_store() = default;
+    key_store(const key_store&) = delete;
+    key_store& operator=(const key_store&) = delete;
+    ~key_store();
 };
 
-// A handshake in progress: what messages 1 and 2 have told so far.
+// The keys one handshake (or an FT or TDLS exchange) gives. Immutable once
+// made; its bytes are wiped when it goes.
+struct session {
+    std::uint64_t id = 0;                  // unique within the run: a decryptor's cache key
+    cipher_suite cipher = cipher_suite::none;
+    mac_address authenticator{};           // TKIP picks its Michael key by direction
+    std::array<std::uint8_t, 32> temporal_key{};
+    std::size_t temporal_key_length = 0;
+    session() = default;
+    session(const session&) = delete;
+    session& operator=(const session&) = delete;
+    ~session();
+};
+using session_ptr = std::shared_ptr<const session>;
+
+// A pair's protection of its EAPOL-Key frames: what a handshake checked by
+// its MIC gives, beside the pairwise session. Wiped when it goes.
+struct pairwise_protection {
+    akm_suite suite;
+    int descriptor_version = 0;
+    cipher_suite group_cipher = cipher_suite::none; // none: not read from an RSNE
+    std::array<std::uint8_t, 32> kck{};
+    std::array<std::uint8_t, 32> kek{};
+    pairwise_protection() = default;
+    pairwise_protection(const pairwise_protection&) = default;
+    pairwise_protection& operator=(const pairwise_protection&) = default;
+    ~pairwise_protection();
+};
+
+// A pair's pairwise keys: one per key ID (Extended Key ID uses 0 and 1;
+// without it only 0), and the key each slot held before its last rekey,
+// kept until the new key decrypts a frame.
+struct pair_keys {
+    std::array<session_ptr, 2> current;
+    std::array<session_ptr, 2> previous;
+    session_ptr fresh;  // matched at message 2, key ID not yet known from message 3
+    session_ptr newest; // the key of the pair's last matched handshake
+    std::shared_ptr<const pairwise_protection> protection;
+    bool extended_key_id = false;
+};
+
+// A map that holds at most `limit` entries: a new entry beyond it evicts
+// the oldest, counted in `evicted`.
+template <class key_type, class value_type>
+struct bounded_map {
+    explicit bounded_map(std::size_t most) : limit(most) {}
+    std::size_t limit;
+    std::map<key_type, std::pair<value_type, std::uint64_t>> entries;
+    std::vector<std::pair<key_type, std::uint64_t>> order; // oldest first, from `order_start`
+    std::size_t order_start = 0;
+    std::uint64_t next_stamp = 0;
+    std::int64_t evicted = 0;
+
+    value_type* find(const key_type& key)
+    {
+        const auto found = entries.find(key);
+        return found == entries.end() ? nullptr : &found->second.first;
+    }
+    // The entry of `key`, made (value-initialised) when missing.
+    value_type& get(const key_type& key)
+    {
+        if (value_type* found = find(key))
+            return *found;
+        while (entries.size() >= limit && order_start < order.size()) {
+            const auto& [oldest, stamp] = order[order_start++];
+            const auto found = entries.find(oldest);
+            if (found != entries.end() && found->second.second == stamp) {
+                entries.erase(found);
+                ++evicted;
+            }
+        }
+        if (order_start > limit) { // the vector stays within twice the limit
+            order.erase(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(order_start));
+            order_start = 0;
+        }
+        order.emplace_back(key, next_stamp);
+        return entries.emplace(key, std::pair<value_type, std::uint64_t>{value_type{}, next_stamp++}).first->second.first;
+    }
+    void erase(const key_type& key) { entries.erase(key); }
+};
+
+using pair_id = std::array<std::uint8_t, 12>;  // the two addresses in ascending order
+using group_id = std::array<std::uint8_t, 7>;  // the transmitter's address and the key index
+
+// A pair of stations' addresses as a map key, the same whichever comes first.
+pair_id make_pair_id(const mac_address& a, const mac_address& b);
+group_id make_group_id(const mac_address& transmitter, int key_index);
+
+// What a handshake in progress has told so far.
 struct pending_handshake {
     mac_address authenticator{};
     mac_address supplicant{};
@@ -282,38 +431,105 @@ struct pending_handshake {
     bool have_anonce = false;
     bool have_snonce = false;
     bool completed = false; // these nonces already gave the pair its keys
+    // The suites message 2 allows (its RSNE, or its descriptor version).
+    std::array<akm_suite, 3> candidates{};
+    std::size_t candidate_count = 0;
+    cipher_suite pairwise_cipher = cipher_suite::none;
+    cipher_suite group_cipher = cipher_suite::none;
+    // The nonces of the handshake last counted in the statistics, and how:
+    // a handshake counts once, however many of its messages were checked.
+    std::array<std::uint8_t, 64> counted_nonces{};
+    enum class tally { none, matched, unmatched, other } counted = tally::none;
 };
 
-struct group_session {
-    enum class cipher { tkip, ccmp } suite = cipher::ccmp;
-    std::array<std::uint8_t, 32> key{};
-    ccmp_key ccmp;
+// What --stats says of one network (an authenticator's BSSID).
+struct network_record {
+    std::array<std::uint8_t, 32> ssid{};
+    std::size_t ssid_length = 0;
+    bool ssid_seen = false;
+    std::map<int, std::int64_t> matched_by_key; // key position -> handshakes
+    std::int64_t unmatched = 0;
 };
 
-// Everything decryption knows during a run: the user's keys and what the
-// capture's handshakes have given. Memory grows with the stations and
-// networks seen, never with the records.
-struct decryption {
-    std::vector<std::vector<std::uint8_t>> wep_keys;
-    std::vector<std::array<std::uint8_t, 32>> pmks;
-    // Keyed by the pair's two addresses in ascending order.
-    std::map<std::array<std::uint8_t, 12>, pending_handshake> handshakes;
-    std::map<std::array<std::uint8_t, 12>, pairwise_session> pairs;
-    // Keyed by the transmitter's address and key index.
-    std::map<std::array<std::uint8_t, 7>, group_session> groups;
-    // Pairs, and the access points of pairs, whose handshake no key matched.
-    std::set<std::array<std::uint8_t, 12>> unmatched_pairs;
-    std::set<mac_address> unmatched_authenticators;
+// Handshake drops that --stats counts on rows of their own.
+struct handshake_drops {
+    std::int64_t unsupported_akm = 0;     // an AKM or pairwise cipher kestrine has no suite for
+    std::int64_t malformed = 0;           // MIC length or Key Data length inconsistent, an RSNE or KDE that lies
+    std::int64_t no_key_of_length = 0;    // no key of the PMK length the AKM needs was given
+};
+
+// The tracker's limits: a handshake in progress costs memory for any
+// frame that looks like one, so those are fewest; sessions need a key's
+// MIC, so a capture cannot make them up without the key.
+constexpr std::size_t pending_limit = 4096;
+constexpr std::size_t session_limit = 65536;
+constexpr std::size_t network_limit = 4096;
+
+struct handshake_tracker {
+    bounded_map<pair_id, pending_handshake> pending{pending_limit};
+    bounded_map<pair_id, pair_keys> pairs{session_limit};
+    bounded_map<group_id, session_ptr> groups{session_limit};
+    bounded_map<mac_address, network_record> networks{network_limit};
+    // Pairs, and the access points of pairs, whose handshake no key matched
+    // or whose suite kestrine cannot decrypt.
+    bounded_map<pair_id, bool> unmatched_pairs{pending_limit};
+    bounded_map<mac_address, bool> unmatched_authenticators{network_limit};
+    bounded_map<pair_id, bool> unsupported_pairs{pending_limit};
+    bounded_map<mac_address, bool> unsupported_authenticators{network_limit};
     std::int64_t handshakes_completed = 0; // a key's MIC matched
     std::int64_t handshakes_unmatched = 0; // no key given matches the MIC
-    std::vector<std::uint8_t> scratch;     // an EAPOL frame with its MIC zeroed
-    std::vector<std::uint8_t> unpadded;    // a frame without its data pad
+    handshake_drops drops;
+    std::uint64_t next_session_id = 1;
+    std::vector<std::uint8_t> scratch; // an EAPOL frame with its MIC zeroed
+
+    // Entries evicted from every map to keep memory bounded.
+    std::int64_t evicted() const;
+};
+
+// Installs a pair's pairwise session under `key_id` (0 or 1), keeping the
+// slot's previous key until the new one decrypts a frame; with
+// `protection`, the KCK and KEK that later EAPOL-Key frames of the pair
+// are checked and decrypted with. For handshakes followed elsewhere (FT,
+// TDLS) as for the 4-way handshake.
+void install_pairwise_session(handshake_tracker& tracker, const mac_address& authenticator,
+                              const mac_address& supplicant, int key_id, session_ptr keys,
+                              std::shared_ptr<const pairwise_protection> protection);
+void install_group_session(handshake_tracker& tracker, const mac_address& transmitter, int key_index,
+                           session_ptr keys);
+// A new session with a run-unique id; false when the cipher is not one
+// kestrine decrypts or the key's length is not the cipher's.
+bool make_session(handshake_tracker& tracker, cipher_suite cipher, const mac_address& authenticator,
+                  byte_span temporal_key, session_ptr& out);
+
+// Decrypts frames with sessions. Owns the cipher contexts of the sessions
+// it has used (a small cache keyed by session id), so that two decryptors
+// may one day work on two threads over the same sessions.
+struct decryptor {
+    struct cached_key {
+        std::uint64_t session_id = 0;
+        std::uint64_t last_used = 0;
+        aead_key key;
+    };
+    std::array<cached_key, 8> cache;
+    std::uint64_t uses = 0;
+    std::vector<std::uint8_t> unpadded; // a frame without its data pad
+};
+
+// Everything decryption knows during a run: the user's keys, the
+// handshakes followed, and the decryptor. Memory is bounded, whatever the
+// capture holds.
+struct decryption {
+    key_store keys;
+    handshake_tracker tracker;
+    decryptor frames;
+    std::vector<std::uint8_t> key_data; // decrypted Key Data, wiped after use
 };
 
 void add_user_key(decryption& state, const user_key& key);
 
-// True when the state has a WPA key, so EAPOL-Key frames are worth following.
-inline bool follows_handshakes(const decryption& state) { return !state.pmks.empty(); }
+// True when the state has a WPA key, so EAPOL-Key and management frames
+// are worth following.
+inline bool follows_handshakes(const decryption& state) { return !state.keys.pmks.empty(); }
 
 // Decrypts one protected Data frame: `frame` runs from Frame Control to
 // the end of the captured bytes, FCS included when `fcs_at_end`; when
@@ -326,9 +542,18 @@ inline bool follows_handshakes(const decryption& state) { return !state.pmks.emp
 // the plaintext body. Otherwise returns why the frame stays protected.
 // A decrypted EAPOL-Key frame (a group key handshake) is followed too.
 record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
-                       std::vector<std::uint8_t>& plain);
+                               std::vector<std::uint8_t>& plain);
 
 // Follows an unprotected Data frame if it is an EAPOL-Key frame of a
 // 4-way or group key handshake. `body` is the frame body, from its LLC
 // header on.
 void follow_eapol_frame(decryption& state, byte_span frame, byte_span body);
+
+// Follows a management frame (`frame` from Frame Control, FCS excluded):
+// the SSID of a Beacon or Probe Response names its network in --stats.
+// The place where (re)association and authentication frames reach the
+// tracker.
+void follow_management_frame(decryption& state, byte_span frame);
+
+// The per-network rows of --stats, one line each, in `lines`.
+void describe_networks(const decryption& state, std::vector<std::string>& lines);

@@ -109,10 +109,11 @@ struct cipher_ctx_deleter {
 };
 using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter>;
 
-// AES-128 key wrap in either direction; unwrap fails on a wrong check value.
+// AES key wrap in either direction under a 16- or 32-byte KEK; unwrap
+// fails on a wrong check value.
 bool key_wrap(bool wrap, byte_span kek, byte_span in, std::span<std::uint8_t> out)
 {
-    if (kek.size() != 16 || in.size() % 8 != 0 || !fits_int(in.size()))
+    if ((kek.size() != 16 && kek.size() != 32) || in.size() % 8 != 0 || !fits_int(in.size()))
         return false;
     if (wrap ? (in.size() < 16 || out.size() != in.size() + 8)
              : (in.size() < 24 || out.size() != in.size() - 8))
@@ -121,7 +122,8 @@ bool key_wrap(bool wrap, byte_span kek, byte_span in, std::span<std::uint8_t> ou
     if (!context)
         return false;
     EVP_CIPHER_CTX_set_flags(context.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
-    if (EVP_CipherInit_ex(context.get(), EVP_aes_128_wrap(), nullptr, kek.data(), nullptr, wrap ? 1 : 0) != 1)
+    const EVP_CIPHER* cipher = kek.size() == 16 ? EVP_aes_128_wrap() : EVP_aes_256_wrap();
+    if (EVP_CipherInit_ex(context.get(), cipher, nullptr, kek.data(), nullptr, wrap ? 1 : 0) != 1)
         return false;
     // Unwrap writes before it checks: keep the output clean on a mismatch.
     std::vector<std::uint8_t> result(in.size() + 8);
@@ -134,6 +136,84 @@ bool key_wrap(bool wrap, byte_span kek, byte_span in, std::span<std::uint8_t> ou
         std::memcpy(out.data(), result.data(), out.size());
     OPENSSL_cleanse(result.data(), result.size());
     return ok;
+}
+
+const char* digest_name(hash_function hash)
+{
+    switch (hash) {
+    case hash_function::sha1:
+        return "SHA1";
+    case hash_function::sha256:
+        return "SHA256";
+    case hash_function::sha384:
+        return "SHA384";
+    case hash_function::sha512:
+        return "SHA512";
+    }
+    return nullptr;
+}
+
+std::size_t digest_size(hash_function hash)
+{
+    switch (hash) {
+    case hash_function::sha1:
+        return 20;
+    case hash_function::sha256:
+        return 32;
+    case hash_function::sha384:
+        return 48;
+    case hash_function::sha512:
+        return 64;
+    }
+    return 0;
+}
+
+// A plain digest over the concatenation of `parts` (FT's key names, TDLS).
+bool digest_of(hash_function hash, std::initializer_list<byte_span> parts, std::uint8_t* out,
+               std::size_t out_size)
+{
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md(EVP_MD_fetch(nullptr, digest_name(hash), nullptr),
+                                                       &EVP_MD_free);
+    if (!context || !md || EVP_DigestInit_ex2(context.get(), md.get(), nullptr) != 1)
+        return false;
+    for (const byte_span part : parts)
+        if (!part.empty() && EVP_DigestUpdate(context.get(), part.data(), part.size()) != 1)
+            return false;
+    std::array<std::uint8_t, EVP_MAX_MD_SIZE> full{};
+    unsigned length = 0;
+    if (EVP_DigestFinal_ex(context.get(), full.data(), &length) != 1 || length < out_size)
+        return false;
+    std::memcpy(out, full.data(), out_size);
+    OPENSSL_cleanse(full.data(), full.size());
+    return true;
+}
+
+// min(a,b) || max(a,b) of two equal-sized strings, appended to `out`.
+void append_ordered(std::vector<std::uint8_t>& out, byte_span a, byte_span b)
+{
+    const bool a_first = less_than(a, b);
+    const byte_span low = a_first ? a : b;
+    const byte_span high = a_first ? b : a;
+    out.insert(out.end(), low.begin(), low.end());
+    out.insert(out.end(), high.begin(), high.end());
+}
+
+// The bytes of each MIC algorithm's output that go into the MIC field.
+std::size_t mic_size(mic_algorithm algorithm)
+{
+    switch (algorithm) {
+    case mic_algorithm::hmac_md5:
+    case mic_algorithm::hmac_sha1_128:
+    case mic_algorithm::aes128_cmac:
+    case mic_algorithm::hmac_sha256_128:
+        return 16;
+    case mic_algorithm::hmac_sha384_192:
+        return 24;
+    case mic_algorithm::hmac_sha512_256:
+        return 32;
+    }
+    return 0;
 }
 
 } // namespace
@@ -170,22 +250,25 @@ bool prf_sha1(byte_span key, std::string_view label, byte_span data, std::span<s
     return true;
 }
 
-bool kdf_sha256(byte_span key, std::string_view label, byte_span data, std::span<std::uint8_t> out)
+bool kdf_hash(hash_function hash, byte_span key, std::string_view label, byte_span data,
+              std::span<std::uint8_t> out)
 {
     // Length is a 16-bit count of bits.
-    if (key.empty() || out.empty() || out.size() > 0xFFFF / 8)
+    if (hash == hash_function::sha1 || key.empty() || out.empty() || out.size() > 0xFFFF / 8)
         return false;
-    constexpr std::size_t block = 32;
+    const std::size_t block = digest_size(hash);
     const auto bits = static_cast<std::uint16_t>(out.size() * 8);
     const std::array<std::uint8_t, 2> length{static_cast<std::uint8_t>(bits & 0xFF),
                                              static_cast<std::uint8_t>(bits >> 8)};
-    std::array<std::uint8_t, block> digest{};
+    std::array<std::uint8_t, EVP_MAX_MD_SIZE> digest{};
     std::size_t done = 0;
     for (unsigned i = 1; done < out.size(); ++i) {
         const std::array<std::uint8_t, 2> counter{static_cast<std::uint8_t>(i & 0xFF),
                                                   static_cast<std::uint8_t>(i >> 8)};
-        if (!hmac("SHA256", key, {counter, as_bytes(label), data, length}, digest.data(), block))
+        if (!hmac(digest_name(hash), key, {counter, as_bytes(label), data, length}, digest.data(), block)) {
+            OPENSSL_cleanse(out.data(), out.size());
             return false;
+        }
         const std::size_t take = std::min(block, out.size() - done);
         std::memcpy(out.data() + done, digest.data(), take);
         done += take;
@@ -194,52 +277,174 @@ bool kdf_sha256(byte_span key, std::string_view label, byte_span data, std::span
     return true;
 }
 
+bool kdf_sha256(byte_span key, std::string_view label, byte_span data, std::span<std::uint8_t> out)
+{
+    return kdf_hash(hash_function::sha256, key, label, data, out);
+}
+
+bool derive_ptk(const akm_suite& suite, byte_span pmk, byte_span authenticator_address,
+                byte_span supplicant_address, byte_span authenticator_nonce, byte_span supplicant_nonce,
+                std::span<std::uint8_t> ptk)
+{
+    if (pmk.size() != suite.pmk_length || authenticator_address.size() != 6 || supplicant_address.size() != 6 ||
+        authenticator_nonce.size() != 32 || supplicant_nonce.size() != 32)
+        return false;
+    // KCK || KEK || TK, the TK being 16 or 32 bytes.
+    const std::size_t keys = suite.kck_length + suite.kek_length;
+    if (ptk.size() != keys + 16 && ptk.size() != keys + 32)
+        return false;
+    std::vector<std::uint8_t> data;
+    data.reserve(6 + 6 + 32 + 32);
+    append_ordered(data, authenticator_address, supplicant_address);
+    append_ordered(data, authenticator_nonce, supplicant_nonce);
+    const std::string_view label = "Pairwise key expansion";
+    switch (suite.kdf) {
+    case key_kdf::prf_sha1:
+        return prf_sha1(pmk, label, data, ptk);
+    case key_kdf::kdf_sha256:
+        return kdf_hash(hash_function::sha256, pmk, label, data, ptk);
+    case key_kdf::kdf_sha384:
+        return kdf_hash(hash_function::sha384, pmk, label, data, ptk);
+    case key_kdf::kdf_sha512:
+        return kdf_hash(hash_function::sha512, pmk, label, data, ptk);
+    }
+    return false;
+}
+
 bool derive_ptk(int descriptor_version, byte_span pmk, byte_span authenticator_address,
                 byte_span supplicant_address, byte_span authenticator_nonce, byte_span supplicant_nonce,
                 std::span<std::uint8_t> ptk)
 {
-    if (pmk.size() != 32 || authenticator_address.size() != 6 || supplicant_address.size() != 6 ||
-        authenticator_nonce.size() != 32 || supplicant_nonce.size() != 32)
+    const akm_suite* suite = descriptor_version_suite(descriptor_version);
+    if (suite == nullptr || (ptk.size() != 48 && ptk.size() != 64))
         return false;
-    if (ptk.size() != 48 && ptk.size() != 64)
-        return false;
-    const bool aa_first = less_than(authenticator_address, supplicant_address);
-    const bool an_first = less_than(authenticator_nonce, supplicant_nonce);
-    std::array<std::uint8_t, 6 + 6 + 32 + 32> data{};
-    auto at = data.begin();
-    at = std::copy_n((aa_first ? authenticator_address : supplicant_address).begin(), 6, at);
-    at = std::copy_n((aa_first ? supplicant_address : authenticator_address).begin(), 6, at);
-    at = std::copy_n((an_first ? authenticator_nonce : supplicant_nonce).begin(), 32, at);
-    std::copy_n((an_first ? supplicant_nonce : authenticator_nonce).begin(), 32, at);
-    const std::string_view label = "Pairwise key expansion";
-    switch (descriptor_version) {
-    case 1:
-    case 2:
-        return prf_sha1(pmk, label, data, ptk);
-    case 3:
-        return kdf_sha256(pmk, label, data, ptk);
-    default:
-        return false;
-    }
+    return derive_ptk(*suite, pmk, authenticator_address, supplicant_address, authenticator_nonce,
+                      supplicant_nonce, ptk);
 }
 
+bool eapol_key_mic(mic_algorithm algorithm, byte_span kck, byte_span eapol, std::span<std::uint8_t> mic)
+{
+    if (kck.empty() || mic.size() != mic_size(algorithm))
+        return false;
+    switch (algorithm) {
+    case mic_algorithm::hmac_md5:
+        return hmac("MD5", kck, {eapol}, mic.data(), mic.size());
+    case mic_algorithm::hmac_sha1_128:
+        return hmac("SHA1", kck, {eapol}, mic.data(), mic.size());
+    case mic_algorithm::aes128_cmac:
+        return kck.size() == 16 &&
+               mac_of("CMAC", OSSL_MAC_PARAM_CIPHER, "AES-128-CBC", kck, {eapol}, mic.data(), mic.size());
+    case mic_algorithm::hmac_sha256_128:
+        return hmac("SHA256", kck, {eapol}, mic.data(), mic.size());
+    case mic_algorithm::hmac_sha384_192:
+        return hmac("SHA384", kck, {eapol}, mic.data(), mic.size());
+    case mic_algorithm::hmac_sha512_256:
+        return hmac("SHA512", kck, {eapol}, mic.data(), mic.size());
+    }
+    return false;
+}
+
+// Version 0 ("AKM-defined") stands for AKM 6 here, the one AKM-defined
+// suite a handshake without a known RSNE is taken to use.
 bool eapol_key_mic(int descriptor_version, byte_span kck, byte_span eapol, std::span<std::uint8_t, 16> mic)
 {
-    if (kck.empty())
+    const akm_suite* suite = descriptor_version_suite(descriptor_version == 0 ? 3 : descriptor_version);
+    return suite != nullptr && eapol_key_mic(suite->mic, kck, eapol, mic);
+}
+
+// ---- Fast BSS transition and TDLS
+
+bool derive_pmk_r0(hash_function hash, byte_span xxkey, byte_span ssid, byte_span mobility_domain_id,
+                   byte_span r0kh_id, byte_span s0kh_id, ft_key& pmk_r0)
+{
+    // Q, the PMK-R0's size, is the hash's: SHA-256 gives 256 bits, SHA-384 384.
+    const std::size_t key_size = digest_size(hash);
+    if (hash == hash_function::sha1 || key_size > pmk_r0.key.size() || xxkey.empty() || ssid.size() > 32 ||
+        mobility_domain_id.size() != 2 || r0kh_id.empty() || r0kh_id.size() > 48 || s0kh_id.size() != 6)
         return false;
-    switch (descriptor_version) {
-    case 1:
-        return hmac("MD5", kck, {eapol}, mic.data(), mic.size());
-    case 2:
-        return hmac("SHA1", kck, {eapol}, mic.data(), mic.size());
-    case 0:
-    case 3:
-        if (kck.size() != 16)
-            return false;
-        return mac_of("CMAC", OSSL_MAC_PARAM_CIPHER, "AES-128-CBC", kck, {eapol}, mic.data(), mic.size());
-    default:
-        return false;
+    const std::uint8_t ssid_length = static_cast<std::uint8_t>(ssid.size());
+    const std::uint8_t r0kh_length = static_cast<std::uint8_t>(r0kh_id.size());
+    std::vector<std::uint8_t> data{ssid_length};
+    data.insert(data.end(), ssid.begin(), ssid.end());
+    data.insert(data.end(), mobility_domain_id.begin(), mobility_domain_id.end());
+    data.push_back(r0kh_length);
+    data.insert(data.end(), r0kh_id.begin(), r0kh_id.end());
+    data.insert(data.end(), s0kh_id.begin(), s0kh_id.end());
+    // R0-Key-Data: PMK-R0 || PMK-R0Name-Salt (128 bits).
+    std::array<std::uint8_t, 64 + 16> key_data{};
+    const std::span<std::uint8_t> out(key_data.data(), key_size + 16);
+    bool ok = kdf_hash(hash, xxkey, "FT-R0", data, out);
+    if (ok) {
+        std::memcpy(pmk_r0.key.data(), key_data.data(), key_size);
+        pmk_r0.length = key_size;
+        ok = digest_of(hash, {as_bytes("FT-R0N"), out.subspan(key_size)}, pmk_r0.name.data(),
+                       pmk_r0.name.size());
     }
+    OPENSSL_cleanse(key_data.data(), key_data.size());
+    if (!ok) {
+        OPENSSL_cleanse(pmk_r0.key.data(), pmk_r0.key.size());
+        pmk_r0.length = 0;
+    }
+    return ok;
+}
+
+bool derive_pmk_r1(hash_function hash, const ft_key& pmk_r0, byte_span r1kh_id, byte_span s1kh_id,
+                   ft_key& pmk_r1)
+{
+    const std::size_t key_size = digest_size(hash);
+    if (hash == hash_function::sha1 || pmk_r0.length != key_size || r1kh_id.size() != 6 ||
+        s1kh_id.size() != 6)
+        return false;
+    std::array<std::uint8_t, 12> data{};
+    std::copy(r1kh_id.begin(), r1kh_id.end(), data.begin());
+    std::copy(s1kh_id.begin(), s1kh_id.end(), data.begin() + 6);
+    ft_key result;
+    const bool ok = kdf_hash(hash, {pmk_r0.key.data(), key_size}, "FT-R1", data, {result.key.data(), key_size}) &&
+                    digest_of(hash, {as_bytes("FT-R1N"), pmk_r0.name, r1kh_id, s1kh_id}, result.name.data(),
+                              result.name.size());
+    if (ok) {
+        result.length = key_size;
+        pmk_r1 = result;
+    }
+    OPENSSL_cleanse(result.key.data(), result.key.size());
+    return ok;
+}
+
+bool derive_ft_ptk(hash_function hash, const ft_key& pmk_r1, byte_span authenticator_nonce,
+                   byte_span supplicant_nonce, byte_span bssid, byte_span station_address,
+                   std::span<std::uint8_t> ptk)
+{
+    if (hash == hash_function::sha1 || pmk_r1.length != digest_size(hash) || authenticator_nonce.size() != 32 ||
+        supplicant_nonce.size() != 32 || bssid.size() != 6 || station_address.size() != 6 || ptk.size() < 48)
+        return false;
+    std::vector<std::uint8_t> data;
+    data.reserve(32 + 32 + 6 + 6);
+    data.insert(data.end(), supplicant_nonce.begin(), supplicant_nonce.end());
+    data.insert(data.end(), authenticator_nonce.begin(), authenticator_nonce.end());
+    data.insert(data.end(), bssid.begin(), bssid.end());
+    data.insert(data.end(), station_address.begin(), station_address.end());
+    return kdf_hash(hash, {pmk_r1.key.data(), pmk_r1.length}, "FT-PTK", data, ptk);
+}
+
+bool derive_tpk(hash_function hash, byte_span initiator_nonce, byte_span responder_nonce,
+                byte_span initiator_address, byte_span responder_address, byte_span bssid,
+                std::span<std::uint8_t> tpk)
+{
+    if (hash == hash_function::sha1 || initiator_nonce.size() != 32 || responder_nonce.size() != 32 ||
+        initiator_address.size() != 6 || responder_address.size() != 6 || bssid.size() != 6 ||
+        (tpk.size() != 32 && tpk.size() != 48))
+        return false;
+    std::vector<std::uint8_t> nonces;
+    append_ordered(nonces, initiator_nonce, responder_nonce);
+    std::array<std::uint8_t, EVP_MAX_MD_SIZE> key_input{};
+    const std::size_t key_size = digest_size(hash);
+    std::vector<std::uint8_t> data;
+    append_ordered(data, initiator_address, responder_address);
+    data.insert(data.end(), bssid.begin(), bssid.end());
+    const bool ok = digest_of(hash, {nonces}, key_input.data(), key_size) &&
+                    kdf_hash(hash, {key_input.data(), key_size}, "TDLS PMK", data, tpk);
+    OPENSSL_cleanse(key_input.data(), key_input.size());
+    return ok;
 }
 
 bool aes_key_unwrap(byte_span kek, byte_span wrapped, std::span<std::uint8_t> out)

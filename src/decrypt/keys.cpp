@@ -68,6 +68,13 @@ struct wiped_string {
 
 } // namespace
 
+user_key::~user_key()
+{
+    OPENSSL_cleanse(pmk.data(), pmk.size());
+    if (!wep_key.empty())
+        OPENSSL_cleanse(wep_key.data(), wep_key.size());
+}
+
 bool parse_key(std::string_view text, user_key& key, std::string& error)
 {
     const std::size_t colon = text.find(':');
@@ -89,11 +96,14 @@ bool parse_key(std::string_view text, user_key& key, std::string& error)
     }
     if (kind == "wpa-psk") {
         auto bytes = parse_hex(value);
-        if (!bytes || bytes->size() != 32) {
-            error = "a WPA PSK is 64 hex digits";
+        if (!bytes || (bytes->size() != 32 && bytes->size() != 48)) {
+            if (bytes)
+                OPENSSL_cleanse(bytes->data(), bytes->size());
+            error = "a WPA PSK (a PMK) is 64 or 96 hex digits";
             return false;
         }
         key.type = user_key::kind::wpa;
+        key.pmk_length = bytes->size();
         std::copy(bytes->begin(), bytes->end(), key.pmk.begin());
         OPENSSL_cleanse(bytes->data(), bytes->size());
         return true;
@@ -122,7 +132,8 @@ bool parse_key(std::string_view text, user_key& key, std::string& error)
             return false;
         }
         const byte_span ssid_bytes(reinterpret_cast<const std::uint8_t*>(ssid->data()), ssid->size());
-        if (!derive_pmk_from_passphrase(passphrase.text, ssid_bytes, key.pmk)) {
+        key.pmk_length = 32;
+        if (!derive_pmk_from_passphrase(passphrase.text, ssid_bytes, std::span(key.pmk).first<32>())) {
             error = "the PMK could not be derived";
             return false;
         }

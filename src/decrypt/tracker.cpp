@@ -1,61 +1,26 @@
+// The handshake tracker: EAPOL-Key frames of 4-way and group key
+// handshakes, checked by their MIC under each key given, turned into
+// installed sessions. The suites come from the RSNE the handshake carries
+// (the station's in message 2, the AP's in message 3); a handshake without
+// one falls back on its key descriptor version.
 #include "decrypt/decrypt.h"
 
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
-// A span's bytes at `at`, or an empty span when they are not all there.
-byte_span bytes_at(byte_span bytes, std::size_t at, std::size_t count)
-{
-    if (at > bytes.size() || bytes.size() - at < count)
-        return {};
-    return bytes.subspan(at, count);
-}
-
-int be16_at(byte_span bytes, std::size_t at)
-{
-    const byte_span two = bytes_at(bytes, at, 2);
-    return two.empty() ? -1 : two[0] << 8 | two[1];
-}
-
-mac_address address_at(byte_span frame, std::size_t at)
-{
-    mac_address address{};
-    const byte_span six = bytes_at(frame, at, 6);
-    std::copy(six.begin(), six.end(), address.begin());
-    return address;
-}
-
-std::array<std::uint8_t, 12> pair_id(const mac_address& a, const mac_address& b)
-{
-    std::array<std::uint8_t, 12> id{};
-    const bool a_first = a < b;
-    std::copy((a_first ? a : b).begin(), (a_first ? a : b).end(), id.begin());
-    std::copy((a_first ? b : a).begin(), (a_first ? b : a).end(), id.begin() + 6);
-    return id;
-}
-
-std::array<std::uint8_t, 7> group_id(const mac_address& transmitter, int key_index)
-{
-    std::array<std::uint8_t, 7> id{};
-    std::copy(transmitter.begin(), transmitter.end(), id.begin());
-    id[6] = static_cast<std::uint8_t>(key_index);
-    return id;
-}
-
 constexpr std::array<std::uint8_t, 8> eapol_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x88, 0x8E};
 
-// EAPOL-Key fields, in bytes from the start of the 802.1X header.
+// EAPOL-Key fields, in bytes from the start of the 802.1X header. The MIC
+// field's length depends on the suite; the fields behind it move with it.
 constexpr std::size_t key_information_at = 5;
 constexpr std::size_t key_length_at = 7;
-constexpr std::size_t replay_counter_at = 9;
 constexpr std::size_t nonce_at = 17;
 constexpr std::size_t key_iv_at = 49;
 constexpr std::size_t mic_at = 81;
-constexpr std::size_t key_data_length_at = 97;
-constexpr std::size_t key_data_at = 99;
 
 constexpr int key_type_pairwise = 0x0008;
 constexpr int key_install = 0x0040;
@@ -63,13 +28,17 @@ constexpr int key_ack = 0x0080;
 constexpr int key_mic = 0x0100;
 constexpr int key_encrypted_data = 0x1000;
 
-// One EAPOL-Key frame, every field checked to lie within the frame.
+// The MIC lengths a suite may have: 16 (most), 24 (SHA-384), 32 (SHA-512).
+constexpr std::size_t mic_lengths[] = {16, 24, 32};
+
+// One EAPOL-Key frame: the fields before the MIC read, checked to lie
+// within the frame; the MIC and Key Data once a MIC length is chosen.
 struct eapol_key {
     byte_span eapol; // 802.1X header and body, as far as its length field says
     int information = 0;
     int key_length = 0;
     int descriptor_type = 0;
-    std::uint64_t replay_counter = 0;
+    int version = 0;
     byte_span nonce;
     byte_span key_iv;
     byte_span mic;
@@ -78,28 +47,42 @@ struct eapol_key {
 
 bool parse_eapol_key(byte_span body, eapol_key& key)
 {
-    if (body.size() < eapol_llc.size() || !std::equal(eapol_llc.begin(), eapol_llc.end(), body.begin()))
+    const byte_span llc = record_bytes(body, 0, eapol_llc.size());
+    if (llc.empty() || !std::equal(eapol_llc.begin(), eapol_llc.end(), llc.begin()))
         return false;
     const byte_span eapol = body.subspan(eapol_llc.size());
-    const int body_length = be16_at(eapol, 2);
-    if (body_length < 0 || bytes_at(eapol, 0, 2).empty() || eapol[1] != 3) // 3: EAPOL-Key
+    const int body_length = record_be16(eapol, 2);
+    if (body_length < 0 || eapol[1] != 3) // 3: EAPOL-Key
         return false;
-    key.eapol = bytes_at(eapol, 0, 4 + static_cast<std::size_t>(body_length));
-    if (key.eapol.size() < key_data_at)
+    key.eapol = record_bytes(eapol, 0, 4 + static_cast<std::size_t>(body_length));
+    if (key.eapol.size() < mic_at + 16 + 2)
         return false;
     key.descriptor_type = key.eapol[4];
     if (key.descriptor_type != 2 && key.descriptor_type != 254) // RSN, WPA
         return false;
-    key.information = be16_at(key.eapol, key_information_at);
-    key.key_length = be16_at(key.eapol, key_length_at);
-    for (std::size_t i = 0; i < 8; ++i)
-        key.replay_counter = key.replay_counter << 8 | key.eapol[replay_counter_at + i];
+    key.information = record_be16(key.eapol, key_information_at);
+    key.key_length = record_be16(key.eapol, key_length_at);
+    key.version = key.information & 0x7;
     key.nonce = key.eapol.subspan(nonce_at, 32);
     key.key_iv = key.eapol.subspan(key_iv_at, 16);
-    key.mic = key.eapol.subspan(mic_at, 16);
-    const int data_length = be16_at(key.eapol, key_data_length_at);
-    key.key_data = bytes_at(key.eapol, key_data_at, static_cast<std::size_t>(data_length));
-    return data_length == 0 || !key.key_data.empty();
+    return true;
+}
+
+// Places the MIC and Key Data for a MIC of `mic_length` bytes. `exact`
+// asks that the Key Data end where the frame ends, which tells apart the
+// candidate lengths of an AKM-defined (version 0) frame.
+bool place_mic(eapol_key& key, std::size_t mic_length, bool exact)
+{
+    const int data_length = record_be16(key.eapol, mic_at + mic_length);
+    if (data_length < 0)
+        return false;
+    const std::size_t data_at = mic_at + mic_length + 2;
+    const byte_span data = record_bytes(key.eapol, data_at, static_cast<std::size_t>(data_length));
+    if (data.size() != static_cast<std::size_t>(data_length) || (exact && data_at + data.size() != key.eapol.size()))
+        return false;
+    key.mic = key.eapol.subspan(mic_at, mic_length);
+    key.key_data = data;
+    return true;
 }
 
 bool all_zero(byte_span bytes)
@@ -107,156 +90,402 @@ bool all_zero(byte_span bytes)
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-// The frame's MIC checked under `kck`.
-bool mic_matches(decryption& state, const eapol_key& key, int version, byte_span kck)
+// FT's PTK comes from PMK-R1 with the MDE and FTE of the association
+// (derive_ft_ptk), not from the PMK: its handshakes are counted as not
+// supported until the tracker follows those frames.
+bool is_fast_transition(int akm)
 {
-    state.scratch.assign(key.eapol.begin(), key.eapol.end());
-    std::fill_n(state.scratch.begin() + mic_at, 16, std::uint8_t{0});
-    std::array<std::uint8_t, 16> mic{};
-    if (!eapol_key_mic(version, kck, state.scratch, mic))
-        return false;
-    return CRYPTO_memcmp(mic.data(), key.mic.data(), mic.size()) == 0;
+    const auto suites = akm_suites(akm);
+    return !suites.empty() && suites.front().fast_transition;
 }
 
-// Tries every PMK on a handshake whose two nonces are known, checking the
-// MIC of `key` (message 2 or 3). Installs the session of the first match.
-pairwise_session* complete_handshake(decryption& state, const std::array<std::uint8_t, 12>& pair,
-                                     const pending_handshake& pending, byte_span snonce, const eapol_key& key)
+// The PTK of a 4-way handshake under one suite and one PMK.
+bool derive_handshake_ptk(const akm_suite& suite, byte_span pmk, const pending_handshake& pending,
+                          std::span<std::uint8_t> ptk)
 {
-    const int version = key.information & 0x7;
-    if (version < 1 || version > 3)
-        return nullptr;
-    const std::size_t ptk_length = version == 1 ? 64 : 48;
-    std::array<std::uint8_t, 64> ptk{};
-    for (const auto& pmk : state.pmks) {
-        if (!derive_ptk(version, pmk, pending.authenticator, pending.supplicant, pending.anonce, snonce,
-                        std::span(ptk).first(ptk_length)))
+    return derive_ptk(suite, pmk, pending.authenticator, pending.supplicant, pending.anonce, pending.snonce, ptk);
+}
+
+// The frame's MIC checked under `kck` with `suite`'s algorithm; the frame's
+// MIC must already be placed at the suite's length.
+bool mic_matches(handshake_tracker& tracker, const eapol_key& key, const akm_suite& suite, byte_span kck)
+{
+    if (key.mic.size() != suite.mic_length)
+        return false;
+    tracker.scratch.assign(key.eapol.begin(), key.eapol.end());
+    std::fill_n(tracker.scratch.begin() + mic_at, suite.mic_length, std::uint8_t{0});
+    std::array<std::uint8_t, 32> mic{};
+    if (!eapol_key_mic(suite.mic, kck, tracker.scratch, std::span(mic).first(suite.mic_length)))
+        return false;
+    return CRYPTO_memcmp(mic.data(), key.mic.data(), suite.mic_length) == 0;
+}
+
+enum class outcome { matched, unmatched, unsupported, no_key_of_length };
+
+// Counts a checked handshake once for its pair of nonces: a retransmitted
+// or replayed message of a handshake already counted changes nothing, and a
+// handshake first found unmatched (message 2 checked against a stale
+// ANonce) and then matched by message 3 moves to the matched count.
+void count_handshake(handshake_tracker& tracker, pending_handshake& pending, outcome result, int key_position)
+{
+    std::array<std::uint8_t, 64> nonces{};
+    std::copy(pending.anonce.begin(), pending.anonce.end(), nonces.begin());
+    std::copy(pending.snonce.begin(), pending.snonce.end(), nonces.begin() + 32);
+    using tally = pending_handshake::tally;
+    const bool same_snonce = pending.counted != tally::none &&
+                             std::equal(nonces.begin() + 32, nonces.end(), pending.counted_nonces.begin() + 32);
+    if (same_snonce && pending.counted == tally::unmatched) {
+        // The station's answer was checked before: a second check is the
+        // same handshake, found with the ANonce message 3 repeats.
+        if (result == outcome::matched) {
+            --tracker.handshakes_unmatched;
+            ++tracker.handshakes_completed;
+            network_record& network = tracker.networks.get(pending.authenticator);
+            network.unmatched = std::max<std::int64_t>(0, network.unmatched - 1);
+            ++network.matched_by_key[key_position];
+            pending.counted = tally::matched;
+        }
+        pending.counted_nonces = nonces;
+        return;
+    }
+    if (same_snonce && nonces == pending.counted_nonces)
+        return;
+    pending.counted_nonces = nonces;
+    switch (result) {
+    case outcome::matched:
+        pending.counted = tally::matched;
+        ++tracker.handshakes_completed;
+        ++tracker.networks.get(pending.authenticator).matched_by_key[key_position];
+        return;
+    case outcome::unmatched:
+        pending.counted = tally::unmatched;
+        ++tracker.handshakes_unmatched;
+        ++tracker.networks.get(pending.authenticator).unmatched;
+        return;
+    case outcome::unsupported:
+        pending.counted = tally::other;
+        ++tracker.drops.unsupported_akm;
+        return;
+    case outcome::no_key_of_length:
+        pending.counted = tally::other;
+        ++tracker.drops.no_key_of_length;
+        return;
+    }
+}
+
+// The suites message 2 allows, from its RSNE (or WPA1 element) and its
+// key descriptor version, with the MIC and Key Data placed for them.
+// Returns false, counting why, when the frame cannot be checked.
+bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handshake& pending, outcome& refusal)
+{
+    pending.candidate_count = 0;
+    pending.pairwise_cipher = cipher_suite::none;
+    pending.group_cipher = cipher_suite::none;
+    key_data_elements elements;
+    if (const akm_suite* by_version = descriptor_version_suite(key.version)) {
+        // Versions 1-3 fix the MIC and the KDF whatever the AKM. Key Data
+        // whose elements lie is dropped, counted, and the handshake read by
+        // its version alone, as it was before RSNEs were read.
+        if (!place_mic(key, 16, false)) {
+            ++tracker.drops.malformed;
+            return false;
+        }
+        if (!parse_key_data(key.key_data, elements)) {
+            ++tracker.drops.malformed;
+            elements = key_data_elements{};
+        }
+        akm_suite suite = *by_version;
+        if (elements.has_rsn && elements.rsn.akm_count >= 1) {
+            suite.akm = elements.rsn.akms[0];
+            if (is_fast_transition(suite.akm)) {
+                refusal = outcome::unsupported;
+                return false;
+            }
+        }
+        pending.candidates[pending.candidate_count++] = suite;
+    } else if (key.version == 0) {
+        // AKM-defined: the MIC length follows the AKM (and, for OWE and
+        // SAE-EXT-KEY, the group), so each length that makes the frame's
+        // fields add up is tried with the suites of the AKM its RSNE names.
+        for (const std::size_t length : mic_lengths) {
+            eapol_key placed = key;
+            key_data_elements found;
+            if (!place_mic(placed, length, true))
+                continue;
+            if (!parse_key_data(placed.key_data, found) || !found.has_rsn || found.rsn.akm_count < 1)
+                continue;
+            const int akm = found.rsn.akms[0];
+            const auto suites = akm_suites(akm);
+            if (suites.empty() || is_fast_transition(akm)) {
+                refusal = outcome::unsupported;
+                return false;
+            }
+            for (const akm_suite& suite : suites)
+                if (suite.mic_length == length && pending.candidate_count < pending.candidates.size())
+                    pending.candidates[pending.candidate_count++] = suite;
+            if (pending.candidate_count > 0) {
+                key = placed;
+                elements = found;
+                break;
+            }
+        }
+        if (pending.candidate_count == 0) {
+            ++tracker.drops.malformed; // no MIC length of the AKM fits the frame
+            return false;
+        }
+    } else {
+        refusal = outcome::unsupported;
+        return false;
+    }
+    if (key.version == 1) {
+        // Version 1 (HMAC-MD5, RC4) is the version of TKIP's pairwise keys
+        // whatever an RSNE says.
+        pending.pairwise_cipher = cipher_suite::tkip;
+    } else if (elements.has_rsn && elements.rsn.pairwise_count >= 1) {
+        const int pairwise = elements.rsn.pairwise_ciphers[0];
+        pending.pairwise_cipher = pairwise < unknown_suite ? static_cast<cipher_suite>(pairwise) : cipher_suite::none;
+        if (temporal_key_length(pending.pairwise_cipher) == 0) {
+            pending.candidate_count = 0;
+            refusal = outcome::unsupported;
+            return false;
+        }
+    } else {
+        pending.pairwise_cipher = cipher_suite::ccmp128;
+    }
+    if (elements.has_rsn && elements.rsn.group_cipher >= 0 && elements.rsn.group_cipher < unknown_suite)
+        pending.group_cipher = static_cast<cipher_suite>(elements.rsn.group_cipher);
+    return true;
+}
+
+// Tries every PMK of each candidate suite's length on a handshake whose two
+// nonces are known, checking the MIC of `key` (message 2 or 3). Installs
+// the pairwise session of the first match and returns its protection.
+std::shared_ptr<const pairwise_protection> complete_handshake(decryption& state, pending_handshake& pending,
+                                                              eapol_key& key)
+{
+    handshake_tracker& tracker = state.tracker;
+    const pair_id pair = make_pair_id(pending.authenticator, pending.supplicant);
+    const std::size_t tk_length = temporal_key_length(pending.pairwise_cipher);
+    bool any_key_fits = false;
+    std::array<std::uint8_t, 32 + 32 + 32> ptk{};
+    for (std::size_t c = 0; c < pending.candidate_count; ++c) {
+        const akm_suite& suite = pending.candidates[c];
+        if (!place_mic(key, suite.mic_length, key.version == 0))
             continue;
-        if (!mic_matches(state, key, version, std::span(ptk).first(16)))
-            continue;
-        pairwise_session& session = state.pairs[pair];
-        session.suite = version == 1 ? pairwise_session::cipher::tkip : pairwise_session::cipher::ccmp;
-        session.authenticator = pending.authenticator;
-        session.descriptor_version = version;
-        std::copy_n(ptk.begin(), 16, session.kck.begin());
-        std::copy_n(ptk.begin() + 16, 16, session.kek.begin());
-        session.temporal_key.fill(0);
-        std::copy(ptk.begin() + 32, ptk.begin() + static_cast<std::ptrdiff_t>(ptk_length), session.temporal_key.begin());
-        session.installed = session.suite == pairwise_session::cipher::tkip ||
-                            ccmp_key_set(session.ccmp, std::span(session.temporal_key).first(16));
-        OPENSSL_cleanse(ptk.data(), ptk.size());
-        state.unmatched_pairs.erase(pair);
-        ++state.handshakes_completed;
-        return &session;
+        const std::size_t ptk_length = suite.kck_length + suite.kek_length + tk_length;
+        for (const auto& entry : state.keys.pmks) {
+            if (entry.length != suite.pmk_length)
+                continue;
+            any_key_fits = true;
+            const byte_span pmk = std::span(entry.pmk).first(entry.length);
+            const auto out = std::span(ptk).first(ptk_length);
+            if (!derive_handshake_ptk(suite, pmk, pending, out))
+                continue;
+            if (!mic_matches(tracker, key, suite, out.first(suite.kck_length)))
+                continue;
+            auto protection = std::make_shared<pairwise_protection>();
+            protection->suite = suite;
+            protection->descriptor_version = key.version;
+            protection->group_cipher = pending.group_cipher;
+            std::copy_n(out.begin(), suite.kck_length, protection->kck.begin());
+            std::copy_n(out.begin() + static_cast<std::ptrdiff_t>(suite.kck_length), suite.kek_length,
+                        protection->kek.begin());
+            session_ptr keys;
+            const bool made = make_session(tracker, pending.pairwise_cipher, pending.authenticator,
+                                           out.subspan(suite.kck_length + suite.kek_length), keys);
+            OPENSSL_cleanse(ptk.data(), ptk.size());
+            if (!made)
+                return nullptr;
+            pair_keys& slots = tracker.pairs.get(pair);
+            slots.newest = keys;
+            if (slots.extended_key_id) {
+                // Message 3's Key ID KDE tells which slot the key takes.
+                slots.fresh = std::move(keys);
+                slots.protection = protection;
+                tracker.unmatched_pairs.erase(pair);
+            } else {
+                install_pairwise_session(tracker, pending.authenticator, pending.supplicant, 0, std::move(keys),
+                                         protection);
+            }
+            tracker.unmatched_authenticators.erase(pending.authenticator);
+            tracker.unsupported_authenticators.erase(pending.authenticator);
+            count_handshake(tracker, pending, outcome::matched, entry.position);
+            return protection;
+        }
     }
     OPENSSL_cleanse(ptk.data(), ptk.size());
-    state.unmatched_pairs.insert(pair);
-    state.unmatched_authenticators.insert(pending.authenticator);
-    ++state.handshakes_unmatched;
+    if (!any_key_fits) {
+        count_handshake(tracker, pending, outcome::no_key_of_length, 0);
+        return nullptr;
+    }
+    tracker.unmatched_pairs.get(pair) = true;
+    tracker.unmatched_authenticators.get(pending.authenticator) = true;
+    count_handshake(tracker, pending, outcome::unmatched, 0);
     return nullptr;
 }
 
-void install_group_key(decryption& state, const mac_address& transmitter, int key_index, byte_span key)
+void mark_unsupported(handshake_tracker& tracker, pending_handshake& pending)
 {
-    if (key.size() != 16 && key.size() != 32)
-        return;
-    group_session& group = state.groups[group_id(transmitter, key_index)];
-    group.suite = key.size() == 32 ? group_session::cipher::tkip : group_session::cipher::ccmp;
-    group.key.fill(0);
-    std::copy(key.begin(), key.end(), group.key.begin());
-    if (group.suite == group_session::cipher::ccmp && !ccmp_key_set(group.ccmp, key))
-        state.groups.erase(group_id(transmitter, key_index));
+    tracker.unsupported_pairs.get(make_pair_id(pending.authenticator, pending.supplicant)) = true;
+    tracker.unsupported_authenticators.get(pending.authenticator) = true;
+    count_handshake(tracker, pending, outcome::unsupported, 0);
 }
 
-// The Key Data of a message 3 or group message 1, decrypted under the KEK:
-// AES key unwrap for versions 2 and 3, RC4 keyed by the EAPOL-Key IV and
-// the KEK (256 bytes of keystream skipped) for version 1.
-bool decrypt_key_data(const eapol_key& key, const pairwise_session& session, std::vector<std::uint8_t>& out)
+// The Key Data of a message 3 or group message 1, decrypted under the KEK
+// into `out`: AES key unwrap for every version but 1, RC4 keyed by the
+// EAPOL-Key IV and the KEK (256 bytes of keystream skipped) for version 1.
+bool decrypt_key_data(const eapol_key& key, const pairwise_protection& protection, std::vector<std::uint8_t>& out)
 {
-    const int version = key.information & 0x7;
-    if (version == 1) {
+    const byte_span kek = std::span(protection.kek).first(protection.suite.kek_length);
+    if (key.version == 1) {
         std::array<std::uint8_t, 32> rc4_key{};
         std::copy(key.key_iv.begin(), key.key_iv.end(), rc4_key.begin());
-        std::copy(session.kek.begin(), session.kek.end(), rc4_key.begin() + 16);
+        std::copy(kek.begin(), kek.end(), rc4_key.begin() + 16);
         out.resize(key.key_data.size());
-        const bool done = rc4_xor(rc4_key, 256, key.key_data, out.data());
+        const bool done = rc4_xor(std::span(rc4_key).first(16 + kek.size()), 256, key.key_data, out.data());
         OPENSSL_cleanse(rc4_key.data(), rc4_key.size());
         return done;
     }
     if (key.key_data.size() < 24 || key.key_data.size() % 8 != 0)
         return false;
     out.resize(key.key_data.size() - 8);
-    return aes_key_unwrap(session.kek, key.key_data, out);
+    return aes_key_unwrap(kek, key.key_data, out);
 }
 
-// Finds the GTK KDE (00-0F-AC type 1) among the decrypted Key Data's
-// elements and installs the group key it carries.
-void install_group_key_from_kdes(decryption& state, const mac_address& transmitter, byte_span data)
+// The group cipher of a pair's network: from an RSNE when one was read.
+// Without one, from the key descriptor version as before RSNEs were read:
+// version 1 is TKIP; otherwise CCMP-128, or TKIP when the key is TKIP's 32
+// bytes (a WPA2 network that kept TKIP for its group).
+cipher_suite group_cipher_of(const pairwise_protection& protection, const key_data_elements& elements,
+                             std::size_t key_length)
 {
-    std::size_t at = 0;
-    while (at + 2 <= data.size()) {
-        const std::size_t length = data[at + 1];
-        const byte_span element = bytes_at(data, at + 2, length);
-        if (element.size() != length)
-            return;
-        if (data[at] == 0xDD && length >= 6 + 16 && element[0] == 0x00 && element[1] == 0x0F &&
-            element[2] == 0xAC && element[3] == 0x01)
-            install_group_key(state, transmitter, element[4] & 0x3, element.subspan(6));
-        if (data[at] == 0xDD && length == 0) // padding
-            return;
-        at += 2 + length;
+    cipher_suite named = protection.group_cipher;
+    if (elements.has_rsn && elements.rsn.group_cipher >= 0)
+        named = elements.rsn.group_cipher < unknown_suite ? static_cast<cipher_suite>(elements.rsn.group_cipher)
+                                                          : cipher_suite::none;
+    // Under version 1 the network is a TKIP one: a group key of TKIP's
+    // length is TKIP's even where an RSNE names another cipher.
+    if (named != cipher_suite::none && !(protection.descriptor_version == 1 && key_length == 32))
+        return named;
+    return protection.descriptor_version == 1 || key_length == 32 ? cipher_suite::tkip : cipher_suite::ccmp128;
+}
+
+void install_group_key(handshake_tracker& tracker, const mac_address& transmitter, int key_index,
+                       cipher_suite cipher, byte_span key)
+{
+    session_ptr keys;
+    if (make_session(tracker, cipher, transmitter, key, keys))
+        install_group_session(tracker, transmitter, key_index, std::move(keys));
+    else if (temporal_key_length(cipher) == 0)
+        tracker.unsupported_authenticators.get(transmitter) = true;
+    else
+        ++tracker.drops.malformed; // a GTK whose length is not its cipher's
+}
+
+// Extended Key ID: message 3's Key ID KDE names the slot of the key the
+// handshake gave. Message 2 put it in slot 0 (or held it aside, once the
+// pair was known to use key IDs); it moves to the slot named, and slot 0
+// gets back the key it held before.
+void place_by_key_id(handshake_tracker& tracker, const mac_address& authenticator, const mac_address& supplicant,
+                     int key_id)
+{
+    pair_keys* slots = tracker.pairs.find(make_pair_id(authenticator, supplicant));
+    if (slots == nullptr || !slots->newest)
+        return;
+    slots->extended_key_id = true;
+    session_ptr keys = slots->newest;
+    if (slots->fresh == keys) {
+        slots->fresh.reset();
+    } else if (key_id == 1 && slots->current[0] == keys) {
+        slots->current[0] = std::move(slots->previous[0]);
+        slots->previous[0].reset();
+    } else {
+        return; // already in its slot
     }
+    install_pairwise_session(tracker, authenticator, supplicant, key_id, std::move(keys), nullptr);
+}
+
+// The decrypted Key Data of message 3 or of group message 1: the GTK, and
+// under Extended Key ID the pairwise key's ID.
+void use_key_data(decryption& state, const eapol_key& key, const pairwise_protection& protection,
+                  const mac_address& authenticator, const mac_address& supplicant, bool message_3)
+{
+    handshake_tracker& tracker = state.tracker;
+    std::vector<std::uint8_t>& data = state.key_data;
+    if ((key.information & key_encrypted_data) == 0 || !decrypt_key_data(key, protection, data)) {
+        OPENSSL_cleanse(data.data(), data.size());
+        return;
+    }
+    key_data_elements elements;
+    if (key.descriptor_type == 2) {
+        if (!parse_key_data(data, elements)) {
+            ++tracker.drops.malformed;
+        } else {
+            if (elements.gtk_key_id >= 0)
+                install_group_key(tracker, authenticator, elements.gtk_key_id,
+                                  group_cipher_of(protection, elements, elements.gtk.size()), elements.gtk);
+            if (message_3 && elements.key_id >= 0)
+                place_by_key_id(tracker, authenticator, supplicant, elements.key_id);
+        }
+    } else if (key.key_length > 0 && data.size() >= static_cast<std::size_t>(key.key_length)) {
+        // WPA1's group key message: the key itself, its index in the Key
+        // Information field.
+        const cipher_suite group = group_cipher_of(protection, elements, static_cast<std::size_t>(key.key_length));
+        install_group_key(tracker, authenticator, (key.information >> 4) & 0x3, group,
+                          std::span(data).first(static_cast<std::size_t>(key.key_length)));
+    }
+    OPENSSL_cleanse(data.data(), data.size());
 }
 
 } // namespace
 
 void add_user_key(decryption& state, const user_key& key)
 {
-    if (key.type == user_key::kind::wep)
-        state.wep_keys.push_back(key.wep_key);
-    else
-        state.pmks.push_back(key.pmk);
+    ++state.keys.keys_given;
+    if (key.type == user_key::kind::wep) {
+        state.keys.wep_keys.push_back(key.wep_key);
+        return;
+    }
+    key_store::pmk_entry entry;
+    std::copy(key.pmk.begin(), key.pmk.end(), entry.pmk.begin());
+    entry.length = key.pmk_length;
+    entry.position = state.keys.keys_given;
+    state.keys.pmks.push_back(entry);
+    OPENSSL_cleanse(entry.pmk.data(), entry.pmk.size());
 }
 
 void follow_eapol_frame(decryption& state, byte_span frame, byte_span body)
 {
     eapol_key key;
-    if (state.pmks.empty() || !parse_eapol_key(body, key))
+    if (state.keys.pmks.empty() || !parse_eapol_key(body, key))
         return;
     const int fc = record_le16(frame, 0);
-    if (fc < 0 || bytes_at(frame, 0, 16).empty())
+    mac_address receiver{};
+    mac_address transmitter{};
+    if (fc < 0 || !record_copy(receiver.data(), frame, 4, 6) || !record_copy(transmitter.data(), frame, 10, 6))
         return;
+    handshake_tracker& tracker = state.tracker;
     // The authenticator sends the messages that carry Key Ack.
     const bool from_authenticator = (key.information & key_ack) != 0;
-    const mac_address receiver = address_at(frame, 4);
-    const mac_address transmitter = address_at(frame, 10);
     const mac_address authenticator = from_authenticator ? transmitter : receiver;
     const mac_address supplicant = from_authenticator ? receiver : transmitter;
-    const auto pair = pair_id(authenticator, supplicant);
+    const pair_id pair = make_pair_id(authenticator, supplicant);
+    const bool has_mic = (key.information & key_mic) != 0;
 
     if ((key.information & key_type_pairwise) == 0) {
         // Group key message 1: the GTK, encrypted under the pair's KEK.
-        const auto found = state.pairs.find(pair);
-        if (!from_authenticator || (key.information & key_mic) == 0 || found == state.pairs.end())
+        const pair_keys* slots = tracker.pairs.find(pair);
+        if (!from_authenticator || !has_mic || slots == nullptr || !slots->protection)
             return;
-        const pairwise_session& session = found->second;
-        const int version = key.information & 0x7;
-        if (!mic_matches(state, key, version, session.kck))
+        const auto protection = slots->protection;
+        if (!place_mic(key, protection->suite.mic_length, key.version == 0) ||
+            !mic_matches(tracker, key, protection->suite, std::span(protection->kck).first(protection->suite.kck_length)))
             return;
-        std::vector<std::uint8_t> data;
-        if (!decrypt_key_data(key, session, data))
-            return;
-        if (key.descriptor_type == 2)
-            install_group_key_from_kdes(state, authenticator, data);
-        else if (key.key_length > 0 && data.size() >= static_cast<std::size_t>(key.key_length))
-            install_group_key(state, authenticator, (key.information >> 4) & 0x3,
-                              std::span(data).first(static_cast<std::size_t>(key.key_length)));
-        OPENSSL_cleanse(data.data(), data.size());
+        use_key_data(state, key, *protection, authenticator, supplicant, false);
         return;
     }
 
-    pending_handshake& pending = state.handshakes[pair];
-    const bool has_mic = (key.information & key_mic) != 0;
+    pending_handshake& pending = tracker.pending.get(pair);
     if (from_authenticator && !has_mic) { // message 1
         pending.authenticator = authenticator;
         pending.supplicant = supplicant;
@@ -274,137 +503,109 @@ void follow_eapol_frame(decryption& state, byte_span frame, byte_span body)
         pending.supplicant = supplicant;
         std::copy(key.nonce.begin(), key.nonce.end(), pending.snonce.begin());
         pending.have_snonce = true;
+        pending.completed = false;
+        outcome refusal = outcome::unmatched;
+        if (!read_candidates(tracker, key, pending, refusal)) {
+            pending.have_snonce = refusal == outcome::unsupported ? pending.have_snonce : false;
+            if (refusal == outcome::unsupported)
+                mark_unsupported(tracker, pending);
+            return;
+        }
         if (pending.have_anonce)
-            pending.completed = complete_handshake(state, pair, pending, pending.snonce, key) != nullptr;
+            pending.completed = complete_handshake(state, pending, key) != nullptr;
         return;
     }
     if (from_authenticator && has_mic && (key.information & key_install) != 0) { // message 3
-        pairwise_session* session = nullptr;
+        std::shared_ptr<const pairwise_protection> protection;
         const bool same_anonce = pending.have_anonce && std::equal(key.nonce.begin(), key.nonce.end(), pending.anonce.begin());
-        const auto found = state.pairs.find(pair);
-        if (same_anonce && pending.completed && found != state.pairs.end()) {
+        const pair_keys* slots = tracker.pairs.find(pair);
+        if (same_anonce && pending.completed && slots != nullptr && slots->protection) {
             // Message 2 gave the keys; a message 3 they do not sign is forged or damaged.
-            if (mic_matches(state, key, key.information & 0x7, found->second.kck))
-                session = &found->second;
-        } else if (pending.have_snonce) {
+            const auto& known = slots->protection;
+            if (place_mic(key, known->suite.mic_length, key.version == 0) &&
+                mic_matches(tracker, key, known->suite, std::span(known->kck).first(known->suite.kck_length)))
+                protection = known;
+        } else if (pending.have_snonce && pending.candidate_count > 0) {
             // Message 1 was not captured, or gave another ANonce: message 3
             // repeats the ANonce.
             pending.authenticator = authenticator;
             pending.supplicant = supplicant;
             std::copy(key.nonce.begin(), key.nonce.end(), pending.anonce.begin());
             pending.have_anonce = true;
-            session = complete_handshake(state, pair, pending, pending.snonce, key);
-            pending.completed = session != nullptr;
+            protection = complete_handshake(state, pending, key);
+            pending.completed = protection != nullptr;
         }
-        if (session == nullptr || (key.information & key_encrypted_data) == 0 || key.descriptor_type != 2)
-            return;
-        std::vector<std::uint8_t> data;
-        if (decrypt_key_data(key, *session, data))
-            install_group_key_from_kdes(state, authenticator, data);
-        OPENSSL_cleanse(data.data(), data.size());
+        if (protection)
+            use_key_data(state, key, *protection, authenticator, supplicant, true);
     }
 }
 
-record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
-                               std::vector<std::uint8_t>& plain)
+void follow_management_frame(decryption& state, byte_span frame)
 {
-    if (fcs_at_end) {
-        if (frame.size() < 4)
-            return record_fate::too_short;
-        frame = frame.first(frame.size() - 4);
-    }
     const int fc = record_le16(frame, 0);
-    const std::size_t header_length = data_header_length(fc < 0 ? 0 : fc);
-    if (fc < 0 || frame.size() < header_length)
-        return record_fate::too_short;
-    // The ciphers take the MAC header and the cipher header together:
-    // padding between them goes.
-    if (data_pad) {
-        const std::size_t body = (header_length + 3) & ~std::size_t{3};
-        if (frame.size() < body)
-            return record_fate::too_short;
-        state.unpadded.assign(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(header_length));
-        state.unpadded.insert(state.unpadded.end(), frame.begin() + static_cast<std::ptrdiff_t>(body), frame.end());
-        frame = state.unpadded;
-    }
-    const byte_span cipher_header = bytes_at(frame, header_length, 4);
-    if (cipher_header.empty())
-        return record_fate::too_short;
-    const bool extended_iv = (cipher_header[3] & 0x20) != 0;
-    const int key_index = cipher_header[3] >> 6;
-    const mac_address receiver = address_at(frame, 4);
-    const mac_address transmitter = address_at(frame, 10);
-    plain.resize(header_length + frame.size());
-    std::uint8_t* const body = plain.data() + header_length;
+    if (fc < 0 || !is_management_type(fc) || state.keys.pmks.empty())
+        return;
+    const int subtype = (fc >> 4) & 0xF;
+    if (subtype != 8 && subtype != 5) // Beacon, Probe Response
+        return;
+    mac_address bssid{};
+    if (!record_copy(bssid.data(), frame, 16, 6))
+        return;
+    // Timestamp, Beacon Interval and Capability Information, then the
+    // elements; the SSID is the first.
+    constexpr std::size_t elements_at = 24 + 12;
+    if (record_u8(frame, elements_at) != 0)
+        return;
+    const int length = record_u8(frame, elements_at + 1);
+    const byte_span ssid = record_bytes(frame, elements_at + 2, static_cast<std::size_t>(std::max(length, 0)));
+    if (length < 0 || length > 32 || ssid.size() != static_cast<std::size_t>(length) || all_zero(ssid))
+        return;
+    network_record* network = state.tracker.networks.find(bssid);
+    if (network != nullptr && network->ssid_seen)
+        return;
+    network_record& record = network != nullptr ? *network : state.tracker.networks.get(bssid);
+    std::copy(ssid.begin(), ssid.end(), record.ssid.begin());
+    record.ssid_length = ssid.size();
+    record.ssid_seen = true;
+}
 
-    // When nothing announces an FCS, a frame may still end in one: the
-    // frame then fails its check as it stands and passes without the last
-    // four bytes, if they are its CRC-32.
-    const auto without_fcs = [&frame]() -> byte_span {
-        if (frame.size() < 4)
-            return {};
-        const byte_span rest = frame.first(frame.size() - 4);
-        const byte_span fcs = frame.last(4);
-        const std::uint32_t stated = static_cast<std::uint32_t>(fcs[0]) | static_cast<std::uint32_t>(fcs[1]) << 8 |
-                                     static_cast<std::uint32_t>(fcs[2]) << 16 | static_cast<std::uint32_t>(fcs[3]) << 24;
-        return crc32_of(rest) == stated ? rest : byte_span{};
-    };
-    const auto attempt = [&](auto&& decrypt) -> int {
-        int length = decrypt(frame);
-        if (length < 0 && !fcs_at_end) {
-            const byte_span shorter = without_fcs();
-            if (!shorter.empty())
-                length = decrypt(shorter);
-        }
-        return length;
-    };
-
-    int length = -1;
-    if (!extended_iv) {
-        if (state.wep_keys.empty())
-            return record_fate::protected_no_key;
-        for (const auto& key : state.wep_keys) {
-            length = attempt([&](byte_span f) { return wep_decrypt(key, f, header_length, body); });
-            if (length >= 0)
-                break;
-        }
-    } else {
-        if (state.pmks.empty())
-            return record_fate::protected_no_key;
-        if ((receiver[0] & 0x01) != 0) {
-            const auto found = state.groups.find(group_id(transmitter, key_index));
-            if (found == state.groups.end())
-                return state.unmatched_authenticators.count(transmitter) != 0 ? record_fate::protected_unmatched
-                                                                              : record_fate::protected_no_session;
-            group_session& group = found->second;
-            if (group.suite == group_session::cipher::tkip)
-                length = attempt([&](byte_span f) { return tkip_decrypt(group.key, true, f, header_length, body); });
-            else
-                length = attempt([&](byte_span f) { return ccmp_decrypt(group.ccmp, f, header_length, body); });
-        } else {
-            const auto pair = pair_id(receiver, transmitter);
-            const auto found = state.pairs.find(pair);
-            if (found == state.pairs.end() || !found->second.installed)
-                return state.unmatched_pairs.count(pair) != 0 ? record_fate::protected_unmatched
-                                                              : record_fate::protected_no_session;
-            pairwise_session& session = found->second;
-            if (session.suite == pairwise_session::cipher::tkip) {
-                const bool from_authenticator = transmitter == session.authenticator;
-                length = attempt([&](byte_span f) {
-                    return tkip_decrypt(session.temporal_key, from_authenticator, f, header_length, body);
-                });
-            } else {
-                length = attempt([&](byte_span f) { return ccmp_decrypt(session.ccmp, f, header_length, body); });
+void describe_networks(const decryption& state, std::vector<std::string>& lines)
+{
+    for (const auto& [bssid, entry] : state.tracker.networks.entries) {
+        const network_record& network = entry.first;
+        if (network.matched_by_key.empty() && network.unmatched == 0)
+            continue;
+        char address[18];
+        std::snprintf(address, sizeof address, "%02x:%02x:%02x:%02x:%02x:%02x", bssid[0], bssid[1], bssid[2], bssid[3],
+                      bssid[4], bssid[5]);
+        std::string name = std::string("network ") + address;
+        if (network.ssid_seen) {
+            name += " \"";
+            for (std::size_t i = 0; i < network.ssid_length; ++i) {
+                const std::uint8_t c = network.ssid[i];
+                if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+                    name += static_cast<char>(c);
+                } else {
+                    char escaped[5];
+                    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+                    name += escaped;
+                }
             }
+            name += "\"";
+        }
+        for (const auto& [position, count] : network.matched_by_key) {
+            if (count == 0)
+                continue;
+            char line[256];
+            std::snprintf(line, sizeof line, "  %-56s %12lld", (name + ", key " + std::to_string(position)).c_str(),
+                          static_cast<long long>(count));
+            lines.emplace_back(line);
+        }
+        if (network.unmatched > 0) {
+            char line[256];
+            std::snprintf(line, sizeof line, "  %-56s %12lld", (name + ", no key matches").c_str(),
+                          static_cast<long long>(network.unmatched));
+            lines.emplace_back(line);
         }
     }
-    if (length < 0)
-        return record_fate::integrity_failed;
-
-    std::copy_n(frame.begin(), header_length, plain.begin());
-    plain[1] = static_cast<std::uint8_t>(plain[1] & ~0x40);
-    plain.resize(header_length + static_cast<std::size_t>(length));
-    if (follows_handshakes(state))
-        follow_eapol_frame(state, plain, std::span(plain).subspan(header_length));
-    return record_fate::decrypted;
 }

@@ -1,0 +1,242 @@
+// Installed sessions and the decryption of protected Data frames with them.
+// A session is made once, shared read-only by pointer and wiped when its
+// last holder lets it go; the cipher contexts live in the decryptor.
+#include "decrypt/decrypt.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+
+key_store::~key_store()
+{
+    for (auto& key : wep_keys)
+        OPENSSL_cleanse(key.data(), key.size());
+    for (auto& entry : pmks)
+        OPENSSL_cleanse(entry.pmk.data(), entry.pmk.size());
+}
+
+session::~session()
+{
+    OPENSSL_cleanse(temporal_key.data(), temporal_key.size());
+}
+
+pairwise_protection::~pairwise_protection()
+{
+    OPENSSL_cleanse(kck.data(), kck.size());
+    OPENSSL_cleanse(kek.data(), kek.size());
+}
+
+pair_id make_pair_id(const mac_address& a, const mac_address& b)
+{
+    pair_id id{};
+    const bool a_first = a < b;
+    std::copy((a_first ? a : b).begin(), (a_first ? a : b).end(), id.begin());
+    std::copy((a_first ? b : a).begin(), (a_first ? b : a).end(), id.begin() + 6);
+    return id;
+}
+
+group_id make_group_id(const mac_address& transmitter, int key_index)
+{
+    group_id id{};
+    std::copy(transmitter.begin(), transmitter.end(), id.begin());
+    id[6] = static_cast<std::uint8_t>(key_index & 0x3);
+    return id;
+}
+
+std::int64_t handshake_tracker::evicted() const
+{
+    return pending.evicted + pairs.evicted + groups.evicted + networks.evicted + unmatched_pairs.evicted +
+           unmatched_authenticators.evicted + unsupported_pairs.evicted + unsupported_authenticators.evicted;
+}
+
+bool make_session(handshake_tracker& tracker, cipher_suite cipher, const mac_address& authenticator,
+                  byte_span temporal_key, session_ptr& out)
+{
+    const std::size_t length = temporal_key_length(cipher);
+    if (length == 0 || temporal_key.size() != length)
+        return false;
+    auto made = std::make_shared<session>();
+    made->id = tracker.next_session_id++;
+    made->cipher = cipher;
+    made->authenticator = authenticator;
+    std::copy(temporal_key.begin(), temporal_key.end(), made->temporal_key.begin());
+    made->temporal_key_length = length;
+    out = std::move(made);
+    return true;
+}
+
+void install_pairwise_session(handshake_tracker& tracker, const mac_address& authenticator,
+                              const mac_address& supplicant, int key_id, session_ptr keys,
+                              std::shared_ptr<const pairwise_protection> protection)
+{
+    const pair_id pair = make_pair_id(authenticator, supplicant);
+    pair_keys& slots = tracker.pairs.get(pair);
+    const std::size_t slot = key_id == 1 ? 1 : 0;
+    if (slots.current[slot] != keys) {
+        if (slots.current[slot])
+            slots.previous[slot] = std::move(slots.current[slot]);
+        slots.current[slot] = std::move(keys);
+    }
+    if (protection)
+        slots.protection = std::move(protection);
+    tracker.unmatched_pairs.erase(pair);
+    tracker.unsupported_pairs.erase(pair);
+}
+
+void install_group_session(handshake_tracker& tracker, const mac_address& transmitter, int key_index,
+                           session_ptr keys)
+{
+    tracker.groups.get(make_group_id(transmitter, key_index)) = std::move(keys);
+}
+
+namespace {
+
+// The decryptor's context for an AEAD session: the cached one, or the
+// least recently used slot keyed anew. Null when the key is refused.
+aead_key* context_for(decryptor& frames, const session& keys)
+{
+    ++frames.uses;
+    decryptor::cached_key* oldest = &frames.cache[0];
+    for (auto& entry : frames.cache) {
+        if (entry.session_id == keys.id) {
+            entry.last_used = frames.uses;
+            return &entry.key;
+        }
+        if (entry.last_used < oldest->last_used)
+            oldest = &entry;
+    }
+    oldest->session_id = 0;
+    if (!aead_key_set(oldest->key, keys.cipher, std::span(keys.temporal_key).first(keys.temporal_key_length)))
+        return nullptr;
+    oldest->session_id = keys.id;
+    oldest->last_used = frames.uses;
+    return &oldest->key;
+}
+
+} // namespace
+
+record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
+                               std::vector<std::uint8_t>& plain)
+{
+    if (fcs_at_end) {
+        if (frame.size() < 4)
+            return record_fate::too_short;
+        frame = frame.first(frame.size() - 4);
+    }
+    const int fc = record_le16(frame, 0);
+    const std::size_t header_length = data_header_length(fc < 0 ? 0 : fc);
+    if (fc < 0 || frame.size() < header_length)
+        return record_fate::too_short;
+    // The ciphers take the MAC header and the cipher header together:
+    // padding between them goes.
+    if (data_pad) {
+        const std::size_t body = (header_length + 3) & ~std::size_t{3};
+        if (frame.size() < body)
+            return record_fate::too_short;
+        auto& unpadded = state.frames.unpadded;
+        unpadded.assign(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(header_length));
+        unpadded.insert(unpadded.end(), frame.begin() + static_cast<std::ptrdiff_t>(body), frame.end());
+        frame = unpadded;
+    }
+    const byte_span cipher_header = record_bytes(frame, header_length, 4);
+    if (cipher_header.empty())
+        return record_fate::too_short;
+    const bool extended_iv = (cipher_header[3] & 0x20) != 0;
+    const int key_index = cipher_header[3] >> 6;
+    mac_address receiver{};
+    mac_address transmitter{};
+    if (!record_copy(receiver.data(), frame, 4, 6) || !record_copy(transmitter.data(), frame, 10, 6))
+        return record_fate::too_short;
+    plain.resize(header_length + frame.size());
+    std::uint8_t* const body = plain.data() + header_length;
+
+    // When nothing announces an FCS, a frame may still end in one: the
+    // frame then fails its check as it stands and passes without the last
+    // four bytes, if they are its CRC-32.
+    const auto without_fcs = [&frame]() -> byte_span {
+        if (frame.size() < 4)
+            return {};
+        const byte_span rest = frame.first(frame.size() - 4);
+        const std::int64_t stated = record_le32(frame, frame.size() - 4);
+        return crc32_of(rest) == static_cast<std::uint32_t>(stated) ? rest : byte_span{};
+    };
+    const auto attempt = [&](auto&& decrypt) -> int {
+        int length = decrypt(frame);
+        if (length < 0 && !fcs_at_end) {
+            const byte_span shorter = without_fcs();
+            if (!shorter.empty())
+                length = decrypt(shorter);
+        }
+        return length;
+    };
+    const auto decrypt_with = [&](const session& keys) -> int {
+        if (keys.cipher == cipher_suite::tkip) {
+            const byte_span tk = std::span(keys.temporal_key).first(keys.temporal_key_length);
+            const bool from_authenticator = transmitter == keys.authenticator;
+            return attempt([&](byte_span f) { return tkip_decrypt(tk, from_authenticator, f, header_length, body); });
+        }
+        aead_key* context = context_for(state.frames, keys);
+        if (context == nullptr)
+            return -1;
+        return attempt([&](byte_span f) { return aead_decrypt(*context, f, header_length, body); });
+    };
+
+    handshake_tracker& tracker = state.tracker;
+    int length = -1;
+    if (!extended_iv) {
+        if (state.keys.wep_keys.empty())
+            return record_fate::protected_no_key;
+        for (const auto& key : state.keys.wep_keys) {
+            length = attempt([&](byte_span f) { return wep_decrypt(key, f, header_length, body); });
+            if (length >= 0)
+                break;
+        }
+    } else {
+        if (state.keys.pmks.empty())
+            return record_fate::protected_no_key;
+        if ((receiver[0] & 0x01) != 0) {
+            const session_ptr* group = tracker.groups.find(make_group_id(transmitter, key_index));
+            if (group == nullptr || !*group) {
+                if (tracker.unsupported_authenticators.find(transmitter) != nullptr)
+                    return record_fate::protected_unsupported;
+                return tracker.unmatched_authenticators.find(transmitter) != nullptr ? record_fate::protected_unmatched
+                                                                                     : record_fate::protected_no_session;
+            }
+            length = decrypt_with(**group);
+        } else {
+            const pair_id pair = make_pair_id(receiver, transmitter);
+            pair_keys* slots = tracker.pairs.find(pair);
+            if (slots == nullptr || (!slots->current[0] && !slots->current[1] && !slots->fresh)) {
+                if (tracker.unsupported_pairs.find(pair) != nullptr)
+                    return record_fate::protected_unsupported;
+                return tracker.unmatched_pairs.find(pair) != nullptr ? record_fate::protected_unmatched
+                                                                     : record_fate::protected_no_session;
+            }
+            // The frame's key ID picks the key under Extended Key ID; the
+            // slot's key before its rekey, and a key whose ID message 3
+            // did not tell, are tried when it fails.
+            const std::size_t slot = key_index == 1 ? 1 : 0;
+            if (slots->current[slot])
+                length = decrypt_with(*slots->current[slot]);
+            if (length >= 0) {
+                slots->previous[slot].reset();
+            } else if (slots->fresh && (length = decrypt_with(*slots->fresh)) >= 0) {
+                if (slots->current[slot])
+                    slots->previous[slot] = std::move(slots->current[slot]);
+                slots->current[slot] = std::move(slots->fresh);
+                slots->fresh.reset();
+            } else if (slots->previous[slot]) {
+                length = decrypt_with(*slots->previous[slot]);
+            }
+        }
+    }
+    if (length < 0)
+        return record_fate::integrity_failed;
+
+    std::copy_n(frame.begin(), header_length, plain.begin());
+    plain[1] = static_cast<std::uint8_t>(plain[1] & ~0x40);
+    plain.resize(header_length + static_cast<std::size_t>(length));
+    if (follows_handshakes(state))
+        follow_eapol_frame(state, plain, std::span(plain).subspan(header_length));
+    return record_fate::decrypted;
+}
