@@ -1,0 +1,170 @@
+// kestrine_gen's parts: the byte writers and capture headers every mix
+// shares, the busy access point, the protected networks and the
+// --full-decode mix. main.cpp holds the command line.
+#pragma once
+
+#include "decrypt/decrypt.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gen {
+
+struct options {
+    int link_type = 127;
+    std::uint64_t records = 0; // 0: no record limit
+    std::uint64_t bytes = 0;   // 0: no size limit
+    bool small_packets = false;
+    std::uint64_t seed = 1;
+    const char* output = nullptr;
+    std::string encrypt; // "", "ccmp", "tkip", "wep", "ccmp256", "gcmp" or "gcmp256"
+    unsigned akm = 2;    // the AKM suite of a WPA network
+    unsigned owe_group = 19;
+    std::string pmk;     // hex, given instead of a passphrase
+    bool group_handshake = false; // 4-way handshakes seen as messages 1 and 2, a group key handshake after
+    bool extended_key_id = false; // pairwise keys on key IDs 0 and 1, rekeyed
+    std::string passphrase;
+    std::string ssid;
+    std::string wep_key;
+    unsigned stations = 2;
+    bool unencrypted_twin = false; // the same records, their traffic unprotected
+    bool full_decode_mix = false;  // every case --full-decode treats apart
+};
+
+// ---- capture.cpp: random numbers, byte writers, capture headers ----
+
+std::uint64_t next_random(std::uint64_t& state);
+std::uint32_t below(std::uint64_t& state, std::uint32_t bound);
+
+using mac = std::array<std::uint8_t, 6>;
+inline constexpr mac access_point = {0x02, 0x1A, 0x11, 0xF0, 0x00, 0x01};
+inline constexpr mac gateway = {0x02, 0x1A, 0x11, 0xF0, 0x00, 0xFE};
+inline constexpr mac broadcast_address = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+void put(std::vector<std::uint8_t>& out, const mac& address);
+void put_u8(std::vector<std::uint8_t>& out, unsigned value);
+void put_le16(std::vector<std::uint8_t>& out, unsigned value);
+void put_be16(std::vector<std::uint8_t>& out, unsigned value);
+void put_random(std::vector<std::uint8_t>& out, std::size_t count, std::uint64_t& state);
+
+void put_beacon_fields(std::vector<std::uint8_t>& out);
+void put_capture_header(std::vector<std::uint8_t>& out, int link_type, std::uint64_t& state);
+std::size_t imix_ip_length(std::uint64_t& state, bool small_packets);
+void put_ip_packet(std::vector<std::uint8_t>& out, std::size_t length, std::uint64_t& state);
+
+// Frame control: the type and subtype word as it sits in the frame.
+constexpr unsigned fc_data = 0x0008, fc_null = 0x0048, fc_qos_data = 0x0088, fc_qos_null = 0x00C8;
+constexpr unsigned fc_to_ds = 0x0100, fc_from_ds = 0x0200, fc_more_fragments = 0x0400, fc_retry = 0x0800,
+                   fc_protected = 0x4000, fc_order = 0x8000;
+constexpr bool has_qos(unsigned fc) { return (fc & 0x0C) == 0x08 && (fc & 0x80) != 0; }
+constexpr bool four_address(unsigned fc) { return (fc & (fc_to_ds | fc_from_ds)) == (fc_to_ds | fc_from_ds); }
+std::size_t mac_header_length(unsigned fc);
+
+// Ends the program with one line on standard error.
+[[noreturn]] void fail(const char* what);
+
+// ---- own_crypto.cpp: the key hierarchy and the newer ciphers, apart
+// from src/decrypt ----
+
+enum class cipher { wep, tkip, ccmp, ccmp256, gcmp, gcmp256 };
+
+// `out` gets the first out.size() bytes of the MAC ("HMAC" or "CMAC")
+// under `algorithm` (a digest or cipher name).
+bool own_mac(const char* mac_name, const char* algorithm, byte_span key, byte_span data, std::span<std::uint8_t> out);
+bool own_prf_sha1(byte_span key, std::string_view label, byte_span data, std::span<std::uint8_t> out);
+bool own_kdf(const char* digest, byte_span key, std::string_view label, byte_span context,
+             std::span<std::uint8_t> out);
+bool own_key_wrap(byte_span kek, byte_span plain, std::vector<std::uint8_t>& wrapped);
+// Appends header (Protected set), cipher header, ciphertext and MIC.
+bool own_aead_encrypt(cipher suite, byte_span tk, std::uint64_t packet_number, int key_id, byte_span header,
+                      byte_span plain, std::vector<std::uint8_t>& frame);
+
+// ---- busy_mix.cpp ----
+
+// One frame of the busy access point's mix.
+void put_busy_frame(std::vector<std::uint8_t>& out, std::uint64_t& state, bool small_packets);
+
+// ---- protected_network.cpp ----
+
+// The key hierarchy of an AKM suite (12.7.1.3): its KDF, its EAPOL-Key
+// MIC and the lengths of KCK, KEK, MIC and PMK.
+enum class kdf_kind { prf_sha1, sha256, sha384 };
+enum class mic_kind { hmac_md5, hmac_sha1, cmac, hmac_sha256, hmac_sha384 };
+struct akm_suite {
+    unsigned selector = 2;      // the suite type behind 00-0F-AC
+    int descriptor_version = 2; // Key Information bits 0-2; 0: AKM-defined
+    kdf_kind kdf = kdf_kind::prf_sha1;
+    mic_kind mic = mic_kind::hmac_sha1;
+    std::size_t kck_length = 16, kek_length = 16, mic_length = 16, pmk_length = 32;
+};
+
+// A temporal key and the packet numbers sent under it.
+struct temporal_key {
+    std::array<std::uint8_t, 32> tk{};
+    ccmp_key ccmp; // CCMP-128's key schedule, made once
+    std::uint64_t packet_number = 1;
+    int key_id = 0;
+};
+
+struct station_keys {
+    mac address{};
+    std::array<std::uint8_t, 88> ptk{}; // KCK, KEK, TK
+    temporal_key pairwise;
+    temporal_key previous; // Extended Key ID: the key the last rekey replaced
+    bool has_previous = false;
+    unsigned since_rekey = 0; // frames of the pair since its last rekey
+    std::uint64_t replay = 0; // the last EAPOL-Key replay counter
+};
+
+struct protected_network {
+    cipher suite = cipher::ccmp; // pairwise and group
+    akm_suite akm;
+    bool unencrypted_twin = false;
+    bool group_handshake = false;
+    bool extended_key_id = false;
+    bool announced = false; // a beacon and associations come before the handshakes
+    unsigned owe_group = 19;
+    std::string ssid;
+    std::vector<std::uint8_t> wep_key;
+    std::uint64_t wep_iv = 0; // the next IV of a sealed frame
+    std::array<std::uint8_t, 48> pmk{};
+    temporal_key group;
+    std::vector<station_keys> stations;
+    std::vector<std::vector<std::uint8_t>> prelude; // frames before the traffic, or before the next traffic
+    std::size_t next_prelude = 0;
+    std::uint64_t traffic_frames = 0;
+    unsigned rekeys = 0;
+};
+
+void set_up_network(protected_network& net, const options& opts, std::uint64_t& state);
+// The next frame of the protected network: the prelude first, then traffic.
+void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net, std::uint64_t& state,
+                         bool small_packets);
+// Protects a Data frame as its transmitter would; see the definition.
+void seal_frame(protected_network& net, std::vector<std::uint8_t>& frame);
+
+// ---- full_decode_mix.cpp ----
+
+class full_decode_mix {
+public:
+    full_decode_mix(const options& opts, std::uint64_t& state, protected_network* net);
+    ~full_decode_mix();
+    full_decode_mix(const full_decode_mix&) = delete;
+    full_decode_mix& operator=(const full_decode_mix&) = delete;
+
+    // The next record, capture header included; its last `cut` bytes are
+    // not captured.
+    void next(std::vector<std::uint8_t>& record, std::size_t& cut);
+
+private:
+    struct writer;
+    std::unique_ptr<writer> writer_;
+};
+
+} // namespace gen
