@@ -46,7 +46,8 @@ group_id make_group_id(const mac_address& transmitter, int key_index)
 std::int64_t handshake_tracker::evicted() const
 {
     return pending.evicted + pairs.evicted + groups.evicted + networks.evicted + unmatched_pairs.evicted +
-           unmatched_authenticators.evicted + unsupported_pairs.evicted + unsupported_authenticators.evicted;
+           unmatched_authenticators.evicted + unsupported_pairs.evicted + unsupported_authenticators.evicted +
+           fast_transitions.evicted + tdls_links.evicted;
 }
 
 bool make_session(handshake_tracker& tracker, cipher_suite cipher, const mac_address& authenticator,

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr std::array<std::uint8_t, 8> eapol_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x88, 0x8E};
+constexpr std::array<std::uint8_t, 8> tdls_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x89, 0x0D};
 
 // EAPOL-Key fields, in bytes from the start of the 802.1X header. The MIC
 // field's length depends on the suite; the fields behind it move with it.
@@ -186,8 +187,14 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
         if (elements.has_rsn && elements.rsn.akm_count >= 1) {
             suite.akm = elements.rsn.akms[0];
             if (is_fast_transition(suite.akm)) {
-                refusal = outcome::unsupported;
-                return false;
+                // FT's PTK comes from PMK-R1: its suite names the hash.
+                const auto suites = akm_suites(suite.akm);
+                if (suites.empty() || suites[0].mic != suite.mic) {
+                    refusal = outcome::unsupported;
+                    return false;
+                }
+                suite = suites[0];
+                note_ft_elements(tracker, pending.authenticator, pending.supplicant, key.key_data);
             }
         }
         pending.candidates[pending.candidate_count++] = suite;
@@ -206,10 +213,12 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
                 continue;
             const int akm = found.rsn.akms[0];
             const auto suites = akm_suites(akm);
-            if (suites.empty() || is_fast_transition(akm)) {
+            if (suites.empty()) {
                 refusal = outcome::unsupported;
                 return false;
             }
+            if (is_fast_transition(akm))
+                note_ft_elements(tracker, pending.authenticator, pending.supplicant, placed.key_data);
             for (const akm_suite& suite : suites)
                 if (suite.mic_length == length && pending.candidate_count < pending.candidates.size())
                     pending.candidates[pending.candidate_count++] = suite;
@@ -270,7 +279,13 @@ std::shared_ptr<const pairwise_protection> complete_handshake(decryption& state,
             any_key_fits = true;
             const byte_span pmk = std::span(entry.pmk).first(entry.length);
             const auto out = std::span(ptk).first(ptk_length);
-            if (!derive_ptk(suite, pmk, pending.authenticator, pending.supplicant, pending.anonce, pending.snonce, out))
+            const bool derived =
+                suite.fast_transition
+                    ? derive_ft_initial_ptk(tracker, suite, pmk, pending.authenticator, pending.supplicant,
+                                            pending.anonce, pending.snonce, out)
+                    : derive_ptk(suite, pmk, pending.authenticator, pending.supplicant, pending.anonce,
+                                 pending.snonce, out);
+            if (!derived)
                 continue;
             if (!mic_matches(tracker, key, suite, out.first(suite.kck_length)))
                 continue;
@@ -447,8 +462,15 @@ void add_user_key(decryption& state, const user_key& key)
 
 void follow_eapol_frame(decryption& state, byte_span frame, byte_span body)
 {
+    if (state.keys.pmks.empty())
+        return;
+    const byte_span llc = record_bytes(body, 0, tdls_llc.size());
+    if (!llc.empty() && std::equal(tdls_llc.begin(), tdls_llc.end(), llc.begin())) {
+        follow_tdls_frame(state, body);
+        return;
+    }
     eapol_key key;
-    if (state.keys.pmks.empty() || !parse_eapol_key(body, key))
+    if (!parse_eapol_key(body, key))
         return;
     const int fc = record_le16(frame, 0);
     mac_address receiver{};
@@ -537,8 +559,10 @@ void follow_management_frame(decryption& state, byte_span frame)
     if (fc < 0 || !is_management_type(fc) || state.keys.pmks.empty())
         return;
     const int subtype = (fc >> 4) & 0xF;
-    if (subtype != 8 && subtype != 5) // Beacon, Probe Response
+    if (subtype != 8 && subtype != 5) { // Beacon, Probe Response
+        follow_fast_transition_frame(state, frame, subtype);
         return;
+    }
     mac_address bssid{};
     if (!record_copy(bssid.data(), frame, 16, 6))
         return;
