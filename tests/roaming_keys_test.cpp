@@ -207,6 +207,87 @@ TEST(fast_transition, reassociation_over_the_air)
     }
 }
 
+// ---- The initial mobility-domain association: a 4-way handshake under
+// FT-PSK whose PTK comes from PMK-R1
+
+// An EAPOL-Key frame (key descriptor version 3) between the access point
+// and the station, its MIC under `kck` when given.
+bytes eapol_key(bool from_ap, int information, const bytes& nonce, const bytes& key_data, byte_span kck)
+{
+    bytes frame = {0x08, static_cast<std::uint8_t>(from_ap ? 0x02 : 0x01), 0, 0};
+    append(frame, from_ap ? station : target_ap);
+    append(frame, from_ap ? target_ap : station);
+    append(frame, target_ap);
+    append(frame, bytes{0x40, 0x00, 0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x88, 0x8E});
+    const std::size_t eapol_at = frame.size();
+    const std::size_t body = 95 + key_data.size();
+    append(frame, bytes{2, 3, static_cast<std::uint8_t>(body >> 8), static_cast<std::uint8_t>(body), 2,
+                        static_cast<std::uint8_t>(information >> 8), static_cast<std::uint8_t>(information | 3), 0,
+                        16, 0, 0, 0, 0, 0, 0, 0, 1});
+    append(frame, nonce);
+    frame.resize(frame.size() + 16 + 8 + 8 + 16, 0); // IV, RSC, reserved, MIC
+    append(frame, bytes{0, static_cast<std::uint8_t>(key_data.size())});
+    append(frame, key_data);
+    if (!kck.empty()) {
+        std::array<std::uint8_t, 16> mic{};
+        EXPECT_TRUE(eapol_key_mic(mic_algorithm::aes128_cmac, kck, byte_span(frame).subspan(eapol_at), mic));
+        std::copy(mic.begin(), mic.end(), frame.end() - 2 - static_cast<std::ptrdiff_t>(key_data.size() + 16));
+    }
+    return frame;
+}
+
+struct initial_case {
+    const char* name;
+    bool response_names_key_holders; // the Association Response's FTE
+    bool message_2_names_them;       // message 2's MDE and FTE
+    bool decrypts;
+    std::int64_t refused;
+};
+
+TEST(fast_transition, initial_mobility_domain_association)
+{
+    const initial_case cases[] = {
+        {"names in the association response", true, false, true, 0},
+        {"names in message 2 only", false, true, true, 0},
+        {"no FTE anywhere", false, false, false, 1},
+    };
+    const bytes mde = element(54, {mdid[0], mdid[1], 0});
+    ft_key r0, r1;
+    bytes ptk(48);
+    ASSERT_TRUE(derive_pmk_r0(hash_function::sha256, pmk, text("lab"), mdid, text(r0kh), station, r0));
+    ASSERT_TRUE(derive_pmk_r1(hash_function::sha256, r0, target_ap, station, r1));
+    ASSERT_TRUE(derive_ft_ptk(hash_function::sha256, r1, anonce, snonce, target_ap, station, ptk));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        decryption state;
+        give_key(state, pmk);
+        bytes request = element(0, {'l', 'a', 'b'});
+        append(request, rsne(4, 4));
+        append(request, mde);
+        follow_management_frame(state, management(0, target_ap, station, bytes(4, 0), request));
+        bytes response = rsne(4, 4);
+        append(response, mde);
+        if (c.response_names_key_holders)
+            append(response, fte(ft_names()));
+        follow_management_frame(state, management(1, station, target_ap, bytes(6, 0), response));
+        bytes key_data = rsne(4, 4);
+        if (c.message_2_names_them) {
+            append(key_data, mde);
+            append(key_data, fte(ft_names()));
+        }
+        const bytes message_1 = eapol_key(true, 0x0088, anonce, {}, {});
+        const bytes message_2 = eapol_key(false, 0x0108, snonce, key_data, byte_span(ptk).first(16));
+        for (const bytes* frame : {&message_1, &message_2})
+            follow_eapol_frame(state, *frame, byte_span(*frame).subspan(24));
+        std::vector<std::uint8_t> plain;
+        EXPECT_EQ(decrypt_data_frame(state, protect(byte_span(ptk).subspan(32, 16), target_ap, station), false, false,
+                                     plain) == record_fate::decrypted,
+                  c.decrypts);
+        EXPECT_EQ(state.tracker.handshakes_completed, c.decrypts ? 1 : 0);
+        EXPECT_EQ(state.tracker.drops.key_exchange_refused, c.refused);
+    }
+}
+
 // ---- TDLS
 
 struct tdls_setup {

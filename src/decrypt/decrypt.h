@@ -554,6 +554,10 @@ bool parse_fte(byte_span element, std::size_t mic_length, fte_fields& out);
 void note_ft_elements(handshake_tracker& tracker, const mac_address& access_point, const mac_address& station,
                       byte_span key_data);
 
+// True when the pair's frames named everything PMK-R0 needs: the SSID,
+// the MDID and the R0KH-ID.
+bool ft_names_known(handshake_tracker& tracker, const mac_address& access_point, const mac_address& station);
+
 // The PTK of an initial mobility-domain association (12.7.1.7): PMK-R0
 // from `xxkey` and the SSID, MDID and R0KH-ID the pair's frames gave,
 // PMK-R1 for the R1KH-ID, then FT-PTK. False when the frames did not say

@@ -332,6 +332,13 @@ void note_ft_elements(handshake_tracker& tracker, const mac_address& access_poin
         ++tracker.drops.key_exchange_refused;
 }
 
+bool ft_names_known(handshake_tracker& tracker, const mac_address& access_point, const mac_address& station)
+{
+    const ft_context* context = tracker.fast_transitions.find(make_pair_id(access_point, station));
+    return context != nullptr && context->have_mobility_domain && context->r0kh_id_length > 0 &&
+           !ssid_of(tracker, *context, access_point).empty();
+}
+
 bool derive_ft_initial_ptk(handshake_tracker& tracker, const akm_suite& suite, byte_span xxkey,
                            const mac_address& access_point, const mac_address& station, byte_span anonce,
                            byte_span snonce, std::span<std::uint8_t> ptk)

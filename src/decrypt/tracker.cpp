@@ -267,6 +267,14 @@ std::shared_ptr<const pairwise_protection> complete_handshake(decryption& state,
     const pair_id pair = make_pair_id(pending.authenticator, pending.supplicant);
     const std::size_t tk_length = temporal_key_length(pending.pairwise_cipher);
     bool any_key_fits = false;
+    for (std::size_t c = 0; c < pending.candidate_count; ++c) {
+        if (pending.candidates[c].fast_transition &&
+            !ft_names_known(tracker, pending.authenticator, pending.supplicant)) {
+            // No key can be checked without the names FT's keys are bound to.
+            ++tracker.drops.key_exchange_refused;
+            return nullptr;
+        }
+    }
     std::array<std::uint8_t, 32 + 32 + 32> ptk{};
     for (std::size_t c = 0; c < pending.candidate_count; ++c) {
         const akm_suite& suite = pending.candidates[c];
