@@ -62,6 +62,18 @@ for cipher in ccmp tkip; do
 done
 "$build/kestrine_gen" --encrypt wep --wep-key 0a0b0c0d0e --small --records 20 --seed 3 \
     "$work/seeds/decrypt/gen-wep.pcap" >/dev/null
+# The newer suites, under keys the target holds: SAE and Suite B 192 by
+# PMK, OWE over group 20, Extended Key ID with group key handshakes.
+sae_pmk=ecbfe709d6151eaba6a4fd9cba94fbb570c1fc4c15506fad3185b4a0a0cfda9a
+pmk_48=000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f202122232425262728292a2b2c2d2e2f
+"$build/kestrine_gen" --encrypt gcmp --akm 8 --pmk $sae_pmk --small --records 40 --seed 3 \
+    "$work/seeds/decrypt/gen-sae.pcap" >/dev/null
+"$build/kestrine_gen" --encrypt gcmp256 --akm 12 --pmk $pmk_48 --small --records 40 --seed 3 \
+    "$work/seeds/decrypt/gen-suite-b.pcap" >/dev/null
+"$build/kestrine_gen" --encrypt ccmp --akm 18 --owe-group 20 --pmk $pmk_48 --small --records 40 --seed 3 \
+    "$work/seeds/decrypt/gen-owe.pcap" >/dev/null
+"$build/kestrine_gen" --encrypt ccmp256 --extended-key-id --group-handshake --passphrase "correct horse" \
+    --ssid kestrine-lab --small --records 40 --seed 3 "$work/seeds/decrypt/gen-extended-key-id.pcap" >/dev/null
 "$build/kestrine_gen" --encrypt ccmp --passphrase "correct horse" --ssid kestrine-lab --full-decode-mix \
     --records 80 --seed 3 "$work/seeds/decrypt/gen-ccmp-mix.pcap" >/dev/null
 

@@ -1,5 +1,6 @@
 // Key derivation and frame ciphers against the published test vectors
-// (IEEE 802.11 Annex J, RFC 3394, RFC 4493, RFC 2202, RFC 6229), then the
+// (IEEE 802.11 Annex J and the CCMP-256/GCMP MPDUs of its amendments,
+// RFC 3394, RFC 4493, RFC 2202, RFC 4231, RFC 6229), then the
 // ways a protected frame must be refused. Frames lie against inaccessible
 // memory, so a read past their end crashes the test.
 #include "decrypt/decrypt.h"
@@ -7,10 +8,13 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -124,6 +128,193 @@ TEST(KeyDerivation, AesKeyWrap)
     test::bytes refused(16, 0);
     EXPECT_FALSE(aes_key_unwrap(kek, tampered, refused));
     EXPECT_EQ(refused, test::bytes(16, 0));
+}
+
+// The MIC algorithms the SHA-2 AKMs add, on RFC 4231 case 2, each cut to
+// its MIC field; a MIC field of another size is refused.
+TEST(KeyDerivation, EapolKeyMicBySuite)
+{
+    const struct {
+        mic_algorithm algorithm;
+        const char* expected;
+    } cases[] = {
+        {mic_algorithm::hmac_sha1_128, "effcdf6ae5eb2fa2d27416d5f184df9c"},
+        {mic_algorithm::hmac_sha256_128, "5bdcc146bf60754e6a042426089575c7"},
+        {mic_algorithm::hmac_sha384_192, "af45d2e376484031617f78d2b58a6b1b9c7ef464f5a01b47"},
+        {mic_algorithm::hmac_sha512_256, "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea250554"},
+    };
+    for (const auto& c : cases) {
+        test::bytes mic(hex(c.expected).size());
+        ASSERT_TRUE(eapol_key_mic(c.algorithm, text("Jefe"), text("what do ya want for nothing?"), mic));
+        EXPECT_EQ(mic, hex(c.expected));
+        test::bytes longer(mic.size() + 8);
+        EXPECT_FALSE(eapol_key_mic(c.algorithm, text("Jefe"), text("x"), longer)) << c.expected;
+    }
+}
+
+// RFC 3394 4.3 and 4.6: a 256-bit KEK wrapping 128 and 256 bits.
+TEST(KeyDerivation, AesKeyWrap256)
+{
+    const auto kek = hex("000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F");
+    const std::pair<const char*, const char*> cases[] = {
+        {"00112233445566778899AABBCCDDEEFF", "64E8C3F9CE0F5BA263E9777905818A2A93C8191E7D6E8AE7"},
+        {"00112233445566778899AABBCCDDEEFF000102030405060708090A0B0C0D0E0F",
+         "28C9F404C4B810F4CBCCB35CFB87F8263F5786E2D80ED326CBC7F0E71A99F43BFB988B9B7A02DD21"},
+    };
+    for (const auto& [key, wrapped] : cases) {
+        test::bytes out(hex(wrapped).size());
+        ASSERT_TRUE(aes_key_wrap(kek, hex(key), out));
+        EXPECT_EQ(out, hex(wrapped));
+        test::bytes unwrapped(hex(key).size());
+        ASSERT_TRUE(aes_key_unwrap(kek, hex(wrapped), unwrapped));
+        EXPECT_EQ(unwrapped, hex(key));
+    }
+    test::bytes out(24);
+    EXPECT_FALSE(aes_key_wrap(test::bytes(24, 1), hex(cases[0].first), out)) << "a 192-bit KEK";
+}
+
+// The suite figures that AKM suite selectors and the EAPOL-Key lengths fix.
+TEST(Suites, Figures)
+{
+    const struct {
+        int akm;
+        std::size_t index;
+        key_kdf kdf;
+        mic_algorithm mic;
+        std::size_t mic_length, kck, kek, pmk;
+        bool ft;
+    } cases[] = {
+        {2, 0, key_kdf::prf_sha1, mic_algorithm::hmac_sha1_128, 16, 16, 16, 32, false},
+        {4, 0, key_kdf::kdf_sha256, mic_algorithm::aes128_cmac, 16, 16, 16, 32, true},
+        {8, 0, key_kdf::kdf_sha256, mic_algorithm::aes128_cmac, 16, 16, 16, 32, false},
+        {11, 0, key_kdf::kdf_sha256, mic_algorithm::hmac_sha256_128, 16, 16, 16, 32, false},
+        {12, 0, key_kdf::kdf_sha384, mic_algorithm::hmac_sha384_192, 24, 24, 32, 48, false},
+        {13, 0, key_kdf::kdf_sha384, mic_algorithm::hmac_sha384_192, 24, 24, 32, 48, true},
+        {18, 1, key_kdf::kdf_sha384, mic_algorithm::hmac_sha384_192, 24, 24, 32, 48, false},
+        {24, 2, key_kdf::kdf_sha512, mic_algorithm::hmac_sha512_256, 32, 32, 32, 64, false},
+        {25, 0, key_kdf::kdf_sha256, mic_algorithm::hmac_sha256_128, 16, 16, 16, 32, true},
+    };
+    for (const auto& c : cases) {
+        const auto suites = akm_suites(c.akm);
+        ASSERT_GT(suites.size(), c.index) << c.akm;
+        const akm_suite& s = suites[c.index];
+        EXPECT_EQ(s.akm, c.akm);
+        EXPECT_TRUE(s.kdf == c.kdf && s.mic == c.mic && s.fast_transition == c.ft) << c.akm;
+        EXPECT_EQ((std::array<std::size_t, 4>{s.mic_length, s.kck_length, s.kek_length, s.pmk_length}),
+                  (std::array<std::size_t, 4>{c.mic_length, c.kck, c.kek, c.pmk})) << c.akm;
+    }
+    for (const int unsupported : {0, 7, 10, 14, 26})
+        EXPECT_TRUE(akm_suites(unsupported).empty()) << unsupported;
+    EXPECT_EQ(descriptor_version_suite(1)->mic, mic_algorithm::hmac_md5);
+    EXPECT_EQ(descriptor_version_suite(3)->kdf, key_kdf::kdf_sha256);
+    EXPECT_EQ(descriptor_version_suite(4), nullptr);
+    EXPECT_EQ(temporal_key_length(cipher_suite::gcmp256), 32u);
+    EXPECT_EQ(temporal_key_length(cipher_suite::bip_cmac128), 0u);
+}
+
+// No published vector of the SHA-2 KDF, FT's key hierarchy or the TPK was
+// at hand: they are checked against the construction computed here by
+// another path, libcrypto's one-shot HMAC() and EVP_Digest().
+const EVP_MD* md_of(hash_function hash)
+{
+    return hash == hash_function::sha384 ? EVP_sha384() : hash == hash_function::sha512 ? EVP_sha512() : EVP_sha256();
+}
+
+test::bytes reference_kdf(hash_function hash, const test::bytes& key, std::string_view label,
+                          const test::bytes& context, std::size_t size)
+{
+    test::bytes out;
+    for (unsigned i = 1; out.size() < size; ++i) {
+        test::bytes input{static_cast<std::uint8_t>(i), 0};
+        input.insert(input.end(), label.begin(), label.end());
+        input.insert(input.end(), context.begin(), context.end());
+        input.push_back(static_cast<std::uint8_t>(size * 8));
+        input.push_back(static_cast<std::uint8_t>(size * 8 >> 8));
+        std::array<std::uint8_t, EVP_MAX_MD_SIZE> block{};
+        unsigned length = 0;
+        HMAC(md_of(hash), key.data(), static_cast<int>(key.size()), input.data(), input.size(), block.data(), &length);
+        out.insert(out.end(), block.begin(), block.begin() + length);
+    }
+    out.resize(size);
+    return out;
+}
+
+test::bytes reference_hash(hash_function hash, std::string_view label, const test::bytes& data, std::size_t size)
+{
+    test::bytes input(label.begin(), label.end());
+    input.insert(input.end(), data.begin(), data.end());
+    std::array<std::uint8_t, EVP_MAX_MD_SIZE> digest{};
+    unsigned length = 0;
+    EVP_Digest(input.data(), input.size(), digest.data(), &length, md_of(hash), nullptr);
+    return {digest.begin(), digest.begin() + static_cast<std::ptrdiff_t>(size)};
+}
+
+test::bytes concat(std::initializer_list<test::bytes> parts)
+{
+    test::bytes out;
+    for (const auto& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+TEST(KeyDerivation, Sha2KdfPtkFtAndTpk)
+{
+    const auto sta = hex("020000000002");
+    const auto ap = hex("020000000001");
+    const auto snonce = test::bytes(32, 0x11);
+    const auto anonce = test::bytes(32, 0xee);
+    for (const int akm : {6, 12, 25}) {
+        for (const akm_suite& suite : akm_suites(akm)) {
+            const std::size_t q = suite.pmk_length;
+            const std::size_t ptk_size = suite.kck_length + suite.kek_length + 32;
+            test::bytes pmk(q);
+            for (std::size_t i = 0; i < q; ++i)
+                pmk[i] = static_cast<std::uint8_t>(i);
+            const std::string where = "AKM " + std::to_string(akm) + " PMK " + std::to_string(q);
+
+            test::bytes ptk(ptk_size);
+            ASSERT_TRUE(derive_ptk(suite, pmk, ap, sta, anonce, snonce, ptk)) << where;
+            EXPECT_EQ(ptk, reference_kdf(suite.hash, pmk, "Pairwise key expansion", concat({ap, sta, snonce, anonce}),
+                                         ptk_size)) << where;
+            test::bytes short_pmk(q - 1);
+            EXPECT_FALSE(derive_ptk(suite, short_pmk, ap, sta, anonce, snonce, ptk)) << where;
+
+            if (suite.fast_transition) {
+                const auto ssid = text("ft-net");
+                const auto mdid = hex("a1b2");
+                const auto r0kh = text("r0kh.example");
+                const auto r1kh = hex("020000000003");
+                ft_key r0;
+                ft_key r1;
+                ASSERT_TRUE(derive_pmk_r0(suite.hash, pmk, ssid, mdid, r0kh, sta, r0)) << where;
+                const auto r0_data = reference_kdf(
+                    suite.hash, pmk, "FT-R0",
+                    concat({{static_cast<std::uint8_t>(ssid.size())}, ssid, mdid,
+                            {static_cast<std::uint8_t>(r0kh.size())}, r0kh, sta}), q + 16);
+                const test::bytes r0_key(r0_data.begin(), r0_data.begin() + static_cast<std::ptrdiff_t>(q));
+                EXPECT_EQ(test::bytes(r0.key.begin(), r0.key.begin() + static_cast<std::ptrdiff_t>(r0.length)), r0_key);
+                EXPECT_EQ(test::bytes(r0.name.begin(), r0.name.end()),
+                          reference_hash(suite.hash, "FT-R0N", test::bytes(r0_data.end() - 16, r0_data.end()), 16));
+                ASSERT_TRUE(derive_pmk_r1(suite.hash, r0, r1kh, sta, r1)) << where;
+                const auto r1_key = reference_kdf(suite.hash, r0_key, "FT-R1", concat({r1kh, sta}), q);
+                EXPECT_EQ(test::bytes(r1.key.begin(), r1.key.begin() + static_cast<std::ptrdiff_t>(r1.length)), r1_key);
+                EXPECT_EQ(test::bytes(r1.name.begin(), r1.name.end()),
+                          reference_hash(suite.hash, "FT-R1N",
+                                         concat({test::bytes(r0.name.begin(), r0.name.end()), r1kh, sta}), 16));
+                ASSERT_TRUE(derive_ft_ptk(suite.hash, r1, anonce, snonce, ap, sta, ptk)) << where;
+                EXPECT_EQ(ptk, reference_kdf(suite.hash, r1_key, "FT-PTK", concat({snonce, anonce, ap, sta}), ptk_size));
+                EXPECT_FALSE(derive_pmk_r1(suite.hash, r0, r1kh, hex("0200"), r1)) << where;
+            }
+        }
+    }
+    // TDLS: the initiator's address is the larger here, so the order shows.
+    test::bytes tpk(32);
+    ASSERT_TRUE(derive_tpk(hash_function::sha256, anonce, snonce, sta, ap, ap, tpk));
+    const auto key_input = reference_hash(hash_function::sha256, "", concat({snonce, anonce}), 32);
+    EXPECT_EQ(tpk, reference_kdf(hash_function::sha256, key_input, "TDLS PMK", concat({ap, sta, ap}), 32));
+    test::bytes swapped(32);
+    ASSERT_TRUE(derive_tpk(hash_function::sha256, snonce, anonce, ap, sta, ap, swapped));
+    EXPECT_EQ(swapped, tpk);
 }
 
 // RFC 6229, the 40-bit key 0102030405 at offsets 0, 16, 240 and 256.
@@ -266,6 +457,81 @@ TEST(Ccmp, HeaderFieldsBoundToTheMic)
     }
 }
 
+// The CCMP-256, GCMP-128 and GCMP-256 MPDUs published with the amendments
+// that added them (the rows of ../shared/vectors/ciphers.tsv), and the
+// CCMP-128 one of J.6.4 through the same path. Flipping a bit of any byte
+// must make the frame fail, but for the fields left out of the AAD: the
+// Duration, the sequence number, the QoS Control's upper octet, and the CCMP/GCMP
+// header's reserved octet and key ID bits.
+TEST(Aead, StandardVectors)
+{
+    const struct {
+        const char* name;
+        cipher_suite suite;
+        const char* tk;
+        std::uint64_t pn;
+        std::size_t header_length;
+        const char* plaintext_mpdu;
+        const char* protected_mpdu;
+    } cases[] = {
+        {"CCMP-128 (J.6.4)", cipher_suite::ccmp128, "c97c1f67ce371185514a8a19f2bdd52f", j64_pn, 24,
+         "0848c32c0fd2e128a57c5030f1844408abaea5b8fcba8033f8ba1a55d02f85ae967bb62fb6cda8eb7e78a050",
+         "0848c32c0fd2e128a57c5030f1844408abaea5b8fcba80330ce70020769703b5f3d0a2fe9a3dbf2342a643e43246e80c3c04d019"
+         "7845ce0b16f97623"},
+        {"CCMP-256 (802.11ac M.6.4)", cipher_suite::ccmp256,
+         "c97c1f67ce371185514a8a19f2bdd52f000102030405060708090a0b0c0d0e0f", 0xb5039776e70c, 24,
+         "0848c32c0fd2e128a57c5030f1844408abaea5b8fcba8033f8ba1a55d02f85ae967bb62fb6cda8eb7e78a050",
+         "0848c32c0fd2e128a57c5030f1844408abaea5b8fcba80330ce70020769703b56d155d8832668256d6a92b78e11d8e54495dd174"
+         "80aa56c9492e882b97642f80d50fe97b"},
+        {"GCMP-256 (802.11ac M.11.1)", cipher_suite::gcmp256,
+         "c97c1f67ce371185514a8a19f2bdd52f000102030405060708090a0b0c0d0e0f", 0x00895f5f2b08, 26,
+         "88480b000fd2e128a57c5030f18444085030f184440880330300000102030405060708090a0b0c0d0e0f101112131415161718"
+         "191a1b1c1d1e1f2021222324252627",
+         "88480b000fd2e128a57c5030f18444085030f184440880330300082b00205f5f8900658343c8b14447d9211defd46ad89c710c"
+         "6fc33333236e3997b9176a5a8be779b21266555e70ad79114316859095473d5b1bd596b3dea3bf"},
+        {"GCMP-128 (802.11ad M.11.1)", cipher_suite::gcmp128, "c97c1f67ce371185514a8a19f2bdd52f", 0x00895f5f2b08, 26,
+         "88480b000fd2e128a57c5030f18444085030f184440880330300000102030405060708090a0b0c0d0e0f101112131415161718"
+         "191a1b1c1d1e1f2021222324252627",
+         "88480b000fd2e128a57c5030f18444085030f184440880330300082b00205f5f890060e9700cc4d40ac6d288b201c38f5bf08b"
+         "807442640a1596e5dbdad41d1f3623f45d7a12db7afb23def619c2a374b6df66ffa53b6c69d79e"},
+    };
+    for (const auto& c : cases) {
+        aead_key key;
+        ASSERT_TRUE(aead_key_set(key, c.suite, hex(c.tk))) << c.name;
+        const auto mpdu = hex(c.protected_mpdu);
+        const auto plaintext_mpdu = hex(c.plaintext_mpdu);
+        const auto header = test::bytes(plaintext_mpdu.begin(), plaintext_mpdu.begin() + static_cast<std::ptrdiff_t>(c.header_length));
+        const auto body = test::bytes(plaintext_mpdu.begin() + static_cast<std::ptrdiff_t>(c.header_length), plaintext_mpdu.end());
+
+        test::bytes frame;
+        ASSERT_TRUE(aead_encrypt(key, c.pn, 0, header, body, frame)) << c.name;
+        EXPECT_EQ(frame, mpdu) << c.name;
+        test::bytes plain(mpdu.size());
+        ASSERT_EQ(aead_decrypt(key, mpdu, c.header_length, plain.data()), static_cast<int>(body.size())) << c.name;
+        EXPECT_TRUE(std::equal(body.begin(), body.end(), plain.begin())) << c.name;
+
+        std::set<std::size_t> outside_aad{2, 3, 23, c.header_length + 2, c.header_length + 3};
+        if (c.header_length == 26)
+            outside_aad.insert(25);
+        for (std::size_t at = 0; at < mpdu.size(); ++at) {
+            auto changed = mpdu;
+            changed[at] ^= 0x01;
+            test::bytes out(changed.size(), 0);
+            const int result = aead_decrypt(key, changed, c.header_length, out.data());
+            if (outside_aad.count(at) != 0) {
+                EXPECT_EQ(result, static_cast<int>(body.size())) << c.name << " byte " << at;
+                continue;
+            }
+            EXPECT_EQ(result, -1) << c.name << " byte " << at;
+            EXPECT_EQ(std::search(out.begin(), out.end(), body.begin() + 1, body.end()), out.end())
+                << c.name << " byte " << at;
+        }
+    }
+    aead_key key;
+    EXPECT_FALSE(aead_key_set(key, cipher_suite::ccmp256, hex(cases[0].tk))) << "a 16-byte key for CCMP-256";
+    EXPECT_FALSE(aead_key_set(key, cipher_suite::tkip, test::bytes(32, 1)));
+}
+
 // ---- Every cipher: round trips over the header shapes, then refusals.
 
 struct cipher {
@@ -275,6 +541,21 @@ struct cipher {
     std::function<int(byte_span frame, std::size_t header_length, std::uint8_t* plain)> decrypt;
     std::function<int(byte_span frame, std::size_t header_length, std::uint8_t* plain)> decrypt_wrong_key;
 };
+
+// One right and one wrong key per AEAD suite, kept for the whole run.
+template <cipher_suite suite>
+cipher aead_cipher(const char* name)
+{
+    static aead_key right;
+    static aead_key wrong;
+    test::bytes key(temporal_key_length(suite), 0x5a);
+    aead_key_set(right, suite, key);
+    key.back() ^= 0x01;
+    aead_key_set(wrong, suite, key);
+    return {name, 8, [](byte_span h, byte_span p, test::bytes& f) { return aead_encrypt(right, 0x0102030405, 2, h, p, f); },
+            [](byte_span f, std::size_t l, std::uint8_t* p) { return aead_decrypt(right, f, l, p); },
+            [](byte_span f, std::size_t l, std::uint8_t* p) { return aead_decrypt(wrong, f, l, p); }};
+}
 
 const auto tkip_key = hex("000102030405060708090a0b0c0d0e0f 1011121314151617 18191a1b1c1d1e1f");
 
@@ -298,6 +579,9 @@ std::vector<cipher> ciphers()
         {"CCMP", 8, [](byte_span h, byte_span p, test::bytes& f) { return ccmp_encrypt(right, 0x0102030405, 3, h, p, f); },
          [](byte_span f, std::size_t l, std::uint8_t* p) { return ccmp_decrypt(right, f, l, p); },
          [](byte_span f, std::size_t l, std::uint8_t* p) { return ccmp_decrypt(wrong, f, l, p); }},
+        aead_cipher<cipher_suite::ccmp256>("CCMP-256"),
+        aead_cipher<cipher_suite::gcmp128>("GCMP-128"),
+        aead_cipher<cipher_suite::gcmp256>("GCMP-256"),
     };
 }
 

@@ -142,18 +142,23 @@ TEST(handshake_faults, each_handshake_counted_once)
         std::function<void(std::vector<test::record>&)> change;
         long long matched;
         long long unmatched;
+        const char* line; // on standard error: the network's row, or the warning
     };
+    const std::string warning = "kestrine: warning: no key given matches any of the handshakes seen (3)\n";
     const std::vector<case_row> cases = {
-        {"right key", {good_key}, [](auto&) {}, 3, 0},
-        {"wrong key", {wrong_key}, [](auto&) {}, 0, 3},
-        {"two keys, the second matches", {wrong_key, good_key}, [](auto&) {}, 3, 0},
-        {"handshakes seen twice, right key", {good_key}, seen_twice, 3, 0},
-        {"handshakes seen twice, wrong key", {wrong_key}, seen_twice, 0, 3},
+        {"right key", {good_key}, [](auto&) {}, 3, 0, "network 02:1a:11:f0:00:01, key 1 "},
+        {"wrong key", {wrong_key}, [](auto&) {}, 0, 3, warning.c_str()},
+        {"two keys, the second matches", {wrong_key, good_key}, [](auto&) {}, 3, 0, "network 02:1a:11:f0:00:01, key 2 "},
+        {"handshakes seen twice, right key", {good_key}, seen_twice, 3, 0, "network 02:1a:11:f0:00:01, key 1 "},
+        {"handshakes seen twice, wrong key", {wrong_key}, seen_twice, 0, 3, warning.c_str()},
     };
     for (const case_row& c : cases) {
         const outcome result = convert_with_keys(capture->records, c.change, c.keys);
         EXPECT_EQ(result.matched, c.matched) << c.name << "\n" << result.table;
         EXPECT_EQ(stat_of(result.table, "handshakes no key given matches"), c.unmatched) << c.name << "\n" << result.table;
+        EXPECT_NE(result.table.find(c.line), std::string::npos) << c.name << "\n" << result.table;
+        EXPECT_EQ(result.table.find("warning") != std::string::npos, c.matched == 0) << c.name;
+        EXPECT_EQ(result.table.find(c.keys.front().substr(8, 9)), std::string::npos) << "a key printed";
     }
 }
 

@@ -217,6 +217,14 @@ TEST(handshake_suites, every_suite_decrypts_its_frames)
         decryption state;
         give_key(state, "wpa-pwd:not the key:lab"); // key 1 never matches
         give_key(state, psk_of(pmk));              // key 2
+        // A Beacon names the network.
+        bytes beacon = {0x80, 0x00, 0, 0};
+        beacon.insert(beacon.end(), broadcast.begin(), broadcast.end());
+        beacon.insert(beacon.end(), ap.begin(), ap.end());
+        beacon.insert(beacon.end(), ap.begin(), ap.end());
+        beacon.resize(24 + 12, 0);
+        beacon.insert(beacon.end(), {0x00, 0x04, 'l', 'a', 'b', 0x01});
+        follow_management_frame(state, beacon);
         handshake_builder hs(c, pmk);
         follow(state, hs.message_1());
         follow(state, hs.message_2());
@@ -229,7 +237,7 @@ TEST(handshake_suites, every_suite_decrypts_its_frames)
         std::vector<std::string> rows;
         describe_networks(state, rows);
         ASSERT_EQ(rows.size(), 1u);
-        EXPECT_NE(rows[0].find("02:00:00:00:00:01, key 2 "), std::string::npos) << rows[0];
+        EXPECT_NE(rows[0].find("network 02:00:00:00:00:01 \"lab\\x01\", key 2 "), std::string::npos) << rows[0];
     }
 }
 

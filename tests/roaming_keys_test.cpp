@@ -370,7 +370,7 @@ TEST(tdls, direct_link_keys)
         // The confirm twice: once to the access point, once on to the peer.
         for (const bytes* frame : {c.with_response ? &s.response : nullptr, &s.confirm, &s.confirm})
             if (frame != nullptr)
-                follow_eapol_frame(state, *frame, byte_span(*frame).subspan(24));
+                follow_tdls_frame(state, byte_span(*frame).subspan(24));
         std::vector<std::uint8_t> plain;
         EXPECT_EQ(decrypt_data_frame(state, protect(s.tk, peer, station), false, false, plain) == record_fate::decrypted,
                   c.decrypts);

@@ -379,7 +379,8 @@ struct pair_keys {
 // the oldest, counted in `evicted`.
 template <class key_type, class value_type>
 struct bounded_map {
-    std::size_t limit = 4096;
+    explicit bounded_map(std::size_t most) : limit(most) {}
+    std::size_t limit;
     std::map<key_type, std::pair<value_type, std::uint64_t>> entries;
     std::vector<std::pair<key_type, std::uint64_t>> order; // oldest first, from `order_start`
     std::size_t order_start = 0;
@@ -491,19 +492,28 @@ struct tdls_link {
     ~tdls_link();
 };
 
+// The tracker's limits: a handshake in progress costs memory for any
+// frame that looks like one, so those are fewest; sessions need a key's
+// MIC, so a capture cannot make them up without the key.
+constexpr std::size_t pending_limit = 4096;
+constexpr std::size_t session_limit = 65536;
+constexpr std::size_t network_limit = 4096;
+
 struct handshake_tracker {
-    bounded_map<pair_id, pending_handshake> pending;
-    bounded_map<pair_id, pair_keys> pairs;
-    bounded_map<group_id, session_ptr> groups;
-    bounded_map<mac_address, network_record> networks;
+    bounded_map<pair_id, pending_handshake> pending{pending_limit};
+    bounded_map<pair_id, pair_keys> pairs{session_limit};
+    bounded_map<group_id, session_ptr> groups{session_limit};
+    bounded_map<mac_address, network_record> networks{network_limit};
     // Pairs, and the access points of pairs, whose handshake no key matched
     // or whose suite kestrine cannot decrypt.
-    bounded_map<pair_id, bool> unmatched_pairs;
-    bounded_map<mac_address, bool> unmatched_authenticators;
-    bounded_map<pair_id, bool> unsupported_pairs;
-    bounded_map<mac_address, bool> unsupported_authenticators;
-    bounded_map<pair_id, ft_context> fast_transitions; // by station and access point
-    bounded_map<pair_id, tdls_link> tdls_links;        // by the two stations
+    bounded_map<pair_id, bool> unmatched_pairs{pending_limit};
+    bounded_map<mac_address, bool> unmatched_authenticators{network_limit};
+    bounded_map<pair_id, bool> unsupported_pairs{pending_limit};
+    bounded_map<mac_address, bool> unsupported_authenticators{network_limit};
+    // Any frame may start an FT context; a TDLS link needs a setup seen
+    // under a pair's key, and its MIC.
+    bounded_map<pair_id, ft_context> fast_transitions{pending_limit}; // by station and access point
+    bounded_map<pair_id, tdls_link> tdls_links{pending_limit};        // by the two stations
     std::int64_t handshakes_completed = 0; // a key's MIC matched
     std::int64_t handshakes_unmatched = 0; // no key given matches the MIC
     handshake_drops drops;
@@ -610,7 +620,7 @@ record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_e
                                std::vector<std::uint8_t>& plain);
 
 // Follows an unprotected Data frame if it is an EAPOL-Key frame of a
-// 4-way or group key handshake, or a TDLS setup frame. `body` is the frame body, from its LLC
+// 4-way or group key handshake. `body` is the frame body, from its LLC
 // header on.
 void follow_eapol_frame(decryption& state, byte_span frame, byte_span body);
 
@@ -625,9 +635,10 @@ void follow_management_frame(decryption& state, byte_span frame);
 // (re)association request or response, an FT Authentication frame.
 void follow_fast_transition_frame(decryption& state, byte_span frame, int subtype);
 
-// Follows a TDLS Setup Request, Response or Confirm (`body` from the LLC
-// header on, EtherType 0x890D): a Response or Confirm whose MIC the TPK
-// checks installs the direct link's pairwise session.
+// Follows a decrypted TDLS Setup Request, Response or Confirm (`body`
+// from the LLC header on, EtherType 0x890D): a Response or Confirm whose
+// MIC the TPK checks installs the direct link's pairwise session.
+// decrypt_data_frame calls it; a setup sent in the clear is not followed.
 void follow_tdls_frame(decryption& state, byte_span body);
 
 // The per-network rows of --stats, one line each, in `lines`.

@@ -13,7 +13,6 @@
 namespace {
 
 constexpr std::array<std::uint8_t, 8> eapol_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x88, 0x8E};
-constexpr std::array<std::uint8_t, 8> tdls_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x89, 0x0D};
 
 // EAPOL-Key fields, in bytes from the start of the 802.1X header. The MIC
 // field's length depends on the suite; the fields behind it move with it.
@@ -91,9 +90,23 @@ bool all_zero(byte_span bytes)
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
+// FT's PTK comes from PMK-R1, derived with the names the association's
+// MDE and FTE (or message 2's) give (fast_transition.cpp).
 bool is_fast_transition(int akm)
 {
-    return akm == 3 || akm == 4 || akm == 9 || akm == 13 || akm == 25;
+    const auto suites = akm_suites(akm);
+    return !suites.empty() && suites.front().fast_transition;
+}
+
+// The PTK of a 4-way handshake under one suite and one PMK (under an FT
+// AKM, the XXKey).
+bool derive_handshake_ptk(handshake_tracker& tracker, const akm_suite& suite, byte_span pmk,
+                          const pending_handshake& pending, std::span<std::uint8_t> ptk)
+{
+    if (suite.fast_transition)
+        return derive_ft_initial_ptk(tracker, suite, pmk, pending.authenticator, pending.supplicant, pending.anonce,
+                                     pending.snonce, ptk);
+    return derive_ptk(suite, pmk, pending.authenticator, pending.supplicant, pending.anonce, pending.snonce, ptk);
 }
 
 // The frame's MIC checked under `kck` with `suite`'s algorithm; the frame's
@@ -111,11 +124,6 @@ bool mic_matches(handshake_tracker& tracker, const eapol_key& key, const akm_sui
 }
 
 enum class outcome { matched, unmatched, unsupported, no_key_of_length };
-
-network_record& network_of(handshake_tracker& tracker, const mac_address& bssid)
-{
-    return tracker.networks.get(bssid);
-}
 
 // Counts a checked handshake once for its pair of nonces: a retransmitted
 // or replayed message of a handshake already counted changes nothing, and a
@@ -135,7 +143,7 @@ void count_handshake(handshake_tracker& tracker, pending_handshake& pending, out
         if (result == outcome::matched) {
             --tracker.handshakes_unmatched;
             ++tracker.handshakes_completed;
-            network_record& network = network_of(tracker, pending.authenticator);
+            network_record& network = tracker.networks.get(pending.authenticator);
             network.unmatched = std::max<std::int64_t>(0, network.unmatched - 1);
             ++network.matched_by_key[key_position];
             pending.counted = tally::matched;
@@ -150,12 +158,12 @@ void count_handshake(handshake_tracker& tracker, pending_handshake& pending, out
     case outcome::matched:
         pending.counted = tally::matched;
         ++tracker.handshakes_completed;
-        ++network_of(tracker, pending.authenticator).matched_by_key[key_position];
+        ++tracker.networks.get(pending.authenticator).matched_by_key[key_position];
         return;
     case outcome::unmatched:
         pending.counted = tally::unmatched;
         ++tracker.handshakes_unmatched;
-        ++network_of(tracker, pending.authenticator).unmatched;
+        ++tracker.networks.get(pending.authenticator).unmatched;
         return;
     case outcome::unsupported:
         pending.counted = tally::other;
@@ -178,10 +186,16 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
     pending.group_cipher = cipher_suite::none;
     key_data_elements elements;
     if (const akm_suite* by_version = descriptor_version_suite(key.version)) {
-        // Versions 1-3 fix the MIC and the KDF whatever the AKM.
-        if (!place_mic(key, 16, false) || !parse_key_data(key.key_data, elements)) {
+        // Versions 1-3 fix the MIC and the KDF whatever the AKM. Key Data
+        // whose elements lie is dropped, counted, and the handshake read by
+        // its version alone, as it was before RSNEs were read.
+        if (!place_mic(key, 16, false)) {
             ++tracker.drops.malformed;
             return false;
+        }
+        if (!parse_key_data(key.key_data, elements)) {
+            ++tracker.drops.malformed;
+            elements = key_data_elements{};
         }
         akm_suite suite = *by_version;
         if (elements.has_rsn && elements.rsn.akm_count >= 1) {
@@ -202,13 +216,11 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
         // AKM-defined: the MIC length follows the AKM (and, for OWE and
         // SAE-EXT-KEY, the group), so each length that makes the frame's
         // fields add up is tried with the suites of the AKM its RSNE names.
-        bool lengths_fit = false;
         for (const std::size_t length : mic_lengths) {
             eapol_key placed = key;
             key_data_elements found;
             if (!place_mic(placed, length, true))
                 continue;
-            lengths_fit = true;
             if (!parse_key_data(placed.key_data, found) || !found.has_rsn || found.rsn.akm_count < 1)
                 continue;
             const int akm = found.rsn.akms[0];
@@ -230,7 +242,6 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
         }
         if (pending.candidate_count == 0) {
             ++tracker.drops.malformed; // no MIC length of the AKM fits the frame
-            (void)lengths_fit;
             return false;
         }
     } else {
@@ -250,7 +261,7 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
             return false;
         }
     } else {
-        pending.pairwise_cipher = key.version == 1 ? cipher_suite::tkip : cipher_suite::ccmp128;
+        pending.pairwise_cipher = cipher_suite::ccmp128;
     }
     if (elements.has_rsn && elements.rsn.group_cipher >= 0 && elements.rsn.group_cipher < unknown_suite)
         pending.group_cipher = static_cast<cipher_suite>(elements.rsn.group_cipher);
@@ -287,13 +298,7 @@ std::shared_ptr<const pairwise_protection> complete_handshake(decryption& state,
             any_key_fits = true;
             const byte_span pmk = std::span(entry.pmk).first(entry.length);
             const auto out = std::span(ptk).first(ptk_length);
-            const bool derived =
-                suite.fast_transition
-                    ? derive_ft_initial_ptk(tracker, suite, pmk, pending.authenticator, pending.supplicant,
-                                            pending.anonce, pending.snonce, out)
-                    : derive_ptk(suite, pmk, pending.authenticator, pending.supplicant, pending.anonce,
-                                 pending.snonce, out);
-            if (!derived)
+            if (!derive_handshake_ptk(tracker, suite, pmk, pending, out))
                 continue;
             if (!mic_matches(tracker, key, suite, out.first(suite.kck_length)))
                 continue;
@@ -470,15 +475,8 @@ void add_user_key(decryption& state, const user_key& key)
 
 void follow_eapol_frame(decryption& state, byte_span frame, byte_span body)
 {
-    if (state.keys.pmks.empty())
-        return;
-    const byte_span llc = record_bytes(body, 0, tdls_llc.size());
-    if (!llc.empty() && std::equal(tdls_llc.begin(), tdls_llc.end(), llc.begin())) {
-        follow_tdls_frame(state, body);
-        return;
-    }
     eapol_key key;
-    if (!parse_eapol_key(body, key))
+    if (state.keys.pmks.empty() || !parse_eapol_key(body, key))
         return;
     const int fc = record_le16(frame, 0);
     mac_address receiver{};

@@ -1,6 +1,7 @@
 // kestrine_gen's parts: the byte writers and capture headers every mix
-// shares, the busy access point, the protected networks and the
-// --full-decode mix. main.cpp holds the command line.
+// shares, the busy access point, the protected networks with the key
+// hierarchy and ciphers of their own, and the --full-decode mix. main.cpp
+// holds the command line.
 #pragma once
 
 #include "decrypt/decrypt.h"

@@ -82,7 +82,7 @@ bool own_prf_sha1(byte_span key, std::string_view label, byte_span data, std::sp
     return true;
 }
 
-// KDF-Hash-Length (12.7.1.6.2): HMAC-Hash(K, i || label || context ||
+// KDF-Hash-Length (12.7.1.7.2): HMAC-Hash(K, i || label || context ||
 // Length), i from 1 and Length in bits, both 16-bit little-endian.
 bool own_kdf(const char* digest, byte_span key, std::string_view label, byte_span context,
              std::span<std::uint8_t> out)

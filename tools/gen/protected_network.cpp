@@ -48,8 +48,9 @@ const cipher_row& row_of(cipher suite)
     fail("unknown cipher");
 }
 
-// 12.7.3 Table 12-8 and 12.7.2: the key descriptor version follows the AKM
-// (and TKIP), the hash of OWE its Diffie-Hellman group.
+// The AKM suite selectors (9.4.2.24.3) and the key descriptor versions
+// (12.7.2): the version follows the AKM (and TKIP), the hash of OWE its
+// Diffie-Hellman group.
 struct akm_row {
     unsigned selector;
     unsigned owe_group; // 0 but for OWE
