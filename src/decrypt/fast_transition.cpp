@@ -195,12 +195,13 @@ void follow_reassociation_response(decryption& state, const mac_address& access_
     const std::size_t tk_length = temporal_key_length(cipher);
     std::array<std::uint8_t, 32 + 32 + 32> ptk{};
     bool any_key_fits = false;
+    bool any_fte_fits = false;
     for (const akm_suite& suite : suites) {
+        // The FTE's MIC length follows the suite (for AKM 25, its group).
         fte_fields fte;
-        if (!parse_fte(elements.fast_transition, suite.mic_length, fte)) {
-            ++tracker.drops.key_exchange_refused;
-            return;
-        }
+        if (!parse_fte(elements.fast_transition, suite.mic_length, fte))
+            continue;
+        any_fte_fits = true;
         const auto out = std::span(ptk).first(suite.kck_length + suite.kek_length + tk_length);
         for (const auto& entry : state.keys.pmks) {
             if (entry.length != suite.pmk_length)
@@ -236,6 +237,10 @@ void follow_reassociation_response(decryption& state, const mac_address& access_
         }
     }
     OPENSSL_cleanse(ptk.data(), ptk.size());
+    if (!any_fte_fits) {
+        ++tracker.drops.key_exchange_refused;
+        return;
+    }
     if (!any_key_fits) {
         ++tracker.drops.no_key_of_length;
         return;
