@@ -69,7 +69,7 @@ bytes management(int subtype, const mac_address& to, const mac_address& from, co
 // CMAC under `kck` over two addresses, a sequence number, the elements and
 // the FTE (last), written into the FTE's MIC.
 void seal(byte_span kck, const mac_address& first, const mac_address& second, std::uint8_t sequence,
-          const std::vector<const bytes*>& elements, bytes& fte_element)
+          const std::vector<const bytes*>& elements, bytes& fte_element, const bytes& behind = {})
 {
     bytes input(first.begin(), first.end());
     append(input, second);
@@ -77,6 +77,7 @@ void seal(byte_span kck, const mac_address& first, const mac_address& second, st
     for (const bytes* e : elements)
         append(input, *e);
     append(input, fte_element);
+    append(input, behind);
     std::array<std::uint8_t, 16> mic{};
     ASSERT_TRUE(eapol_key_mic(mic_algorithm::aes128_cmac, kck, input, mic));
     std::copy(mic.begin(), mic.end(), fte_element.begin() + 4);
@@ -123,7 +124,9 @@ struct ft_exchange {
     bytes ptk = bytes(48);
 };
 
-ft_exchange ft_frames()
+// With `rsnxe`, the Reassociation Response carries an RSN Extension
+// element behind its FTE, under the MIC.
+ft_exchange ft_frames(const bytes& rsnxe = {})
 {
     ft_exchange x;
     ft_key r0, r1;
@@ -145,10 +148,11 @@ ft_exchange ft_frames()
     append(request, sealed);
     x.reassociation_request = management(2, target_ap, station, bytes(10, 0), request);
     sealed = fte(ft_names());
-    seal(byte_span(x.ptk).first(16), station, target_ap, 6, {&r, &mde}, sealed);
+    seal(byte_span(x.ptk).first(16), station, target_ap, 6, {&r, &mde}, sealed, rsnxe);
     bytes response = r;
     append(response, mde);
     append(response, sealed);
+    append(response, rsnxe);
     x.reassociation_response = management(3, station, target_ap, bytes(6, 0), response);
     return x;
 }
@@ -156,6 +160,7 @@ ft_exchange ft_frames()
 struct ft_case {
     const char* name;
     std::function<void(ft_exchange&)> damage;
+    bytes rsnxe;
     bool skip_authentication;
     bool decrypts;
     std::int64_t refused;
@@ -166,27 +171,28 @@ TEST(fast_transition, reassociation_over_the_air)
 {
     const std::size_t fte_at = 24 + 6 + 22 + 5; // behind the fixed fields, the RSNE and the MDE
     const ft_case cases[] = {
-        {"whole exchange", [](ft_exchange&) {}, false, true, 0, 0},
-        {"a reassociation response without FT authentication", [](ft_exchange&) {}, true, false, 2, 0},
-        {"a response MIC no key gives", [&](ft_exchange& x) { x.reassociation_response[fte_at + 4] ^= 1; }, false,
+        {"whole exchange", [](ft_exchange&) {}, {}, false, true, 0, 0},
+        {"an RSNXE behind the FTE, under its MIC", [](ft_exchange&) {}, element(244, {0x20}), false, true, 0, 0},
+        {"a reassociation response without FT authentication", [](ft_exchange&) {}, {}, true, false, 2, 0},
+        {"a response MIC no key gives", [&](ft_exchange& x) { x.reassociation_response[fte_at + 4] ^= 1; }, {}, false,
          false, 0, 1},
         {"an FTE that claims more bytes than the frame has",
-         [&](ft_exchange& x) { x.reassociation_response[fte_at + 1] = 250; }, false, false, 2, 0},
+         [&](ft_exchange& x) { x.reassociation_response[fte_at + 1] = 250; }, {}, false, false, 2, 0},
         {"an R0KH-ID subelement running past its FTE",
          [&](ft_exchange& x) { x.reassociation_response[x.reassociation_response.size() - r0kh.size() - 1] = 60; },
-         false, false, 2, 0},
+         {}, false, false, 2, 0},
         {"an authentication FTE cut short",
          [](ft_exchange& x) {
              x.authentication_response.resize(24 + 6 + 22 + 5 + 2 + 40);
              x.authentication_response[24 + 6 + 22 + 5 + 1] = 40;
          },
-         false, false, 3, 0},
+         {}, false, false, 3, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         decryption state;
         give_key(state, pmk);
-        ft_exchange x = ft_frames();
+        ft_exchange x = ft_frames(c.rsnxe);
         c.damage(x);
         if (!c.skip_authentication) {
             follow_management_frame(state, x.authentication_request);

@@ -544,7 +544,7 @@ bool make_session(handshake_tracker& tracker, cipher_suite cipher, const mac_add
 // to lie within `elements`; the first of each kind is kept. False when an
 // element runs past the end.
 struct frame_elements {
-    byte_span ssid, rsne, mobility_domain, fast_transition, timeout_interval, link_identifier;
+    byte_span ssid, rsne, mobility_domain, fast_transition, timeout_interval, link_identifier, rsn_extension;
 };
 bool find_elements(byte_span elements, frame_elements& out);
 

@@ -22,6 +22,7 @@ constexpr int element_mobility_domain = 54;
 constexpr int element_fast_transition = 55;
 constexpr int element_timeout_interval = 56;
 constexpr int element_link_identifier = 101;
+constexpr int element_rsn_extension = 244;
 
 constexpr int subtype_association_request = 0;
 constexpr int subtype_association_response = 1;
@@ -115,7 +116,9 @@ bool derive_ft_keys(handshake_tracker& tracker, const ft_context& context, const
 
 // The FTE MIC of a Reassociation Response (13.8.5): over the station's
 // and the access point's addresses, the transaction sequence number 6,
-// the RSNE, the MDE and the FTE with its MIC field zeroed.
+// the RSNE, the MDE, the FTE with its MIC field zeroed and the RSNXE when
+// there is one. (A RIC, of a reassociation that reserves resources, is
+// not included: such a response fails its check.)
 bool reassociation_mic_matches(const akm_suite& suite, byte_span kck, const mac_address& station,
                                const mac_address& access_point, const frame_elements& elements,
                                const fte_fields& fte, std::vector<std::uint8_t>& scratch)
@@ -128,6 +131,7 @@ bool reassociation_mic_matches(const akm_suite& suite, byte_span kck, const mac_
     const std::size_t fte_at = scratch.size();
     scratch.insert(scratch.end(), elements.fast_transition.begin(), elements.fast_transition.end());
     std::fill_n(scratch.begin() + static_cast<std::ptrdiff_t>(fte_at + 2 + 2), fte.mic.size(), std::uint8_t{0});
+    scratch.insert(scratch.end(), elements.rsn_extension.begin(), elements.rsn_extension.end());
     std::array<std::uint8_t, 32> mic{};
     if (fte.mic.size() != suite.mic_length ||
         !eapol_key_mic(suite.mic, kck, scratch, std::span(mic).first(suite.mic_length)))
@@ -276,6 +280,7 @@ bool find_elements(byte_span elements, frame_elements& out)
         case element_fast_transition: slot = &out.fast_transition; break;
         case element_timeout_interval: slot = &out.timeout_interval; break;
         case element_link_identifier: slot = &out.link_identifier; break;
+        case element_rsn_extension: slot = &out.rsn_extension; break;
         default: break;
         }
         if (slot != nullptr && slot->empty())
