@@ -74,6 +74,11 @@ pmk_48=000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f202122232
     "$work/seeds/decrypt/gen-owe.pcap" >/dev/null
 "$build/kestrine_gen" --encrypt ccmp256 --extended-key-id --group-handshake --passphrase "correct horse" \
     --ssid kestrine-lab --small --records 40 --seed 3 "$work/seeds/decrypt/gen-extended-key-id.pcap" >/dev/null
+# FT-PSK with a roam over the air, and a TDLS setup with its direct link.
+"$build/kestrine_gen" --encrypt ccmp --ft --stations 2 --passphrase "correct horse" --ssid kestrine-lab \
+    --small --records 172 --seed 3 "$work/seeds/decrypt/gen-ft.pcap" >/dev/null
+"$build/kestrine_gen" --encrypt ccmp --tdls --passphrase "correct horse" --ssid kestrine-lab \
+    --small --records 40 --seed 3 "$work/seeds/decrypt/gen-tdls.pcap" >/dev/null
 "$build/kestrine_gen" --encrypt ccmp --passphrase "correct horse" --ssid kestrine-lab --full-decode-mix \
     --records 80 --seed 3 "$work/seeds/decrypt/gen-ccmp-mix.pcap" >/dev/null
 

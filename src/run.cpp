@@ -583,6 +583,7 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
         std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key of their AKM's PMK length was given for",
                      tracker.drops.no_key_of_length);
         std::fprintf(stream, "%-58s %12" PRId64 "\n", "EAPOL-Key frames dropped as malformed", tracker.drops.malformed);
+        std::fprintf(stream, "%-58s %12" PRId64 "\n", "FT and TDLS key frames refused", tracker.drops.key_exchange_refused);
         std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshake records evicted to bound memory", tracker.evicted());
     }
     std::fprintf(stream, "%-58s %12" PRId64 "\n", "frames written", totals.converted);

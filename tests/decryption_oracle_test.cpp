@@ -336,6 +336,8 @@ TEST(decryption_oracle, generated_networks_of_newer_suites)
         {"group_handshake", args({"--encrypt", "ccmp", "--group-handshake", "--stations", "3"}, with_passphrase),
          passphrase},
         {"extended_key_id", args({"--encrypt", "ccmp", "--extended-key-id"}, with_passphrase), passphrase},
+        {"ft_psk", args({"--encrypt", "ccmp", "--ft", "--stations", "3"}, with_passphrase), passphrase},
+        {"tdls", args({"--encrypt", "ccmp", "--tdls", "--stations", "3", "--small"}, with_passphrase), passphrase},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -83,7 +83,12 @@ INSTANTIATE_TEST_SUITE_P(
         pinned_capture{"extended_key_id",
                        {"--encrypt", "ccmp", "--akm", "6", "--pmk", pmk, "--extended-key-id", "--stations", "3",
                         "--records", "600", "--seed", "16"},
-                       0x751edaa5e42f785u}),
+                       0x751edaa5e42f785u},
+        pinned_capture{"ft_psk", join({"--encrypt", "ccmp", "--ft", "--stations", "3", "--records", "700", "--seed", "17"},
+                                      passphrase),
+                       0xa0e87aecb4469f63u},
+        pinned_capture{"tdls", join({"--encrypt", "ccmp", "--tdls", "--records", "600", "--seed", "18"}, passphrase),
+                       0xeec3afe7029a4866u}),
     [](const testing::TestParamInfo<pinned_capture>& row) { return std::string(row.param.name); });
 
 } // namespace

@@ -338,8 +338,9 @@ TEST(handshake_suites, hostile_handshakes_are_counted_drops)
          &handshake_drops::malformed},
         {"48-byte PMK for a SHA-256 AKM", sae, 48, [](handshake_builder& hs) { return hs.message_2(); },
          &handshake_drops::no_key_of_length},
-        {"FT-PSK", {"FT", 4, 0, 0, cipher_suite::ccmp128, cipher_suite::ccmp128, 32}, 32,
-         [](handshake_builder& hs) { return hs.message_2(); }, &handshake_drops::unsupported_akm},
+        {"FT-PSK without the MDE and FTE that name its keys",
+         {"FT", 4, 0, 0, cipher_suite::ccmp128, cipher_suite::ccmp128, 32}, 32,
+         [](handshake_builder& hs) { return hs.message_2(); }, &handshake_drops::key_exchange_refused},
         {"unknown cipher", {"cipher 7", 8, 0, 0, static_cast<cipher_suite>(7), cipher_suite::ccmp128, 32}, 32,
          [](handshake_builder& hs) { return hs.message_2(); }, &handshake_drops::unsupported_akm},
     };
@@ -357,7 +358,8 @@ TEST(handshake_suites, hostile_handshakes_are_counted_drops)
         const bytes message_2 = c.message_2(hs);
         follow(state, message_2);
         follow(state, message_2); // retransmitted: one handshake, two malformed frames
-        EXPECT_EQ(state.tracker.drops.*(c.row), c.row == &handshake_drops::malformed ? 2 : 1);
+        const bool per_frame = c.row == &handshake_drops::malformed || c.row == &handshake_drops::key_exchange_refused;
+        EXPECT_EQ(state.tracker.drops.*(c.row), per_frame ? 2 : 1);
         EXPECT_EQ(state.tracker.handshakes_completed, 0);
         if (c.row == &handshake_drops::unsupported_akm) {
             EXPECT_EQ(decrypt(state, protect(cipher_suite::ccmp128, filled(16, 1), true, station, 0, 1, payload)),

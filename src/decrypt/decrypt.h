@@ -456,6 +456,40 @@ struct handshake_drops {
     std::int64_t unsupported_akm = 0;     // an AKM or pairwise cipher kestrine has no suite for
     std::int64_t malformed = 0;           // MIC length or Key Data length inconsistent, an RSNE or KDE that lies
     std::int64_t no_key_of_length = 0;    // no key of the PMK length the AKM needs was given
+    // FT and TDLS frames refused: an element that lies about its length,
+    // a MIC no key gives, a reassociation without its FT authentication.
+    std::int64_t key_exchange_refused = 0;
+};
+
+// What a station's association, FT Authentication and 4-way handshake
+// frames with one access point have said: the names PMK-R0 and PMK-R1 are
+// derived with (12.7.1.7), and the nonces of an FT exchange over the air.
+struct ft_context {
+    std::array<std::uint8_t, 32> ssid{};
+    std::size_t ssid_length = 0;
+    bool have_ssid = false;
+    std::array<std::uint8_t, 2> mobility_domain{};
+    bool have_mobility_domain = false;
+    std::array<std::uint8_t, 48> r0kh_id{};
+    std::size_t r0kh_id_length = 0;
+    mac_address r1kh_id{};
+    bool have_r1kh_id = false;
+    std::array<std::uint8_t, 32> anonce{};
+    std::array<std::uint8_t, 32> snonce{};
+    bool have_snonce = false;           // the station's FT Authentication request
+    bool have_anonce = false;           // the access point's answer
+    std::array<std::uint8_t, 64> installed_nonces{}; // the exchange whose keys are installed
+    bool installed = false;
+};
+
+// A TDLS direct link whose TPK is installed, by the nonces that gave it.
+struct tdls_link {
+    std::array<std::uint8_t, 64> nonces{}; // SNonce || ANonce
+    std::array<std::uint8_t, 16> kck{};    // TPK-KCK: checks the Setup Confirm
+    tdls_link() = default;
+    tdls_link(const tdls_link&) = default;
+    tdls_link& operator=(const tdls_link&) = default;
+    ~tdls_link();
 };
 
 // The tracker's limits: a handshake in progress costs memory for any
@@ -476,6 +510,10 @@ struct handshake_tracker {
     bounded_map<mac_address, bool> unmatched_authenticators{network_limit};
     bounded_map<pair_id, bool> unsupported_pairs{pending_limit};
     bounded_map<mac_address, bool> unsupported_authenticators{network_limit};
+    // Any frame may start an FT context; a TDLS link needs a setup seen
+    // under a pair's key, and its MIC.
+    bounded_map<pair_id, ft_context> fast_transitions{pending_limit}; // by station and access point
+    bounded_map<pair_id, tdls_link> tdls_links{pending_limit};        // by the two stations
     std::int64_t handshakes_completed = 0; // a key's MIC matched
     std::int64_t handshakes_unmatched = 0; // no key given matches the MIC
     handshake_drops drops;
@@ -500,6 +538,43 @@ void install_group_session(handshake_tracker& tracker, const mac_address& transm
 // kestrine decrypts or the key's length is not the cipher's.
 bool make_session(handshake_tracker& tracker, cipher_suite cipher, const mac_address& authenticator,
                   byte_span temporal_key, session_ptr& out);
+
+// The elements of a management frame, a Key Data field or a TDLS action
+// that FT and TDLS read, each whole (ID and length included) and checked
+// to lie within `elements`; the first of each kind is kept. False when an
+// element runs past the end.
+struct frame_elements {
+    byte_span ssid, rsne, mobility_domain, fast_transition, timeout_interval, link_identifier, rsn_extension;
+};
+bool find_elements(byte_span elements, frame_elements& out);
+
+// The fields of a Fast BSS Transition element (9.4.2.46) with a MIC of
+// `mic_length` bytes (16, or 24 for the SHA-384 AKMs): spans into the
+// element. False when it is shorter than its fixed fields or a
+// subelement runs past its end.
+struct fte_fields {
+    byte_span mic, anonce, snonce;
+    byte_span r0kh_id, r1kh_id; // empty when absent
+    byte_span gtk;              // the GTK subelement's body, empty when absent
+};
+bool parse_fte(byte_span element, std::size_t mic_length, fte_fields& out);
+
+// Elements of a 4-way handshake's message 2 under an FT AKM (its MDE and
+// FTE) kept for the pair's initial mobility-domain association.
+void note_ft_elements(handshake_tracker& tracker, const mac_address& access_point, const mac_address& station,
+                      byte_span key_data);
+
+// True when the pair's frames named everything PMK-R0 needs: the SSID,
+// the MDID and the R0KH-ID.
+bool ft_names_known(handshake_tracker& tracker, const mac_address& access_point, const mac_address& station);
+
+// The PTK of an initial mobility-domain association (12.7.1.7): PMK-R0
+// from `xxkey` and the SSID, MDID and R0KH-ID the pair's frames gave,
+// PMK-R1 for the R1KH-ID, then FT-PTK. False when the frames did not say
+// enough or a size is wrong.
+bool derive_ft_initial_ptk(handshake_tracker& tracker, const akm_suite& suite, byte_span xxkey,
+                           const mac_address& access_point, const mac_address& station, byte_span anonce,
+                           byte_span snonce, std::span<std::uint8_t> ptk);
 
 // Decrypts frames with sessions. Owns the cipher contexts of the sessions
 // it has used (a small cache keyed by session id), so that two decryptors
@@ -550,10 +625,21 @@ record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_e
 void follow_eapol_frame(decryption& state, byte_span frame, byte_span body);
 
 // Follows a management frame (`frame` from Frame Control, FCS excluded):
-// the SSID of a Beacon or Probe Response names its network in --stats.
-// The place where (re)association and authentication frames reach the
-// tracker.
+// the SSID of a Beacon or Probe Response names its network in --stats;
+// (re)association and FT Authentication frames give FT its key names and
+// nonces, and a Reassociation Response whose MIC a key checks installs
+// the keys of an FT reassociation.
 void follow_management_frame(decryption& state, byte_span frame);
+
+// Follows a management frame of `subtype` that may belong to FT: a
+// (re)association request or response, an FT Authentication frame.
+void follow_fast_transition_frame(decryption& state, byte_span frame, int subtype);
+
+// Follows a decrypted TDLS Setup Request, Response or Confirm (`body`
+// from the LLC header on, EtherType 0x890D): a Response or Confirm whose
+// MIC the TPK checks installs the direct link's pairwise session.
+// decrypt_data_frame calls it; a setup sent in the clear is not followed.
+void follow_tdls_frame(decryption& state, byte_span body);
 
 // The per-network rows of --stats, one line each, in `lines`.
 void describe_networks(const decryption& state, std::vector<std::string>& lines);

@@ -46,7 +46,8 @@ group_id make_group_id(const mac_address& transmitter, int key_index)
 std::int64_t handshake_tracker::evicted() const
 {
     return pending.evicted + pairs.evicted + groups.evicted + networks.evicted + unmatched_pairs.evicted +
-           unmatched_authenticators.evicted + unsupported_pairs.evicted + unsupported_authenticators.evicted;
+           unmatched_authenticators.evicted + unsupported_pairs.evicted + unsupported_authenticators.evicted +
+           fast_transitions.evicted + tdls_links.evicted;
 }
 
 bool make_session(handshake_tracker& tracker, cipher_suite cipher, const mac_address& authenticator,
@@ -90,6 +91,8 @@ void install_group_session(handshake_tracker& tracker, const mac_address& transm
 }
 
 namespace {
+
+constexpr std::array<std::uint8_t, 8> tdls_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x89, 0x0D};
 
 // The decryptor's context for an AEAD session: the cached one, or the
 // least recently used slot keyed anew. Null when the key is refused.
@@ -236,7 +239,15 @@ record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_e
     std::copy_n(frame.begin(), header_length, plain.begin());
     plain[1] = static_cast<std::uint8_t>(plain[1] & ~0x40);
     plain.resize(header_length + static_cast<std::size_t>(length));
-    if (follows_handshakes(state))
-        follow_eapol_frame(state, plain, std::span(plain).subspan(header_length));
+    if (follows_handshakes(state)) {
+        // TDLS setups are followed only once decrypted: a direct link's key
+        // then needs a pair's key as well as its own MIC.
+        const byte_span plain_body = std::span(plain).subspan(header_length);
+        const byte_span llc = record_bytes(plain_body, 0, tdls_llc.size());
+        if (!llc.empty() && std::equal(tdls_llc.begin(), tdls_llc.end(), llc.begin()))
+            follow_tdls_frame(state, plain_body);
+        else
+            follow_eapol_frame(state, plain, plain_body);
+    }
     return record_fate::decrypted;
 }

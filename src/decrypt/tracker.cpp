@@ -90,19 +90,22 @@ bool all_zero(byte_span bytes)
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-// FT's PTK comes from PMK-R1 with the MDE and FTE of the association
-// (derive_ft_ptk), not from the PMK: its handshakes are counted as not
-// supported until the tracker follows those frames.
+// FT's PTK comes from PMK-R1, derived with the names the association's
+// MDE and FTE (or message 2's) give (fast_transition.cpp).
 bool is_fast_transition(int akm)
 {
     const auto suites = akm_suites(akm);
     return !suites.empty() && suites.front().fast_transition;
 }
 
-// The PTK of a 4-way handshake under one suite and one PMK.
-bool derive_handshake_ptk(const akm_suite& suite, byte_span pmk, const pending_handshake& pending,
-                          std::span<std::uint8_t> ptk)
+// The PTK of a 4-way handshake under one suite and one PMK (under an FT
+// AKM, the XXKey).
+bool derive_handshake_ptk(handshake_tracker& tracker, const akm_suite& suite, byte_span pmk,
+                          const pending_handshake& pending, std::span<std::uint8_t> ptk)
 {
+    if (suite.fast_transition)
+        return derive_ft_initial_ptk(tracker, suite, pmk, pending.authenticator, pending.supplicant, pending.anonce,
+                                     pending.snonce, ptk);
     return derive_ptk(suite, pmk, pending.authenticator, pending.supplicant, pending.anonce, pending.snonce, ptk);
 }
 
@@ -198,8 +201,14 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
         if (elements.has_rsn && elements.rsn.akm_count >= 1) {
             suite.akm = elements.rsn.akms[0];
             if (is_fast_transition(suite.akm)) {
-                refusal = outcome::unsupported;
-                return false;
+                // FT's PTK comes from PMK-R1: its suite names the hash.
+                const auto suites = akm_suites(suite.akm);
+                if (suites.empty() || suites[0].mic != suite.mic) {
+                    refusal = outcome::unsupported;
+                    return false;
+                }
+                suite = suites[0];
+                note_ft_elements(tracker, pending.authenticator, pending.supplicant, key.key_data);
             }
         }
         pending.candidates[pending.candidate_count++] = suite;
@@ -216,10 +225,12 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
                 continue;
             const int akm = found.rsn.akms[0];
             const auto suites = akm_suites(akm);
-            if (suites.empty() || is_fast_transition(akm)) {
+            if (suites.empty()) {
                 refusal = outcome::unsupported;
                 return false;
             }
+            if (is_fast_transition(akm))
+                note_ft_elements(tracker, pending.authenticator, pending.supplicant, placed.key_data);
             for (const akm_suite& suite : suites)
                 if (suite.mic_length == length && pending.candidate_count < pending.candidates.size())
                     pending.candidates[pending.candidate_count++] = suite;
@@ -267,6 +278,14 @@ std::shared_ptr<const pairwise_protection> complete_handshake(decryption& state,
     const pair_id pair = make_pair_id(pending.authenticator, pending.supplicant);
     const std::size_t tk_length = temporal_key_length(pending.pairwise_cipher);
     bool any_key_fits = false;
+    for (std::size_t c = 0; c < pending.candidate_count; ++c) {
+        if (pending.candidates[c].fast_transition &&
+            !ft_names_known(tracker, pending.authenticator, pending.supplicant)) {
+            // No key can be checked without the names FT's keys are bound to.
+            ++tracker.drops.key_exchange_refused;
+            return nullptr;
+        }
+    }
     std::array<std::uint8_t, 32 + 32 + 32> ptk{};
     for (std::size_t c = 0; c < pending.candidate_count; ++c) {
         const akm_suite& suite = pending.candidates[c];
@@ -279,7 +298,7 @@ std::shared_ptr<const pairwise_protection> complete_handshake(decryption& state,
             any_key_fits = true;
             const byte_span pmk = std::span(entry.pmk).first(entry.length);
             const auto out = std::span(ptk).first(ptk_length);
-            if (!derive_handshake_ptk(suite, pmk, pending, out))
+            if (!derive_handshake_ptk(tracker, suite, pmk, pending, out))
                 continue;
             if (!mic_matches(tracker, key, suite, out.first(suite.kck_length)))
                 continue;
@@ -546,8 +565,10 @@ void follow_management_frame(decryption& state, byte_span frame)
     if (fc < 0 || !is_management_type(fc) || state.keys.pmks.empty())
         return;
     const int subtype = (fc >> 4) & 0xF;
-    if (subtype != 8 && subtype != 5) // Beacon, Probe Response
+    if (subtype != 8 && subtype != 5) { // Beacon, Probe Response
+        follow_fast_transition_frame(state, frame, subtype);
         return;
+    }
     mac_address bssid{};
     if (!record_copy(bssid.data(), frame, 16, 6))
         return;

@@ -37,6 +37,8 @@ struct options {
     bool unencrypted_twin = false; // the same records, their traffic unprotected
     bool full_decode_mix = false;  // every case --full-decode treats apart
     bool fcs = false;              // radiotap records end in the frame's FCS
+    bool fast_transition = false;  // FT-PSK: stations roam to a second access point
+    bool tdls = false;             // two stations set up a TDLS direct link
 };
 
 // ---- capture.cpp: random numbers, byte writers, capture headers ----
@@ -150,6 +152,29 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
                          bool small_packets);
 // Protects a Data frame as its transmitter would; see the definition.
 void seal_frame(protected_network& net, std::vector<std::uint8_t>& frame);
+
+// For the networks built on a protected one (roaming.cpp): an EAPOL-Key
+// message with the Key Data given as sent, a frame protected under a key,
+// a temporal key set.
+std::vector<std::uint8_t> make_eapol_key(const protected_network& net, const station_keys& station, bool from_ap,
+                                         int information, std::size_t key_length, std::uint64_t replay,
+                                         const std::uint8_t* nonce, const std::vector<std::uint8_t>& key_data,
+                                         bool with_mic);
+void encrypt_with(protected_network& net, temporal_key& key, bool from_ap, byte_span header, byte_span plain,
+                  std::vector<std::uint8_t>& out);
+void set_key(protected_network& net, temporal_key& key, byte_span tk, int key_id);
+
+// ---- roaming.cpp: FT and TDLS ----
+
+struct roaming_network;
+struct roaming_deleter {
+    void operator()(roaming_network* net) const;
+};
+// An FT-PSK network (--ft) or a WPA2 network whose stations set up a
+// TDLS direct link (--tdls).
+std::unique_ptr<roaming_network, roaming_deleter> set_up_roaming(const options& opts, std::uint64_t& state);
+void put_roaming_frame(std::vector<std::uint8_t>& out, roaming_network& net, std::uint64_t& state,
+                       bool small_packets);
 
 // ---- full_decode_mix.cpp ----
 

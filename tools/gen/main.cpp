@@ -40,6 +40,17 @@
 // under its current key, the new key taking the other key ID while the
 // station sends a few more frames under the old one.
 //
+//   kestrine_gen --encrypt ccmp --ft|--tdls --passphrase P --ssid S ...
+//
+// writes a network whose keys come from more than the 4-way handshake:
+// with --ft, an FT-PSK network (AKM 4) of two access points in one
+// mobility domain, each station's initial mobility-domain association
+// with the first, then, every 150 frames of traffic, one station's FT
+// reassociation over the air to the second; with --tdls, a WPA2 network
+// whose first two stations set up a TDLS direct link through the access
+// point and then talk directly under its key, beside the network's
+// traffic. Both need at least 2 stations.
+//
 //   kestrine_gen --full-decode-mix ...
 //
 // writes, in a fixed cycle, every kind of record that --full-decode treats
@@ -103,6 +114,11 @@ int parse(int argc, char** argv, options& opts)
             opts.pmk = argv[++i];
         } else if (arg == "--group-handshake") {
             opts.group_handshake = true;
+        } else if (arg == "--ft") {
+            opts.fast_transition = true;
+            opts.akm = 4;
+        } else if (arg == "--tdls") {
+            opts.tdls = true;
         } else if (arg == "--extended-key-id") {
             opts.extended_key_id = true;
         } else if (arg == "--passphrase" && has_value) {
@@ -156,7 +172,7 @@ int main(int argc, char** argv)
                    "[--small] [--seed N] [--fcs]\n"
                    "                    [--encrypt ccmp|tkip|wep|ccmp256|gcmp|gcmp256] [--akm N] [--owe-group 19|20]\n"
                    "                    [--passphrase P] [--ssid S] [--pmk HEX] [--wep-key HEX]\n"
-                   "                    [--group-handshake] [--extended-key-id]\n"
+                   "                    [--group-handshake] [--extended-key-id] [--ft] [--tdls]\n"
                    "                    [--stations N] [--unencrypted-twin] [--full-decode-mix] out.pcap\n",
                    stderr);
         return 2;
@@ -169,9 +185,12 @@ int main(int argc, char** argv)
     }
     std::uint64_t state = opts.seed;
     protected_network network;
-    if (!opts.encrypt.empty())
+    std::unique_ptr<roaming_network, roaming_deleter> roaming;
+    if (opts.fast_transition || opts.tdls)
+        roaming = set_up_roaming(opts, state);
+    else if (!opts.encrypt.empty())
         set_up_network(network, opts, state);
-    full_decode_mix mix(opts, state, opts.encrypt.empty() ? nullptr : &network);
+    full_decode_mix mix(opts, state, opts.encrypt.empty() || roaming ? nullptr : &network);
     std::vector<std::uint8_t> record;
     std::uint64_t written = 24; // the savefile header
     pcap_pkthdr header{};
@@ -183,7 +202,9 @@ int main(int argc, char** argv)
             mix.next(record, cut);
         } else {
             put_capture_header(record, opts.link_type, state);
-            if (opts.encrypt.empty())
+            if (roaming)
+                put_roaming_frame(record, *roaming, state, opts.small_packets);
+            else if (opts.encrypt.empty())
                 put_busy_frame(record, state, opts.small_packets);
             else
                 put_protected_frame(record, network, state, opts.small_packets);

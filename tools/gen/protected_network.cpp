@@ -501,7 +501,7 @@ void set_up_network(protected_network& net, const options& opts, std::uint64_t& 
     net.extended_key_id = opts.extended_key_id;
     net.owe_group = opts.owe_group;
     net.announced = !opts.pmk.empty() || opts.akm != 2 || (net.suite != cipher::ccmp && net.suite != cipher::tkip) ||
-                    opts.group_handshake || opts.extended_key_id;
+                    opts.group_handshake || opts.extended_key_id || opts.tdls;
     net.ssid = opts.ssid.empty() ? "kestrine-lab" : opts.ssid;
     if (!opts.pmk.empty()) {
         if (!is_hex(opts.pmk) || opts.pmk.size() != 2 * net.akm.pmk_length)
@@ -570,6 +570,25 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
     } else {
         encrypt_under(net, old_key ? station.previous : station.pairwise, from_ap, header, plain, out);
     }
+}
+
+std::vector<std::uint8_t> make_eapol_key(const protected_network& net, const station_keys& station, bool from_ap,
+                                         int information, std::size_t key_length, std::uint64_t replay,
+                                         const std::uint8_t* nonce, const std::vector<std::uint8_t>& key_data,
+                                         bool with_mic)
+{
+    return eapol_key_frame(net, station, from_ap, information, key_length, replay, nonce, {}, key_data, with_mic);
+}
+
+void encrypt_with(protected_network& net, temporal_key& key, bool from_ap, byte_span header, byte_span plain,
+                  std::vector<std::uint8_t>& out)
+{
+    encrypt_under(net, key, from_ap, header, plain, out);
+}
+
+void set_key(protected_network& net, temporal_key& key, byte_span tk, int key_id)
+{
+    set_temporal_key(net, key, tk, key_id);
 }
 
 // Protects the frame as its transmitter would: pairwise between the
