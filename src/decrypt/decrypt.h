@@ -590,6 +590,38 @@ struct decryptor {
     std::vector<std::uint8_t> unpadded; // a frame without its data pad
 };
 
+// ---------------------------------------------------------------------------
+// Batches of AEAD frames (frame_batches.cpp): the cipher work of many frames
+// at once, so that a multi-buffer back end can interleave them and another
+// thread can do it. A back end is chosen once per run and used by one
+// thread; it keeps its own key schedules, cached by session id.
+
+// One frame of a batch. The session, the frame and the plaintext buffer
+// outlive the call.
+struct aead_job {
+    const session* keys = nullptr;  // the cipher (CCMP-128/256, GCMP-128/256) and temporal key
+    byte_span frame;                // the MPDU from Frame Control, data pad and FCS removed
+    std::size_t header_length = 0;  // where the cipher header begins
+    std::uint8_t* plain = nullptr;  // room for frame.size() bytes: the plaintext body
+    int result = -1;                // set by decrypt: the body's length, or -1 (too short, or a wrong MIC)
+};
+
+class aead_batch_decryptor {
+public:
+    virtual ~aead_batch_decryptor() = default;
+    // Decrypts every job, setting its result. A job whose MIC is wrong
+    // leaves no plaintext behind.
+    virtual void decrypt(std::span<aead_job> jobs) = 0;
+    // The back end, as --version and --stats name it.
+    virtual const char* name() const = 0;
+};
+
+// The fastest back end this machine and build have (the multi-buffer
+// library on x86-64 with AES-NI, else libcrypto), and libcrypto's alone,
+// which is also the reference that tests compare the other with.
+std::unique_ptr<aead_batch_decryptor> make_aead_batch_decryptor();
+std::unique_ptr<aead_batch_decryptor> make_libcrypto_batch_decryptor();
+
 // Everything decryption knows during a run: the user's keys, the
 // handshakes followed, and the decryptor. Memory is bounded, whatever the
 // capture holds.
