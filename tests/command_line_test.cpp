@@ -66,9 +66,9 @@ TEST(command_line, refusals_never_repeat_the_secret)
         // Malformed KEYs.
         {"WEP key not hex", {"-k", "wep:" + secret, "IN", "OUT"}, "", "--key: a WEP key is 10 or 26 hex digits"},
         {"short WEP key", {"-k", "wep:0102030405ff1", "IN", "OUT"}, "", "--key: a WEP key is 10 or 26 hex digits", "0102030405ff1"},
-        {"PSK not hex", {"--key", "wpa-psk:" + secret, "IN", "OUT"}, "", "--key: a WPA PSK (a PMK) is 64 or 96 hex digits"},
-        {"PSK of 63 digits", {"-k", "wpa-psk:" + std::string(63, 'a'), "IN", "OUT"}, "", "--key: a WPA PSK (a PMK) is 64 or 96 hex digits", std::string(63, 'a')},
-        {"PMK of 80 digits", {"-k", "wpa-psk:" + std::string(80, 'b'), "IN", "OUT"}, "", "--key: a WPA PSK (a PMK) is 64 or 96 hex digits", std::string(80, 'b')},
+        {"PSK not hex", {"--key", "wpa-psk:" + secret, "IN", "OUT"}, "", "--key: a WPA PSK (a PMK) is 64, 96 or 128 hex digits"},
+        {"PSK of 63 digits", {"-k", "wpa-psk:" + std::string(63, 'a'), "IN", "OUT"}, "", "--key: a WPA PSK (a PMK) is 64, 96 or 128 hex digits", std::string(63, 'a')},
+        {"PMK of 80 digits", {"-k", "wpa-psk:" + std::string(80, 'b'), "IN", "OUT"}, "", "--key: a WPA PSK (a PMK) is 64, 96 or 128 hex digits", std::string(80, 'b')},
         {"passphrase without SSID", {"-k", "wpa-pwd:" + secret, "IN", "OUT"}, "", "--key: a wpa-pwd key is wpa-pwd:PASSPHRASE:SSID"},
         {"passphrase of 7 bytes", {"-k", "wpa-pwd:TopSecr:lab", "IN", "OUT"}, "", "--key: a WPA passphrase is 8 to 63 bytes", "TopSecr"},
         {"passphrase of 66 bytes", {"-k", "wpa-pwd:" + secret + secret + secret + secret + secret + secret + ":lab", "IN", "OUT"}, "", "--key: a WPA passphrase is 8 to 63 bytes"},

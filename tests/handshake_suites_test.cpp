@@ -209,6 +209,7 @@ TEST(handshake_suites, every_suite_decrypts_its_frames)
         {"Suite B 192, GCMP-256", 12, 0, 0, cipher_suite::gcmp256, cipher_suite::gcmp256, 48},
         {"OWE over group 20", 18, 0, 1, cipher_suite::ccmp128, cipher_suite::ccmp128, 48},
         {"SAE-EXT-KEY over group 19", 24, 0, 0, cipher_suite::gcmp256, cipher_suite::ccmp128, 32},
+        {"OWE over group 21, a 64-byte PMK", 18, 0, 2, cipher_suite::gcmp256, cipher_suite::gcmp256, 64},
         {"802.1X-SHA256 by PMK", 5, 3, 0, cipher_suite::ccmp128, cipher_suite::ccmp128, 32},
     };
     for (const suite_case& c : cases) {

@@ -288,8 +288,8 @@ bool parse_key_data(byte_span data, key_data_elements& out);
 struct user_key {
     enum class kind { wep, wpa } type = kind::wep;
     std::vector<std::uint8_t> wep_key;  // 5 or 13 bytes
-    std::array<std::uint8_t, 48> pmk{}; // WPA: the PMK, from the passphrase and SSID or given
-    std::size_t pmk_length = 32;        // 32, or 48 for a PMK of the SHA-384 AKMs
+    std::array<std::uint8_t, 64> pmk{}; // WPA: the PMK, from the passphrase and SSID or given
+    std::size_t pmk_length = 32;        // 32; 48 or 64 for a PMK of the SHA-384 or SHA-512 AKMs
     user_key() = default;
     user_key(const user_key&) = default;
     user_key& operator=(const user_key&) = default;
@@ -298,8 +298,8 @@ struct user_key {
 
 // Parses one KEY: "wep:HEX" (10 or 26 hex digits, ':' allowed between
 // bytes), "wpa-pwd:PASSPHRASE:SSID" (the passphrase runs to the first ':';
-// "%XX" escapes any byte in either) or "wpa-psk:HEX" (64 or 96 hex digits:
-// a PMK of 32 or 48 bytes). On a malformed KEY returns false with `error`
+// "%XX" escapes any byte in either) or "wpa-psk:HEX" (64, 96 or 128 hex
+// digits: a PMK of 32, 48 or 64 bytes). On a malformed KEY returns false with `error`
 // saying what is wrong; the error never quotes the key.
 bool parse_key(std::string_view text, user_key& key, std::string& error);
 
@@ -321,7 +321,7 @@ using mac_address = std::array<std::uint8_t, 6>;
 
 struct key_store {
     struct pmk_entry {
-        std::array<std::uint8_t, 48> pmk{};
+        std::array<std::uint8_t, 64> pmk{};
         std::size_t length = 32;
         int position = 0; // 1 for the first key given
     };

@@ -96,10 +96,10 @@ bool parse_key(std::string_view text, user_key& key, std::string& error)
     }
     if (kind == "wpa-psk") {
         auto bytes = parse_hex(value);
-        if (!bytes || (bytes->size() != 32 && bytes->size() != 48)) {
+        if (!bytes || (bytes->size() != 32 && bytes->size() != 48 && bytes->size() != 64)) {
             if (bytes)
                 OPENSSL_cleanse(bytes->data(), bytes->size());
-            error = "a WPA PSK (a PMK) is 64 or 96 hex digits";
+            error = "a WPA PSK (a PMK) is 64, 96 or 128 hex digits";
             return false;
         }
         key.type = user_key::kind::wpa;
