@@ -663,6 +663,9 @@ public:
 // which is also the reference that tests compare the other with.
 std::unique_ptr<aead_batch_decryptor> make_aead_batch_decryptor();
 std::unique_ptr<aead_batch_decryptor> make_libcrypto_batch_decryptor();
+// The multi-buffer library's back end alone: null when the build has no
+// library or the CPU no AES-NI.
+std::unique_ptr<aead_batch_decryptor> make_multi_buffer_batch_decryptor();
 
 // Everything decryption knows during a run: the user's keys, the
 // handshakes followed, and the decryptor. Memory is bounded, whatever the
