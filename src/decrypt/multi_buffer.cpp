@@ -12,6 +12,7 @@
 #include <intel-ipsec-mb.h>
 #include <openssl/crypto.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -91,7 +92,7 @@ public:
             in_flight& flight = flights_[i];
             job.result = -1;
             flight.job = &job;
-            if (job.keys == nullptr || job.plain == nullptr ||
+            if (job.keys == nullptr || job.plain == nullptr || job.frame.size() > INT_MAX ||
                 !aead_frame_parts(job.keys->cipher, job.frame, job.header_length, flight.parts))
                 continue;
             const key_schedule* schedule = schedule_for(*job.keys);
