@@ -150,4 +150,17 @@ std::size_t mac_header_length(unsigned fc)
     return length;
 }
 
+// A management frame's header: Frame Control, Duration, the three
+// addresses and a random sequence number.
+void put_management_header(std::vector<std::uint8_t>& out, unsigned subtype, const mac& destination,
+                           const mac& source, const mac& bssid, std::uint64_t& state)
+{
+    put_le16(out, subtype << 4);
+    put_le16(out, subtype == 8 ? 0 : 44);
+    put(out, destination);
+    put(out, source);
+    put(out, bssid);
+    put_le16(out, below(state, 4096) << 4);
+}
+
 } // namespace gen

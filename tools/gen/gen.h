@@ -73,6 +73,9 @@ std::size_t mac_header_length(unsigned fc);
 // Ends the program with one line on standard error.
 [[noreturn]] void fail(const char* what);
 
+void put_management_header(std::vector<std::uint8_t>& out, unsigned subtype, const mac& destination,
+                           const mac& source, const mac& bssid, std::uint64_t& state);
+
 // ---- own_crypto.cpp: the key hierarchy and the newer ciphers, apart
 // from src/decrypt ----
 

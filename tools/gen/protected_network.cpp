@@ -160,17 +160,6 @@ void set_temporal_key(protected_network& net, temporal_key& key, byte_span tk, i
 
 // ---- Management frames of the newer networks
 
-void put_management_header(std::vector<std::uint8_t>& out, unsigned subtype, const mac& destination,
-                           const mac& source, std::uint64_t& state)
-{
-    put_le16(out, subtype << 4);
-    put_le16(out, subtype == 8 ? 0 : 44);
-    put(out, destination);
-    put(out, source);
-    put(out, access_point);
-    put_le16(out, below(state, 4096) << 4);
-}
-
 void put_ssid(std::vector<std::uint8_t>& out, const std::string& ssid)
 {
     put_u8(out, 0);
@@ -199,7 +188,7 @@ void put_owe_parameter(std::vector<std::uint8_t>& out, unsigned group, std::uint
 std::vector<std::uint8_t> beacon(const protected_network& net, std::uint64_t& state)
 {
     std::vector<std::uint8_t> frame;
-    put_management_header(frame, 8, broadcast_address, access_point, state);
+    put_management_header(frame, 8, broadcast_address, access_point, access_point, state);
     put_random(frame, 8, state); // timestamp
     put_le16(frame, 100);
     put_le16(frame, 0x0431);
@@ -215,7 +204,7 @@ void add_association(protected_network& net, const station_keys& station, unsign
     const bool owe = net.akm.selector == 18;
     const auto rsne = rsn_element_of(net);
     std::vector<std::uint8_t> request;
-    put_management_header(request, 0, access_point, station.address, state);
+    put_management_header(request, 0, access_point, station.address, access_point, state);
     put_le16(request, 0x0431);
     put_le16(request, 10); // listen interval
     put_ssid(request, net.ssid);
@@ -226,7 +215,7 @@ void add_association(protected_network& net, const station_keys& station, unsign
     net.prelude.push_back(request);
 
     std::vector<std::uint8_t> response;
-    put_management_header(response, 1, station.address, access_point, state);
+    put_management_header(response, 1, station.address, access_point, access_point, state);
     put_le16(response, 0x0431);
     put_le16(response, 0);            // success
     put_le16(response, 0xC000 | aid); // association ID

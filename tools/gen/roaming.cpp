@@ -153,17 +153,6 @@ void seal_fte(byte_span kck, const mac& first, const mac& second, unsigned seque
         fail("cannot compute an FTE MIC");
 }
 
-void put_header(std::vector<std::uint8_t>& out, unsigned subtype, const mac& destination, const mac& source,
-                const mac& bssid, std::uint64_t& state)
-{
-    put_le16(out, subtype << 4);
-    put_le16(out, subtype == 8 ? 0 : 44);
-    put(out, destination);
-    put(out, source);
-    put(out, bssid);
-    put_le16(out, below(state, 4096) << 4);
-}
-
 void put_rates(std::vector<std::uint8_t>& out)
 {
     put_element(out, 1, std::array<std::uint8_t, 8>{0x8C, 0x12, 0x98, 0x24, 0xB0, 0x48, 0x60, 0x6C});
@@ -233,7 +222,7 @@ void add_initial_association(roaming_network& roaming, std::size_t index, std::u
     const auto plain_rsne = rsne(4, 4, nullptr);
     const auto mde = mobility_domain_element();
     std::vector<std::uint8_t> request;
-    put_header(request, 0, access_point, station.address, access_point, state);
+    put_management_header(request, 0, access_point, station.address, access_point, state);
     put_le16(request, 0x0431);
     put_le16(request, 10);
     put_ssid(request, net.ssid);
@@ -247,7 +236,7 @@ void add_initial_association(roaming_network& roaming, std::size_t index, std::u
     names_only.r0kh = true;
     const auto names_fte = fte(names_only);
     std::vector<std::uint8_t> response;
-    put_header(response, 1, station.address, access_point, access_point, state);
+    put_management_header(response, 1, station.address, access_point, access_point, state);
     put_le16(response, 0x0431);
     put_le16(response, 0);
     put_le16(response, 0xC000 | static_cast<unsigned>(index + 1));
@@ -310,7 +299,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
     request_parts.snonce = &snonce;
     request_parts.r0kh = true;
     std::vector<std::uint8_t> request;
-    put_header(request, 11, target, station.address, target, state);
+    put_management_header(request, 11, target, station.address, target, state);
     for (unsigned field : {2u, 1u, 0u}) // FT, sequence 1, success
         put_le16(request, field);
     append(request, r0_rsne);
@@ -322,7 +311,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
     answer_parts.anonce = &anonce;
     answer_parts.r1kh = &target;
     std::vector<std::uint8_t> answer;
-    put_header(answer, 11, station.address, target, target, state);
+    put_management_header(answer, 11, station.address, target, target, state);
     for (unsigned field : {2u, 2u, 0u})
         put_le16(answer, field);
     append(answer, r0_rsne);
@@ -337,7 +326,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
     auto request_fte = fte(answer_parts);
     seal_fte(kck, station.address, target, 5, {&r1_rsne, &mde}, request_fte);
     std::vector<std::uint8_t> reassociation;
-    put_header(reassociation, 2, target, station.address, target, state);
+    put_management_header(reassociation, 2, target, station.address, target, state);
     put_le16(reassociation, 0x0431);
     put_le16(reassociation, 10);
     put(reassociation, access_point); // the current access point
@@ -359,7 +348,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
     auto response_fte = fte(answer_parts);
     seal_fte(kck, station.address, target, 6, {&r1_rsne, &mde}, response_fte);
     std::vector<std::uint8_t> response;
-    put_header(response, 3, station.address, target, target, state);
+    put_management_header(response, 3, station.address, target, target, state);
     put_le16(response, 0x0431);
     put_le16(response, 0);
     put_le16(response, 0xC000 | static_cast<unsigned>(index + 1));
@@ -563,7 +552,7 @@ std::unique_ptr<roaming_network, roaming_deleter> set_up_roaming(const options& 
         set_key(net, *key, random_nonce(state), 1);
     for (const mac& bssid : {access_point, second_access_point}) {
         std::vector<std::uint8_t> beacon;
-        put_header(beacon, 8, broadcast_address, bssid, bssid, state);
+        put_management_header(beacon, 8, broadcast_address, bssid, bssid, state);
         put_random(beacon, 8, state);
         put_le16(beacon, 100);
         put_le16(beacon, 0x0431);
