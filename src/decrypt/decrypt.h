@@ -679,7 +679,7 @@ byte_span without_trailing_fcs(byte_span frame);
 // changes nothing the tracker holds: a group key, or a pair slot's key
 // with no key before a rekey nor a fresh key waiting. Null otherwise: the
 // frame is then decrypted by decrypt_data_frame, in its turn.
-const session* settled_aead_session(decryption& state, const protected_frame& frame);
+session_ptr settled_aead_session(decryption& state, const protected_frame& frame);
 
 // The decrypted frame's last step: `plain` holds the MAC header, then the
 // body; clears the Protected bit and follows a decrypted EAPOL-Key or TDLS

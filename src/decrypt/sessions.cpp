@@ -172,15 +172,15 @@ bool is_aead(cipher_suite cipher)
 
 } // namespace
 
-const session* settled_aead_session(decryption& state, const protected_frame& frame)
+session_ptr settled_aead_session(decryption& state, const protected_frame& frame)
 {
     if (!frame.extended_iv || state.keys.pmks.empty())
         return nullptr;
-    const session* keys = nullptr;
+    const session_ptr* keys = nullptr;
     if ((frame.receiver[0] & 0x01) != 0) {
         const session_ptr* group = state.tracker.groups.find(make_group_id(frame.transmitter, frame.key_index));
         if (group != nullptr)
-            keys = group->get();
+            keys = group;
     } else {
         // Only the slot's key can decrypt the frame, and whether it does
         // changes no slot: no earlier key waits to be let go, no fresh one
@@ -188,9 +188,9 @@ const session* settled_aead_session(decryption& state, const protected_frame& fr
         const pair_keys* slots = state.tracker.pairs.find(make_pair_id(frame.receiver, frame.transmitter));
         const std::size_t slot = frame.key_index == 1 ? 1 : 0;
         if (slots != nullptr && !slots->fresh && !slots->previous[slot])
-            keys = slots->current[slot].get();
+            keys = &slots->current[slot];
     }
-    return keys != nullptr && is_aead(keys->cipher) ? keys : nullptr;
+    return keys != nullptr && *keys && is_aead((*keys)->cipher) ? *keys : nullptr;
 }
 
 void finish_decrypted_frame(decryption& state, std::span<std::uint8_t> plain, std::size_t header_length)
