@@ -84,6 +84,7 @@ BENCH_RUNS ?= 7
 BENCH_DIR ?= /tmp
 
 bench: deps
+	sh tools/deps.sh aircrack-ng tshark
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS) --target kestrine_bench
 	./$(BUILD)/bench/kestrine_bench --kestrine $(BUILD)/kestrine --gen $(BUILD)/kestrine_gen \
