@@ -241,6 +241,7 @@ run_options parse_command_line(int argc, char** argv)
             std::exit(0);
         case 'V':
             std::puts("kestrine " KESTRINE_VERSION);
+            std::printf("frame ciphers: %s\n", make_aead_batch_decryptor()->name());
             std::exit(0);
         case ':':
             // The letter alone for a short option, which may end a cluster.

@@ -4,6 +4,10 @@
 # arguments (CI adds the fuzzing compiler this way).
 set -eu
 packages="g++ make cmake pkg-config libpcap-dev libgtest-dev tcpdump libssl-dev zlib1g-dev libdeflate-dev $*"
+# Intel's multi-buffer crypto library decrypts frame batches; Debian builds it for amd64 alone.
+if [ "$(dpkg --print-architecture)" = amd64 ]; then
+    packages="$packages libipsec-mb-dev"
+fi
 missing=""
 for package in $packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then

@@ -177,19 +177,13 @@ std::optional<aead_suite> aead_suite_of(cipher_suite suite)
     }
 }
 
-struct aead_inputs {
-    std::array<std::uint8_t, ccm_nonce_size> nonce{};
-    std::array<std::uint8_t, 30> aad{};
-    std::size_t aad_size = 0;
-};
-
 // Nonce and AAD, the same for CCMP and GCMP but for the nonce's priority
 // octet: the header with the fields a retransmission or a relay may change
 // masked out, so that the MIC still holds.
 template <bool gcm>
-aead_inputs aead_inputs_of(const mac_header& header, const std::uint8_t* pn_header)
+void aead_inputs_of(const mac_header& header, const std::uint8_t* pn_header, aead_frame& in)
 {
-    aead_inputs in;
+    in.nonce_size = gcm ? ccm_nonce_size - 1 : ccm_nonce_size;
     std::uint8_t* nonce = in.nonce.data();
     if constexpr (!gcm)
         *nonce++ = header.tid();
@@ -219,7 +213,6 @@ aead_inputs aead_inputs_of(const mac_header& header, const std::uint8_t* pn_head
         *at++ = 0;
     }
     in.aad_size = static_cast<std::size_t>(at - in.aad.data());
-    return in;
 }
 
 // Makes the key schedule. For CCM libcrypto fixes M and L when the key is
@@ -241,7 +234,7 @@ bool aead_context_init(EVP_CIPHER_CTX* context, const aead_suite& suite, const s
 // Sets the nonce and feeds the AAD for one frame; the key schedule stays.
 // CCM needs the body's length first and, to decrypt, the expected MIC.
 template <bool gcm>
-bool aead_start(EVP_CIPHER_CTX* context, const aead_suite& suite, bool encrypt, const aead_inputs& in,
+bool aead_start(EVP_CIPHER_CTX* context, const aead_suite& suite, bool encrypt, const aead_frame& in,
                 const std::uint8_t* tag, std::size_t body_size)
 {
     int length = 0;
@@ -256,6 +249,24 @@ bool aead_start(EVP_CIPHER_CTX* context, const aead_suite& suite, bool encrypt, 
     return EVP_CipherUpdate(context, nullptr, &length, in.aad.data(), static_cast<int>(in.aad_size)) == 1;
 }
 
+// The nonce, AAD, ciphertext and MIC of a frame; false when it is too
+// short or lacks the Ext IV bit.
+template <bool gcm>
+bool frame_parts(const aead_suite& suite, byte_span frame, std::size_t header_length, aead_frame& out)
+{
+    const auto header = parse_header(frame, header_length);
+    if (!header || frame.size() - header_length < aead_header_size + suite.mic_size)
+        return false;
+    const std::uint8_t* pn_header = frame.data() + header_length;
+    if ((pn_header[3] & ext_iv) == 0)
+        return false;
+    const std::size_t body_size = frame.size() - header_length - aead_header_size - suite.mic_size;
+    out.body = frame.subspan(header_length + aead_header_size, body_size);
+    out.mic = frame.last(suite.mic_size);
+    aead_inputs_of<gcm>(*header, pn_header, out);
+    return true;
+}
+
 // Decrypts one frame with a decrypting context of `suite`. The per-frame
 // path is made once for CCM and once for GCM, so that CCMP-128 pays
 // nothing for the suites beside it.
@@ -263,18 +274,13 @@ template <bool gcm>
 int aead_open(EVP_CIPHER_CTX* context, const aead_suite& suite, byte_span frame, std::size_t header_length,
               std::uint8_t* plain)
 {
-    const auto header = parse_header(frame, header_length);
-    if (context == nullptr || !header || plain == nullptr || frame.size() > INT_MAX)
+    aead_frame in;
+    if (context == nullptr || plain == nullptr || frame.size() > INT_MAX ||
+        !frame_parts<gcm>(suite, frame, header_length, in))
         return -1;
-    if (frame.size() - header_length < aead_header_size + suite.mic_size)
-        return -1;
-    const std::uint8_t* pn_header = frame.data() + header_length;
-    if ((pn_header[3] & ext_iv) == 0)
-        return -1;
-    const std::size_t body_size = frame.size() - header_length - aead_header_size - suite.mic_size;
-    const std::uint8_t* body = pn_header + aead_header_size;
-    const std::uint8_t* mic = body + body_size;
-    const aead_inputs in = aead_inputs_of<gcm>(*header, pn_header);
+    const std::size_t body_size = in.body.size();
+    const std::uint8_t* body = in.body.data();
+    const std::uint8_t* mic = in.mic.data();
     if (!aead_start<gcm>(context, suite, false, in, mic, body_size))
         return -1;
     int length = 0;
@@ -313,8 +319,11 @@ bool aead_seal(const aead_suite& suite, const std::uint8_t* key, std::uint64_t p
         static_cast<std::uint8_t>((key_index << 6) | ext_iv),
         static_cast<std::uint8_t>(packet_number >> 16), static_cast<std::uint8_t>(packet_number >> 24),
         static_cast<std::uint8_t>(packet_number >> 32), static_cast<std::uint8_t>(packet_number >> 40)};
-    const aead_inputs in = suite.gcm ? aead_inputs_of<true>(*parsed, pn_header.data())
-                                     : aead_inputs_of<false>(*parsed, pn_header.data());
+    aead_frame in;
+    if (suite.gcm)
+        aead_inputs_of<true>(*parsed, pn_header.data(), in);
+    else
+        aead_inputs_of<false>(*parsed, pn_header.data(), in);
     const auto start = suite.gcm ? aead_start<true> : aead_start<false>;
     std::unique_ptr<evp_cipher_ctx_st, cipher_context_deleter> context(EVP_CIPHER_CTX_new());
     if (!context || !aead_context_init(context.get(), suite, key, true))
@@ -525,4 +534,13 @@ bool aead_encrypt(aead_key& key, std::uint64_t packet_number, int key_index, byt
     const auto parameters = aead_suite_of(key.suite);
     return parameters && key.context &&
            aead_seal(*parameters, key.key.data(), packet_number, key_index, header, plain, frame);
+}
+
+bool aead_frame_parts(cipher_suite suite, byte_span frame, std::size_t header_length, aead_frame& out)
+{
+    const auto parameters = aead_suite_of(suite);
+    if (!parameters)
+        return false;
+    return parameters->gcm ? frame_parts<true>(*parameters, frame, header_length, out)
+                           : frame_parts<false>(*parameters, frame, header_length, out);
 }

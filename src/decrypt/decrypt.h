@@ -241,6 +241,22 @@ int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std:
 bool aead_encrypt(aead_key& key, std::uint64_t packet_number, int key_index, byte_span header,
                   byte_span plain, std::vector<std::uint8_t>& frame);
 
+// What an AEAD cipher takes from one protected frame (12.5.3.3, 12.5.5.3):
+// the nonce, the AAD built from the header with the fields a
+// retransmission or a relay may change masked out, and spans into the
+// frame for the ciphertext and the MIC. Any back end builds them here.
+struct aead_frame {
+    std::array<std::uint8_t, 13> nonce{}; // CCMP: 13 bytes; GCMP: the first 12
+    std::size_t nonce_size = 0;
+    std::array<std::uint8_t, 30> aad{};
+    std::size_t aad_size = 0;
+    byte_span body;
+    byte_span mic;
+};
+// False for a suite that is not one of the four, or a frame too short for
+// its MAC header, cipher header and MIC, or without the Ext IV bit.
+bool aead_frame_parts(cipher_suite suite, byte_span frame, std::size_t header_length, aead_frame& out);
+
 // ---------------------------------------------------------------------------
 // The elements a handshake carries in its Key Data (rsn_elements.cpp): the
 // RSNE (or WPA1's vendor element) that names the AKM and the ciphers, and
@@ -590,6 +606,32 @@ struct decryptor {
     std::vector<std::uint8_t> unpadded; // a frame without its data pad
 };
 
+// The slot of a small cache for session `id`: the one that holds it (`hit`
+// set), else the least recently used one, which the caller keys anew.
+// Slots have `session_id` (0: empty) and `last_used`.
+template <class Slot, std::size_t size>
+Slot& cache_slot(std::array<Slot, size>& cache, std::uint64_t& uses, std::uint64_t id, bool& hit)
+{
+    ++uses;
+    Slot* oldest = &cache[0];
+    for (auto& slot : cache) {
+        if (slot.session_id == id && id != 0) {
+            slot.last_used = uses;
+            hit = true;
+            return slot;
+        }
+        if (slot.last_used < oldest->last_used)
+            oldest = &slot;
+    }
+    oldest->last_used = uses;
+    hit = false;
+    return *oldest;
+}
+
+// The decryptor's context for an AEAD session: the cached one, or the
+// least recently used one keyed anew. Null when the key is refused.
+aead_key* decryptor_key(decryptor& frames, const session& keys);
+
 // ---------------------------------------------------------------------------
 // Batches of AEAD frames (frame_batches.cpp): the cipher work of many frames
 // at once, so that a multi-buffer back end can interleave them and another
@@ -621,6 +663,9 @@ public:
 // which is also the reference that tests compare the other with.
 std::unique_ptr<aead_batch_decryptor> make_aead_batch_decryptor();
 std::unique_ptr<aead_batch_decryptor> make_libcrypto_batch_decryptor();
+// The multi-buffer library's back end alone: null when the build has no
+// library or the CPU no AES-NI.
+std::unique_ptr<aead_batch_decryptor> make_multi_buffer_batch_decryptor();
 
 // Everything decryption knows during a run: the user's keys, the
 // handshakes followed, and the decryptor. Memory is bounded, whatever the

@@ -94,29 +94,20 @@ namespace {
 
 constexpr std::array<std::uint8_t, 8> tdls_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x89, 0x0D};
 
-// The decryptor's context for an AEAD session: the cached one, or the
-// least recently used slot keyed anew. Null when the key is refused.
-aead_key* context_for(decryptor& frames, const session& keys)
-{
-    ++frames.uses;
-    decryptor::cached_key* oldest = &frames.cache[0];
-    for (auto& entry : frames.cache) {
-        if (entry.session_id == keys.id) {
-            entry.last_used = frames.uses;
-            return &entry.key;
-        }
-        if (entry.last_used < oldest->last_used)
-            oldest = &entry;
-    }
-    oldest->session_id = 0;
-    if (!aead_key_set(oldest->key, keys.cipher, std::span(keys.temporal_key).first(keys.temporal_key_length)))
-        return nullptr;
-    oldest->session_id = keys.id;
-    oldest->last_used = frames.uses;
-    return &oldest->key;
-}
-
 } // namespace
+
+aead_key* decryptor_key(decryptor& frames, const session& keys)
+{
+    bool hit = false;
+    auto& slot = cache_slot(frames.cache, frames.uses, keys.id, hit);
+    if (hit)
+        return &slot.key;
+    slot.session_id = 0;
+    if (!aead_key_set(slot.key, keys.cipher, std::span(keys.temporal_key).first(keys.temporal_key_length)))
+        return nullptr;
+    slot.session_id = keys.id;
+    return &slot.key;
+}
 
 record_fate prepare_protected_frame(byte_span frame, bool fcs_at_end, bool data_pad, std::vector<std::uint8_t>& unpadded,
                                     protected_frame& out)
@@ -251,7 +242,7 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
             const bool from_authenticator = transmitter == keys.authenticator;
             return attempt([&](byte_span f) { return tkip_decrypt(tk, from_authenticator, f, header_length, body); });
         }
-        aead_key* context = context_for(state.frames, keys);
+        aead_key* context = decryptor_key(state.frames, keys);
         if (context == nullptr)
             return -1;
         return attempt([&](byte_span f) { return aead_decrypt(*context, f, header_length, body); });
