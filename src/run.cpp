@@ -261,8 +261,8 @@ struct record_mode {
 //
 // A batch's bytes: each held record's, and for an AEAD frame the frame as
 // its cipher takes it, then room for the MAC header and the plaintext.
-constexpr std::size_t batch_bytes = std::size_t{1} << 20;
-constexpr std::size_t batch_records = 4096;
+constexpr std::size_t batch_bytes = std::size_t{256} << 10;
+constexpr std::size_t batch_records = 1024;
 constexpr std::size_t batch_capacity = batch_bytes + (std::size_t{640} << 10); // a last record of any size
 
 struct held_record {
