@@ -290,7 +290,13 @@ struct record_batch {
     std::size_t used = 0;
     std::vector<held_record> records;
     std::vector<held_job> held;
-    std::vector<aead_job> jobs; // bound to `bytes` when the batch is handed on
+    // Bound to `bytes` when the batch is handed on, ordered by session so
+    // that a back end keys each session once per batch, however many
+    // stations take turns; job_at[i] is where held[i]'s job went.
+    std::vector<aead_job> jobs;
+    std::vector<std::size_t> job_at;
+    std::vector<std::size_t> order;
+    std::vector<std::uint8_t> fcs_announced; // by job
     std::vector<aead_job> retries;
     std::vector<std::size_t> retried;
 
@@ -308,6 +314,8 @@ struct record_batch {
         records.clear();
         held.clear();
         jobs.clear();
+        job_at.clear();
+        fcs_announced.clear();
     }
 };
 
@@ -321,7 +329,7 @@ void decrypt_batch(record_batch& batch, aead_batch_decryptor& ciphers)
     batch.retried.clear();
     for (std::size_t i = 0; i < batch.jobs.size(); ++i) {
         aead_job& job = batch.jobs[i];
-        if (job.result >= 0 || batch.held[i].fcs_announced)
+        if (job.result >= 0 || batch.fcs_announced[i] != 0)
             continue;
         const byte_span shorter = without_trailing_fcs(job.frame);
         if (shorter.empty())
@@ -358,10 +366,20 @@ public:
     }
     void hand_on(record_batch& batch)
     {
-        for (std::size_t i = 0; i < batch.held.size(); ++i) {
-            const held_job& job = batch.held[i];
+        std::vector<std::size_t>& order = batch.order;
+        order.resize(batch.held.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&batch](std::size_t a, std::size_t b) {
+            return batch.held[a].keys->id < batch.held[b].keys->id;
+        });
+        batch.job_at.resize(order.size());
+        for (std::size_t position = 0; position < order.size(); ++position) {
+            const held_job& job = batch.held[order[position]];
+            batch.job_at[order[position]] = position;
             batch.jobs.push_back(aead_job{job.keys.get(), byte_span(batch.bytes.get() + job.frame_at, job.frame_size),
                                           job.header_length, batch.bytes.get() + job.plain_at + job.header_length, -1});
+            batch.fcs_announced.push_back(job.fcs_announced ? 1 : 0);
         }
         {
             const std::lock_guard lock(mutex_);
@@ -705,7 +723,7 @@ void write_batch(conversion_state& state, record_batch& batch)
         std::span<std::uint8_t> bytes(batch.bytes.get() + record.bytes_at, record.size);
         if (record.job != held_record::no_job) {
             const held_job& job = batch.held[record.job];
-            const int length = batch.jobs[record.job].result;
+            const int length = batch.jobs[batch.job_at[record.job]].result;
             if (length < 0) {
                 count(state, record_fate::integrity_failed);
                 continue;

@@ -747,7 +747,7 @@ struct keystream_peeker {
         std::uint64_t last_used = 0;
         std::unique_ptr<struct evp_cipher_ctx_st, cipher_context_deleter> context;
     };
-    std::array<cached_key, 8> cache;
+    std::array<cached_key, 32> cache; // a network of many stations takes turns
     std::uint64_t uses = 0;
 };
 bool peek_aead_plaintext(keystream_peeker& peeker, const session& keys, const protected_frame& frame,
