@@ -4,6 +4,7 @@
 #   make test   install what is missing, build everything, run the whole test suite
 #   make package  build the Debian package $(BUILD)/kestrine_<version>_<arch>.deb
 #   make sanitize the whole test suite under AddressSanitizer and UBSan
+#   make tsan     the tests that run two threads under ThreadSanitizer
 #   make fuzz     each fuzz target for FUZZ_SECONDS (clang++, libFuzzer)
 #   make memory-check  peak memory converting 1 GB against 1 MB
 #   make count-check   the converted count past 2^31 (minutes of work)
@@ -13,7 +14,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE ?= samples/sample-radiotap.pcap
 
-.PHONY: deps configure build demo test package clean sanitize fuzz memory-check count-check bench
+.PHONY: deps configure build demo test package clean sanitize tsan fuzz memory-check count-check bench
 
 deps:
 	sh tools/deps.sh
@@ -50,6 +51,18 @@ sanitize: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+# A decrypting run uses two threads where two cores are free, and these
+# tests decrypt, stream, fail or replay fuzz inputs with --threads 2 among
+# them; a race found stops the test that found it.
+TSAN_BUILD ?= build-tsan
+TSAN_TESTS ?= threads|faults|pipeline|live_input|broken_pipe|fuzz_.*_regressions|decryption_oracle|handshake|tdls|fast_transition|roaming|real_captures
+
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRINE_SANITIZE_THREAD=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
+
 # Only the fuzz targets and what seeding them needs are built with clang.
 fuzz:
 	sh tools/deps.sh clang libclang-rt-14-dev
@@ -71,6 +84,7 @@ BENCH_RUNS ?= 7
 BENCH_DIR ?= /tmp
 
 bench: deps
+	sh tools/deps.sh aircrack-ng tshark
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS) --target kestrine_bench
 	./$(BUILD)/bench/kestrine_bench --kestrine $(BUILD)/kestrine --gen $(BUILD)/kestrine_gen \

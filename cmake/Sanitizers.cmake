@@ -12,3 +12,20 @@ if(KESTRINE_SANITIZE OR KESTRINE_FUZZ)
     add_compile_options(-Wno-maybe-uninitialized)
   endif()
 endif()
+
+# ThreadSanitizer over everything built, for the threaded decryption run:
+# its own build (it cannot be combined with AddressSanitizer).
+if(KESTRINE_SANITIZE_THREAD)
+  if(KESTRINE_SANITIZE OR KESTRINE_FUZZ)
+    message(FATAL_ERROR "KESTRINE_SANITIZE_THREAD goes in a build of its own")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # GCC's flow analysis under the instrumentation also warns of
+    # uninitialized values and of copies out of bounds inside libstdc++
+    # (std::copy_n of short arrays in the tests) that plain builds do not.
+    add_compile_options(-Wno-maybe-uninitialized -Wno-array-bounds -Wno-stringop-overflow
+                        -Wno-stringop-overread -Wno-tsan)
+  endif()
+endif()

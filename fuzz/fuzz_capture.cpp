@@ -12,7 +12,9 @@
 // Built as fuzz_decrypt with FUZZ_WITH_KEYS, the run holds fixed keys (a
 // WPA passphrase, a WEP key) so that the handshake tracker and the ciphers
 // take fuzzer-made EAPOL-Key frames and protected frames, and every record
-// read must end in exactly one counted fate.
+// read must end in exactly one counted fate. The next bit of the last byte
+// then runs the capture a second time with two threads: the output and
+// every count must be the one-thread run's.
 #include "fuzz_check.h"
 #include "run.h"
 
@@ -22,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,17 +117,24 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+namespace {
+
+struct run_outcome {
+    conversion_totals totals;
+    std::string output; // the capture written
+};
+
+// One conversion run over the capture in memory; nullopt when it is not a
+// capture at all.
+std::optional<run_outcome> convert_in_memory(const std::uint8_t* data, std::size_t size, conversion_settings settings)
 {
-    if (size == 0)
-        return 0;
     std::FILE* input_stream = fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
     FUZZ_CHECK(input_stream != nullptr);
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     pcap_t* input = pcap_fopen_offline(input_stream, errbuf);
     if (input == nullptr) { // not a capture: the run stops before converting
         std::fclose(input_stream);
-        return 0;
+        return std::nullopt;
     }
 
     char* output_bytes = nullptr;
@@ -136,27 +146,53 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pcap_dumper_t* output = pcap_dump_fopen(dead, output_stream);
     FUZZ_CHECK(output != nullptr);
 
-    conversion_settings settings;
-    settings.full_decode = (data[size - 1] & 1u) != 0;
-    settings.count_fates = settings.full_decode;
 #ifdef FUZZ_WITH_KEYS
     decryption keys;
     for (const user_key& key : fuzz_keys())
         add_user_key(keys, key);
     settings.keys = &keys;
-    settings.count_fates = true;
 #endif
-    const conversion_totals totals = convert_records(input, output, settings);
+    run_outcome outcome;
+    outcome.totals = convert_records(input, output, settings);
 
     FUZZ_CHECK(pcap_dump_flush(output) == 0);
     pcap_dump_close(output); // closes the memory stream, leaving its bytes
     pcap_close(input);
     pcap_close(dead);
+    outcome.output.assign(output_bytes, output_size);
+    std::free(output_bytes);
+    return outcome;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    conversion_settings settings;
+    settings.full_decode = (data[size - 1] & 1u) != 0;
+    settings.count_fates = settings.full_decode;
+#ifdef FUZZ_WITH_KEYS
+    settings.count_fates = true;
+#endif
+    const std::optional<run_outcome> run = convert_in_memory(data, size, settings);
+    if (!run)
+        return 0;
+    const conversion_totals& totals = run->totals;
+#ifdef FUZZ_WITH_KEYS
+    if ((data[size - 1] & 2u) != 0) {
+        settings.threads = 2;
+        const std::optional<run_outcome> threaded = convert_in_memory(data, size, settings);
+        FUZZ_CHECK(threaded && threaded->output == run->output);
+        FUZZ_CHECK(threaded->totals.fates == totals.fates && threaded->totals.converted == totals.converted &&
+                   threaded->totals.input_damaged == totals.input_damaged);
+    }
+#endif
 
     FUZZ_CHECK(totals.write_error == 0);
     FUZZ_CHECK(totals.converted >= 0);
-    const output_summary written = read_back(output_bytes, output_size, settings.full_decode);
-    std::free(output_bytes);
+    const output_summary written = read_back(run->output.data(), run->output.size(), settings.full_decode);
     FUZZ_CHECK(!written.read_error);
     FUZZ_CHECK(written.records == totals.converted);
     // One record gives one frame, save an A-MSDU's subframes.

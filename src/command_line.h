@@ -12,6 +12,9 @@ struct run_options {
     bool stats = false;
     bool full_decode = false;
     bool packet_buffered = false; // -U: flush the output after every record
+    // -j, --threads: 1, or 2 when decrypting moves cipher work to a second
+    // thread; by default the cores this process may use, at most 2.
+    int threads = 1;
 };
 
 // Reads the process's command line. Ends the process itself for --help and

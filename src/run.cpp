@@ -12,14 +12,21 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <sched.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -160,6 +167,7 @@ struct live_input {
     FILE* output = nullptr; // set once the output is open
     int write_error = 0;    // errno of a failed flush; the run then stops
     std::int64_t last_flush_ms = 0;
+    held_records_hook held; // a threaded run's records not yet written
 };
 
 constexpr std::int64_t live_flush_interval_ms = 100;
@@ -187,6 +195,11 @@ bool flush_live_output(live_input& live)
 ssize_t read_live_input(void* cookie, char* buffer, std::size_t size)
 {
     auto& live = *static_cast<live_input*>(cookie);
+    if (live.held.run != nullptr && live.held.holding(live.held.run)) {
+        pollfd input{live.fd, POLLIN, 0};
+        if (poll(&input, 1, 0) != 1 || monotonic_ms() - live.last_flush_ms >= live_flush_interval_ms)
+            live.held.write_held(live.held.run);
+    }
     if (live.output != nullptr && __fpending(live.output) > 0) {
         pollfd input{live.fd, POLLIN, 0};
         const bool would_wait = poll(&input, 1, 0) != 1;
@@ -237,6 +250,192 @@ struct record_mode {
     bool flush_each = false;       // every record flushed to the output as it is written
 };
 
+// A threaded run: the reader (pcap_loop's thread) follows every record in
+// input order and decides each frame's keys; the cipher work of AEAD frames
+// whose keys are settled goes to a second thread in batches. The reader
+// holds each record it has dealt with in a batch, in input order, and
+// writes a batch once its cipher work is back. Every tracker change stays
+// on the reader, in input order: a frame handed on changes no key (its
+// session is settled, and its first plaintext bytes are no EAPOL-Key or
+// TDLS frame), so the output is the one-thread run's.
+//
+// A batch's bytes: each held record's, and for an AEAD frame the frame as
+// its cipher takes it, then room for the MAC header and the plaintext.
+constexpr std::size_t batch_bytes = std::size_t{256} << 10;
+constexpr std::size_t batch_records = 1024;
+constexpr std::size_t batch_capacity = batch_bytes + (std::size_t{640} << 10); // a last record of any size
+
+struct held_record {
+    pcap_pkthdr header;
+    std::size_t bytes_at = 0; // in the batch's bytes; for a job, its plaintext frame
+    std::size_t size = 0;
+    int offset = 0;
+    capture_flags flags{};    // those the record is located with under full decoding
+    record_fate written = record_fate::converted;
+    std::size_t job = no_job;
+    static constexpr std::size_t no_job = ~std::size_t{0};
+};
+
+struct held_job {
+    session_ptr keys;            // kept alive while the job waits
+    std::size_t frame_at = 0;
+    std::size_t frame_size = 0;
+    std::size_t plain_at = 0;    // the MAC header, then the plaintext body
+    std::size_t header_length = 0;
+    bool fcs_announced = false;
+};
+
+struct record_batch {
+    std::unique_ptr<std::uint8_t[]> bytes{new std::uint8_t[batch_capacity]};
+    std::size_t used = 0;
+    std::vector<held_record> records;
+    std::vector<held_job> held;
+    // Bound to `bytes` when the batch is handed on, ordered by session so
+    // that a back end keys each session once per batch, however many
+    // stations take turns; job_at[i] is where held[i]'s job went.
+    std::vector<aead_job> jobs;
+    std::vector<std::size_t> job_at;
+    std::vector<std::size_t> order;
+    std::vector<std::uint8_t> fcs_announced; // by job
+    std::vector<aead_job> retries;
+    std::vector<std::size_t> retried;
+
+    bool empty() const { return records.empty(); }
+    bool full() const { return used >= batch_bytes || records.size() >= batch_records; }
+    std::uint8_t* take(std::size_t size)
+    {
+        std::uint8_t* at = bytes.get() + used;
+        used += size;
+        return at;
+    }
+    void clear()
+    {
+        used = 0;
+        records.clear();
+        held.clear();
+        jobs.clear();
+        job_at.clear();
+        fcs_announced.clear();
+    }
+};
+
+// The cipher work of a batch. When the FCS is not announced, a frame that
+// fails its check is tried again without its last four bytes if they are
+// its CRC-32, as decrypt_data_frame does.
+void decrypt_batch(record_batch& batch, aead_batch_decryptor& ciphers)
+{
+    ciphers.decrypt(batch.jobs);
+    batch.retries.clear();
+    batch.retried.clear();
+    for (std::size_t i = 0; i < batch.jobs.size(); ++i) {
+        aead_job& job = batch.jobs[i];
+        if (job.result >= 0 || batch.fcs_announced[i] != 0)
+            continue;
+        const byte_span shorter = without_trailing_fcs(job.frame);
+        if (shorter.empty())
+            continue;
+        aead_job retry = job;
+        retry.frame = shorter;
+        batch.retries.push_back(retry);
+        batch.retried.push_back(i);
+    }
+    if (batch.retries.empty())
+        return;
+    ciphers.decrypt(batch.retries);
+    for (std::size_t r = 0; r < batch.retries.size(); ++r)
+        batch.jobs[batch.retried[r]].result = batch.retries[r].result;
+}
+
+// The second thread: takes one batch at a time and gives it back.
+class cipher_thread {
+public:
+    explicit cipher_thread(std::unique_ptr<aead_batch_decryptor> ciphers)
+        : ciphers_(std::move(ciphers)), thread_([this] { work(); })
+    {
+    }
+    cipher_thread(const cipher_thread&) = delete;
+    cipher_thread& operator=(const cipher_thread&) = delete;
+    ~cipher_thread()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    void hand_on(record_batch& batch)
+    {
+        std::vector<std::size_t>& order = batch.order;
+        order.resize(batch.held.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&batch](std::size_t a, std::size_t b) {
+            return batch.held[a].keys->id < batch.held[b].keys->id;
+        });
+        batch.job_at.resize(order.size());
+        for (std::size_t position = 0; position < order.size(); ++position) {
+            const held_job& job = batch.held[order[position]];
+            batch.job_at[order[position]] = position;
+            batch.jobs.push_back(aead_job{job.keys.get(), byte_span(batch.bytes.get() + job.frame_at, job.frame_size),
+                                          job.header_length, batch.bytes.get() + job.plain_at + job.header_length, -1});
+            batch.fcs_announced.push_back(job.fcs_announced ? 1 : 0);
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            batch_ = &batch;
+            done_ = false;
+        }
+        changed_.notify_all();
+    }
+    void wait()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return done_; });
+        batch_ = nullptr;
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            record_batch* batch = nullptr;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [this] { return stopping_ || (batch_ != nullptr && !done_); });
+                if (batch_ == nullptr || done_)
+                    return;
+                batch = batch_;
+            }
+            decrypt_batch(*batch, *ciphers_);
+            {
+                const std::lock_guard lock(mutex_);
+                done_ = true;
+            }
+            changed_.notify_all();
+        }
+    }
+    std::unique_ptr<aead_batch_decryptor> ciphers_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    record_batch* batch_ = nullptr;
+    bool done_ = true;
+    bool stopping_ = false;
+    std::thread thread_; // last: starts once the rest is made
+};
+
+struct record_pipeline {
+    std::array<record_batch, 2> batches;
+    std::size_t filling = 0;
+    bool in_flight = false; // the other batch is with the cipher thread
+    keystream_peeker peeker;
+    std::vector<std::uint8_t> unpadded;
+    cipher_thread ciphers{make_aead_batch_decryptor()};
+
+    record_batch& current() { return batches[filling]; }
+    bool holding() const { return in_flight || !batches[filling].empty(); }
+};
+
 // What the run needs from one record to the next.
 struct conversion_state {
     pcap_t* input;
@@ -250,6 +449,8 @@ struct conversion_state {
     std::vector<std::uint8_t> plain; // a decrypted frame
     pcap_pkthdr plain_header;        // and its header
     reassembly fragments{};
+    record_pipeline* pipeline = nullptr; // a threaded run's
+    void (*write_held)(conversion_state&) = nullptr;
 };
 
 void count(conversion_state& state, record_fate fate, std::int64_t records = 1)
@@ -351,6 +552,52 @@ template <record_mode mode>
     return true;
 }
 
+template <record_mode mode>
+void cycle_batches(conversion_state& state);
+
+// In a threaded run, holds a protected AEAD frame for the cipher thread
+// when its keys are settled and it changes none. Returns false when it
+// is decrypted here and now instead.
+template <record_mode mode>
+bool hold_aead_frame(conversion_state& state, const frame_at& at, std::size_t offset)
+{
+    record_pipeline& pipe = *state.pipeline;
+    decryption& keys = *state.settings.keys;
+    protected_frame prepared;
+    if (prepare_protected_frame(at.bytes.subspan(offset), at.flags.fcs_at_end, at.flags.data_pad, pipe.unpadded,
+                                prepared) != record_fate::decrypted)
+        return false;
+    session_ptr session = settled_aead_session(keys, prepared);
+    if (!session)
+        return false;
+    // A frame too short to hold an LLC header cannot be a key exchange.
+    std::array<std::uint8_t, 8> first{};
+    if (peek_aead_plaintext(pipe.peeker, *session, prepared, first) && starts_key_exchange(first) != key_exchange::none)
+        return false;
+    const std::size_t frame_size = prepared.frame.size();
+    const std::size_t needed = 2 * frame_size + prepared.header_length;
+    if (needed > batch_capacity)
+        return false;
+    if (pipe.current().used + needed > batch_capacity)
+        cycle_batches<mode>(state);
+    record_batch& batch = pipe.current();
+    held_job job{std::move(session), 0, frame_size, 0, prepared.header_length, prepared.fcs_announced};
+    job.frame_at = batch.used;
+    std::copy_n(prepared.frame.data(), frame_size, batch.take(frame_size));
+    job.plain_at = batch.used;
+    std::copy_n(prepared.frame.data(), prepared.header_length, batch.take(prepared.header_length + frame_size));
+    held_record record{};
+    record.header = *at.header;
+    record.bytes_at = job.plain_at;
+    record.written = record_fate::decrypted;
+    record.job = batch.held.size();
+    batch.held.push_back(std::move(job));
+    batch.records.push_back(record);
+    if (batch.full())
+        cycle_batches<mode>(state);
+    return true;
+}
+
 // With keys given: hands an unprotected Data frame to the handshake
 // tracker, and replaces a protected one by its decrypted twin. Under full
 // decoding without keys, drops a protected frame. Returns false once the
@@ -406,6 +653,8 @@ template <record_mode mode>
             count(state, record_fate::protected_short);
             return false;
         }
+        if (state.pipeline != nullptr && hold_aead_frame<mode>(state, at, o))
+            return false;
         record_fate fate = decrypt_data_frame(keys, at.bytes.subspan(o), at.flags.fcs_at_end, at.flags.data_pad,
                                               state.plain);
         if (fate == record_fate::decrypted) {
@@ -462,6 +711,108 @@ template <record_mode mode>
     }
 }
 
+// Writes a batch the cipher thread is done with, record by record in
+// input order, each decrypted frame finished first.
+template <record_mode mode>
+void write_batch(conversion_state& state, record_batch& batch)
+{
+    for (const held_record& record : batch.records) {
+        if (state.totals.write_error != 0)
+            break;
+        pcap_pkthdr header = record.header;
+        std::span<std::uint8_t> bytes(batch.bytes.get() + record.bytes_at, record.size);
+        if (record.job != held_record::no_job) {
+            const held_job& job = batch.held[record.job];
+            const int length = batch.jobs[batch.job_at[record.job]].result;
+            if (length < 0) {
+                count(state, record_fate::integrity_failed);
+                continue;
+            }
+            bytes = std::span(batch.bytes.get() + job.plain_at, job.header_length + static_cast<std::size_t>(length));
+            finish_decrypted_frame(*state.settings.keys, bytes, job.header_length);
+            header.caplen = header.len = static_cast<bpf_u_int32>(bytes.size());
+        }
+        frame_at at{&header, bytes, record.offset, record.flags};
+        at.written = record.written;
+        if constexpr (mode.full_decode) {
+            const record_fate fate = locate_data_frame(at.bytes, static_cast<std::size_t>(at.offset), header.len,
+                                                       record.flags, at.view);
+            if (fate != record_fate::converted) {
+                count(state, fate);
+                continue;
+            }
+        }
+        convert_and_write<mode>(state, at);
+    }
+    batch.clear();
+}
+
+// Hands the batch being filled to the cipher thread, once the one before
+// it is back, and writes that one; the reader goes on with an empty batch.
+template <record_mode mode>
+void cycle_batches(conversion_state& state)
+{
+    record_pipeline& pipe = *state.pipeline;
+    record_batch& next = pipe.current();
+    record_batch* done = nullptr;
+    if (pipe.in_flight) {
+        pipe.ciphers.wait();
+        pipe.in_flight = false;
+        done = &pipe.batches[pipe.filling ^ 1];
+    }
+    if (!next.empty()) {
+        pipe.ciphers.hand_on(next);
+        pipe.in_flight = true;
+        pipe.filling ^= 1;
+    }
+    if (done != nullptr)
+        write_batch<mode>(state, *done);
+}
+
+// Writes every record held, waiting for the cipher thread's work.
+template <record_mode mode>
+void write_held(conversion_state& state)
+{
+    if (state.pipeline == nullptr)
+        return;
+    cycle_batches<mode>(state);
+    record_pipeline& pipe = *state.pipeline;
+    if (pipe.in_flight) {
+        pipe.ciphers.wait();
+        pipe.in_flight = false;
+        write_batch<mode>(state, pipe.batches[pipe.filling ^ 1]);
+    }
+}
+
+// Holds a record behind the frames held before it; a record too large for
+// a batch is written after them.
+template <record_mode mode>
+void hold_record(conversion_state& state, const frame_at& at)
+{
+    record_pipeline& pipe = *state.pipeline;
+    if (at.bytes.size() > batch_capacity) {
+        write_held<mode>(state);
+        if (state.totals.write_error == 0)
+            convert_and_write<mode>(state, at);
+        return;
+    }
+    if (pipe.current().used + at.bytes.size() > batch_capacity)
+        cycle_batches<mode>(state);
+    record_batch& batch = pipe.current();
+    held_record record{};
+    record.header = *at.header;
+    record.bytes_at = batch.used;
+    record.size = at.bytes.size();
+    std::copy_n(at.bytes.data(), at.bytes.size(), batch.take(at.bytes.size()));
+    record.offset = at.offset;
+    // A frame decrypted here is located as a frame of its own.
+    record.flags = at.written == record_fate::decrypted ? capture_flags{} : at.flags;
+    record.written = at.written;
+    batch.records.push_back(record);
+    if (batch.full())
+        cycle_batches<mode>(state);
+}
+
 // One record, whatever the mode: Header offset (and the capture header's
 // flags), decryption when it is protected, conversion, writing, and one
 // fate counted.
@@ -469,6 +820,10 @@ template <record_mode mode>
 void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
 {
     auto& state = *reinterpret_cast<conversion_state*>(user);
+    if constexpr (mode.decrypting) {
+        if (state.totals.write_error != 0) // a held record's write failed
+            return;
+    }
     frame_at at{header, {bytes, header->caplen}};
     if (!locate_frame<mode>(state, at))
         return;
@@ -476,26 +831,44 @@ void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes
         if (!unprotect_frame<mode>(state, at))
             return;
     }
+    if constexpr (mode.decrypting) {
+        if (state.pipeline != nullptr && state.pipeline->holding()) {
+            hold_record<mode>(state, at);
+            return;
+        }
+    }
     convert_and_write<mode>(state, at);
 }
 
-// The instance of convert_record for a run that decrypts or not and
-// decodes fully or not. Both of these tell every fate apart anyway.
+// The instances of convert_record and write_held for a run's mode.
+struct record_functions {
+    pcap_handler handler;
+    void (*write_held)(conversion_state&);
+};
+
+template <record_mode mode>
+constexpr record_functions functions_of()
+{
+    return {convert_record<mode>, write_held<mode>};
+}
+
+// The instance for a run that decrypts or not and decodes fully or not.
+// Both of these tell every fate apart anyway.
 template <bool decrypting, bool full_decode>
-pcap_handler record_handler(bool classify_skipped, bool flush_each)
+record_functions record_handler(bool classify_skipped, bool flush_each)
 {
     constexpr bool classifies = decrypting || full_decode;
     if (flush_each) {
         if (classifies || classify_skipped)
-            return convert_record<record_mode{decrypting, full_decode, true, true}>;
-        return convert_record<record_mode{decrypting, full_decode, false, true}>;
+            return functions_of<record_mode{decrypting, full_decode, true, true}>();
+        return functions_of<record_mode{decrypting, full_decode, false, true}>();
     }
     if (classifies || classify_skipped)
-        return convert_record<record_mode{decrypting, full_decode, true, false}>;
-    return convert_record<record_mode{decrypting, full_decode, false, false}>;
+        return functions_of<record_mode{decrypting, full_decode, true, false}>();
+    return functions_of<record_mode{decrypting, full_decode, false, false}>();
 }
 
-pcap_handler record_handler(const conversion_settings& settings)
+record_functions record_handler(const conversion_settings& settings)
 {
     const bool classify = settings.count_fates;
     const bool flush = settings.flush_each_record;
@@ -505,6 +878,14 @@ pcap_handler record_handler(const conversion_settings& settings)
     }
     return settings.keys != nullptr ? record_handler<true, false>(classify, flush)
                                     : record_handler<false, false>(classify, flush);
+}
+
+// A second thread helps a run that decrypts WPA frames, unless every
+// record is to be written out at once.
+bool worth_a_pipeline(const conversion_settings& settings)
+{
+    return settings.threads > 1 && settings.keys != nullptr && follows_handshakes(*settings.keys) &&
+           !settings.flush_each_record;
 }
 
 } // namespace
@@ -517,13 +898,39 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output)
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings)
 {
     conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), settings, {}, {}, {}, {}, {}, {}};
+    const record_functions functions = record_handler(settings);
+    std::unique_ptr<record_pipeline> pipeline;
+    if (worth_a_pipeline(settings)) {
+        try {
+            pipeline = std::make_unique<record_pipeline>();
+        } catch (const std::system_error&) {
+            // No second thread to be had: the run does all on this one.
+        }
+        state.pipeline = pipeline.get();
+    }
+    if (state.pipeline != nullptr && settings.held != nullptr) {
+        settings.held->run = &state;
+        settings.held->holding = [](void* run) {
+            const auto& held = *static_cast<conversion_state*>(run);
+            return held.pipeline->holding() && held.totals.write_error == 0;
+        };
+        settings.held->write_held = [](void* run) {
+            auto& held = *static_cast<conversion_state*>(run);
+            held.write_held(held);
+        };
+    }
+    state.write_held = functions.write_held;
     // pcap_loop hands the records over one by one without the per-record
     // wrapping of pcap_next_ex (3-5 % of a run on small records). On a
     // savefile it returns 0 at the end of the input, PCAP_ERROR on a read
     // error such as a record cut short by the end of the file, and
     // PCAP_ERROR_BREAK once a failed write has broken the loop.
-    const int status = pcap_loop(input, -1, record_handler(settings), reinterpret_cast<u_char*>(&state));
+    const int status = pcap_loop(input, -1, functions.handler, reinterpret_cast<u_char*>(&state));
     state.totals.input_damaged = status == PCAP_ERROR;
+    functions.write_held(state);
+    if (settings.held != nullptr)
+        *settings.held = held_records_hook{};
+    pipeline.reset(); // the cipher thread ends here
     // Fragments still waiting for the rest of their frame never get it.
     count(state, record_fate::fragment_dropped, fragments_held(state.fragments));
     return state.totals;
@@ -607,6 +1014,7 @@ void run_kestrine(int argc, char** argv)
     settings.count_fates = options.stats;
     settings.full_decode = options.full_decode;
     settings.flush_each_record = options.packet_buffered;
+    settings.threads = options.threads;
 
     // Input first: the output is created only once the input has opened.
     if (is_dash(input_name) && standard.input_closed) {
@@ -652,8 +1060,10 @@ void run_kestrine(int argc, char** argv)
         fail("Unable to open output file");
     }
 
-    if (live.source != nullptr)
+    if (live.source != nullptr) {
         flush_while_live(live, output_stream);
+        settings.held = &live.held;
+    }
     const conversion_totals totals = convert_records(input.get(), output.get(), settings);
     if (totals.write_error != 0)
         fail_write(totals.write_error);

@@ -25,12 +25,24 @@ struct conversion_totals {
 // before it are converted) or at the first failed write.
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output);
 
+// Lets a live input's reading write out the records a threaded run holds
+// before it waits for more: convert_records fills it in for its run.
+struct held_records_hook {
+    void* run = nullptr;
+    bool (*holding)(void* run) = nullptr;    // records wait to be written
+    void (*write_held)(void* run) = nullptr; // writes them all, in order
+};
+
 // What a run does beyond the plain conversion.
 struct conversion_settings {
     decryption* keys = nullptr; // null: no key given, protected frames stay dropped
     bool count_fates = false; // tell apart every reason a record was dropped
     bool full_decode = false; // decode each frame by its own fields
     bool flush_each_record = false; // flush the output after every record written
+    // Threads of a run that decrypts: 2 moves AEAD frames' cipher work to a
+    // second thread (not under flush_each_record); 1 does all in one.
+    int threads = 1;
+    held_records_hook* held = nullptr; // set by a live input, filled in by a threaded run
 };
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings);
 

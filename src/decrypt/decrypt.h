@@ -696,6 +696,63 @@ inline bool follows_handshakes(const decryption& state) { return !state.keys.pmk
 record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
                                std::vector<std::uint8_t>& plain);
 
+// decrypt_data_frame in steps, so that the cipher work of AEAD frames can
+// run elsewhere, batched, while the frames' order still decides the keys.
+//
+// A protected Data frame made ready for its cipher: `frame` from Frame
+// Control to the cipher's trailer, its data pad removed (into `unpadded`)
+// and an announced FCS removed.
+struct protected_frame {
+    byte_span frame;
+    std::size_t header_length = 0;
+    bool fcs_announced = false; // else a frame may still end in its FCS
+    bool extended_iv = false;   // CCMP, GCMP, TKIP; WEP without
+    int key_index = 0;
+    mac_address receiver{};
+    mac_address transmitter{};
+};
+// record_fate::decrypted when `out` is ready, else why the frame is too short.
+record_fate prepare_protected_frame(byte_span frame, bool fcs_at_end, bool data_pad,
+                                    std::vector<std::uint8_t>& unpadded, protected_frame& out);
+
+// `frame` without its last four bytes when they are its CRC-32; empty
+// otherwise. A frame whose FCS is not announced and that fails its
+// integrity check is tried again so.
+byte_span without_trailing_fcs(byte_span frame);
+
+// The one AEAD session that decides the frame's fate, when deciding it
+// changes nothing the tracker holds: a group key, or a pair slot's key
+// with no key before a rekey nor a fresh key waiting. Null otherwise: the
+// frame is then decrypted by decrypt_data_frame, in its turn.
+session_ptr settled_aead_session(decryption& state, const protected_frame& frame);
+
+// The decrypted frame's last step: `plain` holds the MAC header, then the
+// body; clears the Protected bit and follows a decrypted EAPOL-Key or TDLS
+// setup frame.
+void finish_decrypted_frame(decryption& state, std::span<std::uint8_t> plain, std::size_t header_length);
+
+// What a frame body's LLC header says it carries, of the frames that
+// change keys.
+enum class key_exchange { none, eapol, tdls };
+key_exchange starts_key_exchange(byte_span body);
+
+// The first bytes of an AEAD frame's plaintext, its MIC not checked: one
+// block of keystream (CCM's counter block 1, GCM's inc32(J0)), so that a
+// reader can tell a frame that changes keys before it hands the frame's
+// cipher work to another thread. Keeps one block cipher per session used,
+// a small cache. False when the frame holds no 8 bytes of body.
+struct keystream_peeker {
+    struct cached_key {
+        std::uint64_t session_id = 0;
+        std::uint64_t last_used = 0;
+        std::unique_ptr<struct evp_cipher_ctx_st, cipher_context_deleter> context;
+    };
+    std::array<cached_key, 32> cache; // a network of many stations takes turns
+    std::uint64_t uses = 0;
+};
+bool peek_aead_plaintext(keystream_peeker& peeker, const session& keys, const protected_frame& frame,
+                         std::array<std::uint8_t, 8>& plain);
+
 // Follows an unprotected Data frame if it is an EAPOL-Key frame of a
 // 4-way or group key handshake. `body` is the frame body, from its LLC
 // header on.

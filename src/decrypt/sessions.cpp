@@ -109,8 +109,8 @@ aead_key* decryptor_key(decryptor& frames, const session& keys)
     return &slot.key;
 }
 
-record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
-                               std::vector<std::uint8_t>& plain)
+record_fate prepare_protected_frame(byte_span frame, bool fcs_at_end, bool data_pad, std::vector<std::uint8_t>& unpadded,
+                                    protected_frame& out)
 {
     if (fcs_at_end) {
         if (frame.size() < 4)
@@ -127,7 +127,6 @@ record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_e
         const std::size_t body = (header_length + 3) & ~std::size_t{3};
         if (frame.size() < body)
             return record_fate::too_short;
-        auto& unpadded = state.frames.unpadded;
         unpadded.assign(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(header_length));
         unpadded.insert(unpadded.end(), frame.begin() + static_cast<std::ptrdiff_t>(body), frame.end());
         frame = unpadded;
@@ -135,29 +134,103 @@ record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_e
     const byte_span cipher_header = record_bytes(frame, header_length, 4);
     if (cipher_header.empty())
         return record_fate::too_short;
-    const bool extended_iv = (cipher_header[3] & 0x20) != 0;
-    const int key_index = cipher_header[3] >> 6;
-    mac_address receiver{};
-    mac_address transmitter{};
-    if (!record_copy(receiver.data(), frame, 4, 6) || !record_copy(transmitter.data(), frame, 10, 6))
+    out.frame = frame;
+    out.header_length = header_length;
+    out.fcs_announced = fcs_at_end;
+    out.extended_iv = (cipher_header[3] & 0x20) != 0;
+    out.key_index = cipher_header[3] >> 6;
+    if (!record_copy(out.receiver.data(), frame, 4, 6) || !record_copy(out.transmitter.data(), frame, 10, 6))
         return record_fate::too_short;
+    return record_fate::decrypted;
+}
+
+byte_span without_trailing_fcs(byte_span frame)
+{
+    if (frame.size() < 4)
+        return {};
+    const byte_span rest = frame.first(frame.size() - 4);
+    const std::int64_t stated = record_le32(frame, frame.size() - 4);
+    return crc32_of(rest) == static_cast<std::uint32_t>(stated) ? rest : byte_span{};
+}
+
+namespace {
+
+bool is_aead(cipher_suite cipher)
+{
+    return cipher == cipher_suite::ccmp128 || cipher == cipher_suite::ccmp256 || cipher == cipher_suite::gcmp128 ||
+           cipher == cipher_suite::gcmp256;
+}
+
+} // namespace
+
+session_ptr settled_aead_session(decryption& state, const protected_frame& frame)
+{
+    if (!frame.extended_iv || state.keys.pmks.empty())
+        return nullptr;
+    const session_ptr* keys = nullptr;
+    if ((frame.receiver[0] & 0x01) != 0) {
+        const session_ptr* group = state.tracker.groups.find(make_group_id(frame.transmitter, frame.key_index));
+        if (group != nullptr)
+            keys = group;
+    } else {
+        // Only the slot's key can decrypt the frame, and whether it does
+        // changes no slot: no earlier key waits to be let go, no fresh one
+        // to be placed.
+        const pair_keys* slots = state.tracker.pairs.find(make_pair_id(frame.receiver, frame.transmitter));
+        const std::size_t slot = frame.key_index == 1 ? 1 : 0;
+        if (slots != nullptr && !slots->fresh && !slots->previous[slot])
+            keys = &slots->current[slot];
+    }
+    return keys != nullptr && *keys && is_aead((*keys)->cipher) ? *keys : nullptr;
+}
+
+void finish_decrypted_frame(decryption& state, std::span<std::uint8_t> plain, std::size_t header_length)
+{
+    plain[1] = static_cast<std::uint8_t>(plain[1] & ~0x40);
+    if (!follows_handshakes(state))
+        return;
+    // TDLS setups are followed only once decrypted: a direct link's key
+    // then needs a pair's key as well as its own MIC.
+    const byte_span plain_body = byte_span(plain).subspan(header_length);
+    if (starts_key_exchange(plain_body) == key_exchange::tdls)
+        follow_tdls_frame(state, plain_body);
+    else
+        follow_eapol_frame(state, plain, plain_body);
+}
+
+key_exchange starts_key_exchange(byte_span body)
+{
+    const byte_span llc = record_bytes(body, 0, tdls_llc.size());
+    if (llc.empty() || !std::equal(tdls_llc.begin(), tdls_llc.end() - 2, llc.begin()))
+        return key_exchange::none;
+    if (llc[6] == 0x89 && llc[7] == 0x0D)
+        return key_exchange::tdls;
+    return llc[6] == 0x88 && llc[7] == 0x8E ? key_exchange::eapol : key_exchange::none;
+}
+
+record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_at_end, bool data_pad,
+                               std::vector<std::uint8_t>& plain)
+{
+    protected_frame prepared;
+    const record_fate ready = prepare_protected_frame(captured, fcs_at_end, data_pad, state.frames.unpadded, prepared);
+    if (ready != record_fate::decrypted)
+        return ready;
+    const byte_span frame = prepared.frame;
+    const std::size_t header_length = prepared.header_length;
+    const bool extended_iv = prepared.extended_iv;
+    const int key_index = prepared.key_index;
+    const mac_address& receiver = prepared.receiver;
+    const mac_address& transmitter = prepared.transmitter;
     plain.resize(header_length + frame.size());
     std::uint8_t* const body = plain.data() + header_length;
 
     // When nothing announces an FCS, a frame may still end in one: the
     // frame then fails its check as it stands and passes without the last
     // four bytes, if they are its CRC-32.
-    const auto without_fcs = [&frame]() -> byte_span {
-        if (frame.size() < 4)
-            return {};
-        const byte_span rest = frame.first(frame.size() - 4);
-        const std::int64_t stated = record_le32(frame, frame.size() - 4);
-        return crc32_of(rest) == static_cast<std::uint32_t>(stated) ? rest : byte_span{};
-    };
     const auto attempt = [&](auto&& decrypt) -> int {
         int length = decrypt(frame);
         if (length < 0 && !fcs_at_end) {
-            const byte_span shorter = without_fcs();
+            const byte_span shorter = without_trailing_fcs(frame);
             if (!shorter.empty())
                 length = decrypt(shorter);
         }
@@ -228,17 +301,7 @@ record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_e
         return record_fate::integrity_failed;
 
     std::copy_n(frame.begin(), header_length, plain.begin());
-    plain[1] = static_cast<std::uint8_t>(plain[1] & ~0x40);
     plain.resize(header_length + static_cast<std::size_t>(length));
-    if (follows_handshakes(state)) {
-        // TDLS setups are followed only once decrypted: a direct link's key
-        // then needs a pair's key as well as its own MIC.
-        const byte_span plain_body = std::span(plain).subspan(header_length);
-        const byte_span llc = record_bytes(plain_body, 0, tdls_llc.size());
-        if (!llc.empty() && std::equal(tdls_llc.begin(), tdls_llc.end(), llc.begin()))
-            follow_tdls_frame(state, plain_body);
-        else
-            follow_eapol_frame(state, plain, plain_body);
-    }
+    finish_decrypted_frame(state, plain, header_length);
     return record_fate::decrypted;
 }
