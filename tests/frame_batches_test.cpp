@@ -119,7 +119,7 @@ struct generated_frame {
     damage change = damage::none;
 };
 
-// Frames of four suites over twelve sessions (more than any back end
+// Frames of four suites over forty sessions (more than any back end
 // caches, so keys are replaced mid-batch), bodies of 0 to 2,304 bytes,
 // a quarter of them damaged, in an order that mixes everything.
 std::vector<generated_frame> generate(std::vector<std::unique_ptr<session>>& sessions)
@@ -132,7 +132,7 @@ std::vector<generated_frame> generate(std::vector<std::unique_ptr<session>>& ses
         hex("88030000000000000a0a00000000000b00000000000c300000000000000d0300"),
     };
     std::mt19937 random(14);
-    std::vector<aead_key> keys(12);
+    std::vector<aead_key> keys(40);
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const cipher_suite suite = suites[i % 4];
         test::bytes key(temporal_key_length(suite));

@@ -601,7 +601,7 @@ struct decryptor {
         std::uint64_t last_used = 0;
         aead_key key;
     };
-    std::array<cached_key, 8> cache;
+    std::array<cached_key, 32> cache; // a network of many stations takes turns
     std::uint64_t uses = 0;
     std::vector<std::uint8_t> unpadded; // a frame without its data pad
 };

@@ -210,7 +210,7 @@ private:
     IMB_MGR* manager_;
     std::string name_;
     std::unique_ptr<aead_batch_decryptor> fallback_;
-    std::array<key_schedule, 8> schedules_{};
+    std::array<key_schedule, 32> schedules_{}; // as many as the reader's peek keeps
     std::uint64_t uses_ = 0;
     std::vector<in_flight> flights_;
 };
