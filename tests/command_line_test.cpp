@@ -160,7 +160,7 @@ TEST(command_line, help_version_and_options_anywhere)
     // The multi-buffer back end wherever it is built in and the CPU has AES-NI.
     const auto multi_buffer = make_multi_buffer_batch_decryptor();
     const std::string back_end = multi_buffer ? multi_buffer->name() : make_libcrypto_batch_decryptor()->name();
-    EXPECT_EQ(version.out, "kestrine 1.3\nframe ciphers: " + back_end + "\n");
+    EXPECT_EQ(version.out, "kestrine " KESTRINE_VERSION "\nframe ciphers: " + back_end + "\n");
 
     // After the names, and a name that begins with '-' after "--".
     test::scratch_dir dir;
@@ -177,7 +177,7 @@ TEST(command_line, options_without_two_names_print_the_banner)
 {
     const auto result = test::run_kestrine({"--stats", "-k", "wpa-pwd:" + secret + ":lab", "only-one.pcap"});
     EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(result.out.rfind("kestrine 1.3 - ", 0), 0u) << result.out;
+    EXPECT_EQ(result.out.rfind("kestrine " KESTRINE_VERSION " - ", 0), 0u) << result.out;
     EXPECT_EQ((result.out + result.err).find(secret), std::string::npos);
 }
 

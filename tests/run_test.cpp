@@ -221,8 +221,14 @@ TEST(command_line, third_and_later_arguments_are_ignored)
     EXPECT_FALSE(fs::exists(dir / "third.pcap"));
 }
 
+// The version as a regular expression: its dots stand for themselves.
+std::string version_pattern()
+{
+    return std::regex_replace(std::string(KESTRINE_VERSION), std::regex("\\."), "\\.");
+}
+
 const std::regex banner_and_usage(
-    "kestrine 1\\.3 - Convert 802\\.11 captures into Ethernet format\\.\n"
+    "kestrine " + version_pattern() + " - Convert 802\\.11 captures into Ethernet format\\.\n"
     "Questions/Comments/Concerns: [^\\s@]+@[^\\s@]+\\.[a-z]+\n"
     "\n"
     "Usage: kestrine infile outfile\n");
