@@ -163,4 +163,39 @@ void put_management_header(std::vector<std::uint8_t>& out, unsigned subtype, con
     put_le16(out, below(state, 4096) << 4);
 }
 
+void put_ssid(std::vector<std::uint8_t>& out, const std::string& ssid)
+{
+    put_u8(out, 0);
+    put_u8(out, static_cast<unsigned>(ssid.size()));
+    out.insert(out.end(), ssid.begin(), ssid.end());
+}
+
+void put_rates(std::vector<std::uint8_t>& out)
+{
+    for (unsigned byte : {0x01u, 0x08u, 0x8Cu, 0x12u, 0x98u, 0x24u, 0xB0u, 0x48u, 0x60u, 0x6Cu})
+        put_u8(out, byte);
+}
+
+void put_association_request(std::vector<std::uint8_t>& out, const mac& station, const mac& bssid,
+                             const mac* current_access_point, const std::string& ssid, std::uint64_t& state)
+{
+    put_management_header(out, current_access_point != nullptr ? 2 : 0, bssid, station, bssid, state);
+    put_le16(out, 0x0431);
+    put_le16(out, 10); // listen interval
+    if (current_access_point != nullptr)
+        put(out, *current_access_point);
+    put_ssid(out, ssid);
+    put_rates(out);
+}
+
+void put_association_response(std::vector<std::uint8_t>& out, bool reassociation, const mac& station,
+                              const mac& bssid, unsigned aid, std::uint64_t& state)
+{
+    put_management_header(out, reassociation ? 3 : 1, station, bssid, bssid, state);
+    put_le16(out, 0x0431);
+    put_le16(out, 0);            // success
+    put_le16(out, 0xC000 | aid); // association ID
+    put_rates(out);
+}
+
 } // namespace gen

@@ -75,6 +75,15 @@ std::size_t mac_header_length(unsigned fc);
 
 void put_management_header(std::vector<std::uint8_t>& out, unsigned subtype, const mac& destination,
                            const mac& source, const mac& bssid, std::uint64_t& state);
+void put_ssid(std::vector<std::uint8_t>& out, const std::string& ssid);
+void put_rates(std::vector<std::uint8_t>& out);
+// An (Re)Association Request up to its Supported Rates element: a
+// reassociation when `current_access_point` is given. The response up to
+// the same element, success, with its association ID.
+void put_association_request(std::vector<std::uint8_t>& out, const mac& station, const mac& bssid,
+                             const mac* current_access_point, const std::string& ssid, std::uint64_t& state);
+void put_association_response(std::vector<std::uint8_t>& out, bool reassociation, const mac& station,
+                              const mac& bssid, unsigned aid, std::uint64_t& state);
 
 // ---- own_crypto.cpp: the key hierarchy and the newer ciphers, apart
 // from src/decrypt ----

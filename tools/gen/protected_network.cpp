@@ -160,19 +160,6 @@ void set_temporal_key(protected_network& net, temporal_key& key, byte_span tk, i
 
 // ---- Management frames of the newer networks
 
-void put_ssid(std::vector<std::uint8_t>& out, const std::string& ssid)
-{
-    put_u8(out, 0);
-    put_u8(out, static_cast<unsigned>(ssid.size()));
-    out.insert(out.end(), ssid.begin(), ssid.end());
-}
-
-void put_rates(std::vector<std::uint8_t>& out)
-{
-    for (unsigned byte : {0x01u, 0x08u, 0x8Cu, 0x12u, 0x98u, 0x24u, 0xB0u, 0x48u, 0x60u, 0x6Cu})
-        put_u8(out, byte);
-}
-
 // OWE's Diffie-Hellman Parameter element (extension 32): the group and a
 // public key, random here, of the group's size.
 void put_owe_parameter(std::vector<std::uint8_t>& out, unsigned group, std::uint64_t& state)
@@ -204,22 +191,14 @@ void add_association(protected_network& net, const station_keys& station, unsign
     const bool owe = net.akm.selector == 18;
     const auto rsne = rsn_element_of(net);
     std::vector<std::uint8_t> request;
-    put_management_header(request, 0, access_point, station.address, access_point, state);
-    put_le16(request, 0x0431);
-    put_le16(request, 10); // listen interval
-    put_ssid(request, net.ssid);
-    put_rates(request);
+    put_association_request(request, station.address, access_point, nullptr, net.ssid, state);
     request.insert(request.end(), rsne.begin(), rsne.end());
     if (owe)
         put_owe_parameter(request, net.owe_group, state);
     net.prelude.push_back(request);
 
     std::vector<std::uint8_t> response;
-    put_management_header(response, 1, station.address, access_point, access_point, state);
-    put_le16(response, 0x0431);
-    put_le16(response, 0);            // success
-    put_le16(response, 0xC000 | aid); // association ID
-    put_rates(response);
+    put_association_response(response, false, station.address, access_point, aid, state);
     if (owe) {
         response.insert(response.end(), rsne.begin(), rsne.end());
         put_owe_parameter(response, net.owe_group, state);

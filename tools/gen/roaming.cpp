@@ -153,13 +153,6 @@ void seal_fte(byte_span kck, const mac& first, const mac& second, unsigned seque
         fail("cannot compute an FTE MIC");
 }
 
-void put_rates(std::vector<std::uint8_t>& out)
-{
-    put_element(out, 1, std::array<std::uint8_t, 8>{0x8C, 0x12, 0x98, 0x24, 0xB0, 0x48, 0x60, 0x6C});
-}
-
-void put_ssid(std::vector<std::uint8_t>& out, const std::string& ssid) { put_element(out, 0, text_bytes(ssid)); }
-
 // ---- FT's key hierarchy (12.7.1.7)
 
 struct ft_names {
@@ -222,11 +215,7 @@ void add_initial_association(roaming_network& roaming, std::size_t index, std::u
     const auto plain_rsne = rsne(4, 4, nullptr);
     const auto mde = mobility_domain_element();
     std::vector<std::uint8_t> request;
-    put_management_header(request, 0, access_point, station.address, access_point, state);
-    put_le16(request, 0x0431);
-    put_le16(request, 10);
-    put_ssid(request, net.ssid);
-    put_rates(request);
+    put_association_request(request, station.address, access_point, nullptr, net.ssid, state);
     append(request, plain_rsne);
     append(request, mde);
     net.prelude.push_back(request);
@@ -236,11 +225,7 @@ void add_initial_association(roaming_network& roaming, std::size_t index, std::u
     names_only.r0kh = true;
     const auto names_fte = fte(names_only);
     std::vector<std::uint8_t> response;
-    put_management_header(response, 1, station.address, access_point, access_point, state);
-    put_le16(response, 0x0431);
-    put_le16(response, 0);
-    put_le16(response, 0xC000 | static_cast<unsigned>(index + 1));
-    put_rates(response);
+    put_association_response(response, false, station.address, access_point, static_cast<unsigned>(index + 1), state);
     append(response, plain_rsne);
     append(response, mde);
     append(response, names_fte);
@@ -326,12 +311,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
     auto request_fte = fte(answer_parts);
     seal_fte(kck, station.address, target, 5, {&r1_rsne, &mde}, request_fte);
     std::vector<std::uint8_t> reassociation;
-    put_management_header(reassociation, 2, target, station.address, target, state);
-    put_le16(reassociation, 0x0431);
-    put_le16(reassociation, 10);
-    put(reassociation, access_point); // the current access point
-    put_ssid(reassociation, net.ssid);
-    put_rates(reassociation);
+    put_association_request(reassociation, station.address, target, &access_point, net.ssid, state);
     append(reassociation, r1_rsne);
     append(reassociation, mde);
     append(reassociation, request_fte);
@@ -348,11 +328,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
     auto response_fte = fte(answer_parts);
     seal_fte(kck, station.address, target, 6, {&r1_rsne, &mde}, response_fte);
     std::vector<std::uint8_t> response;
-    put_management_header(response, 3, station.address, target, target, state);
-    put_le16(response, 0x0431);
-    put_le16(response, 0);
-    put_le16(response, 0xC000 | static_cast<unsigned>(index + 1));
-    put_rates(response);
+    put_association_response(response, true, station.address, target, static_cast<unsigned>(index + 1), state);
     append(response, r1_rsne);
     append(response, mde);
     append(response, response_fte);
