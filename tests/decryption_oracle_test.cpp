@@ -184,12 +184,23 @@ std::size_t check_against_tshark(const fs::path& input, const std::string& kestr
     return decrypted.size();
 }
 
-std::map<std::string, std::string> row_of(const std::vector<std::string>& names, const std::vector<std::string>& fields)
+using key_row = std::map<std::string, std::string>;
+
+// The rows of a KEYS.tsv, each by its header's column names.
+std::vector<key_row> rows_of(const fs::path& listing)
 {
-    std::map<std::string, std::string> row;
-    for (std::size_t i = 0; i < names.size() && i < fields.size(); ++i)
-        row[names[i]] = fields[i];
-    return row;
+    std::ifstream file(listing);
+    std::string line;
+    std::getline(file, line);
+    const auto names = test::split(line, '\t');
+    std::vector<key_row> rows;
+    while (std::getline(file, line)) {
+        const auto fields = test::split(line, '\t');
+        key_row& row = rows.emplace_back();
+        for (std::size_t i = 0; i < names.size() && i < fields.size(); ++i)
+            row[names[i]] = fields[i];
+    }
+    return rows;
 }
 
 TEST(decryption_oracle, real_captures_with_their_keys)
@@ -199,13 +210,8 @@ TEST(decryption_oracle, real_captures_with_their_keys)
         GTEST_SKIP() << "the shared captures or their KEYS.tsv are not there";
     if (test::tshark_path().empty())
         GTEST_SKIP() << "tshark is not installed";
-    std::ifstream keys(*corpus / "KEYS.tsv");
-    std::string line;
-    std::getline(keys, line);
-    const auto names = test::split(line, '\t');
     int files = 0;
-    while (std::getline(keys, line)) {
-        auto row = row_of(names, test::split(line, '\t'));
+    for (key_row& row : rows_of(*corpus / "KEYS.tsv")) {
         SCOPED_TRACE(row["file"]);
         const std::string type = row["key_type"];
         ASSERT_TRUE(type == "wep" || type == "wpa-pwd") << type;
@@ -225,13 +231,8 @@ TEST(decryption_oracle, modern_captures_with_their_keys)
         GTEST_SKIP() << "no " << (corpus ? *corpus / "modern-keyed" / "KEYS.tsv" : fs::path("modern-keyed/KEYS.tsv"));
     if (test::tshark_path().empty())
         GTEST_SKIP() << "tshark is not installed";
-    std::ifstream keys(*corpus / "modern-keyed" / "KEYS.tsv");
-    std::string line;
-    std::getline(keys, line);
-    const auto names = test::split(line, '\t');
     int files = 0;
-    while (std::getline(keys, line)) {
-        auto row = row_of(names, test::split(line, '\t'));
+    for (key_row& row : rows_of(*corpus / "modern-keyed" / "KEYS.tsv")) {
         SCOPED_TRACE(row["file"]);
         const std::string type = row["key_type"];
         const std::size_t written = check_against_tshark(*corpus / "modern-keyed" / row["file"], type + ":" + row["key"],
