@@ -269,6 +269,12 @@ bool aead_frame_parts(cipher_suite suite, byte_span frame, std::size_t header_le
 // and 2); `unknown_suite` for any other OUI.
 constexpr int unknown_suite = 256;
 
+// One element of an ID-length-body list at `at`: its ID and body, with
+// `at` moved past it. False, reading nothing beyond `bytes`, when its
+// header or body runs past their end. Elements, KDEs and FT subelements
+// share the form.
+bool next_element(byte_span bytes, std::size_t& at, int& id, byte_span& body);
+
 struct rsn_element {
     int group_cipher = -1;        // -1: the element ends before it
     std::array<int, 4> pairwise_ciphers{};

@@ -264,14 +264,12 @@ bool find_elements(byte_span elements, frame_elements& out)
     out = frame_elements{};
     std::size_t at = 0;
     while (at < elements.size()) {
-        const int id = record_u8(elements, at);
-        const int length = record_u8(elements, at + 1);
-        if (id < 0 || length < 0)
+        const std::size_t start = at;
+        int id = 0;
+        byte_span body;
+        if (!next_element(elements, at, id, body))
             return false;
-        const byte_span element = record_bytes(elements, at, 2 + static_cast<std::size_t>(length));
-        if (element.empty())
-            return false;
-        at += element.size();
+        const byte_span element = elements.subspan(start, at - start);
         byte_span* slot = nullptr;
         switch (id) {
         case element_ssid: slot = &out.ssid; break;
@@ -302,12 +300,10 @@ bool parse_fte(byte_span element, std::size_t mic_length, fte_fields& out)
     out.snonce = body.subspan(2 + mic_length + 32, 32);
     std::size_t at = fixed;
     while (at < body.size()) {
-        const int id = record_u8(body, at);
-        const int length = record_u8(body, at + 1);
-        const byte_span value = length < 0 ? byte_span{} : record_bytes(body, at + 2, static_cast<std::size_t>(length));
-        if (id < 0 || length < 0 || value.size() != static_cast<std::size_t>(length))
+        int id = 0;
+        byte_span value;
+        if (!next_element(body, at, id, value))
             return false;
-        at += 2 + value.size();
         switch (id) {
         case 1: // R1KH-ID: an address
             if (value.size() != 6)

@@ -66,21 +66,32 @@ bool parse_rsn_element(byte_span body, bool wpa1, rsn_element& out)
     return at != 0;
 }
 
+bool next_element(byte_span bytes, std::size_t& at, int& id, byte_span& body)
+{
+    const int element_id = record_u8(bytes, at);
+    const int length = record_u8(bytes, at + 1);
+    if (element_id < 0 || length < 0)
+        return false;
+    const byte_span value = record_bytes(bytes, at + 2, static_cast<std::size_t>(length));
+    if (value.size() != static_cast<std::size_t>(length))
+        return false;
+    id = element_id;
+    body = value;
+    at += 2 + value.size();
+    return true;
+}
+
 bool parse_key_data(byte_span data, key_data_elements& out)
 {
     out = key_data_elements{};
     std::size_t at = 0;
     while (at < data.size()) {
-        const int id = data[at];
-        const int length = record_u8(data, at + 1);
-        if (id == 0xDD && length <= 0) // padding: 0xDD, then zeros to the end
+        if (data[at] == 0xDD && record_u8(data, at + 1) <= 0) // padding: 0xDD, then zeros to the end
             return true;
-        if (length < 0)
+        int id = 0;
+        byte_span body;
+        if (!next_element(data, at, id, body))
             return false;
-        const byte_span body = record_bytes(data, at + 2, static_cast<std::size_t>(length));
-        if (body.size() != static_cast<std::size_t>(length))
-            return false;
-        at += 2 + static_cast<std::size_t>(length);
         if (id == 0x30 && !out.has_rsn) {
             if (!parse_rsn_element(body, false, out.rsn))
                 return false;
