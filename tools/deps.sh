@@ -3,7 +3,7 @@
 # kestrine need and that are missing. Extra package names may be given as
 # arguments (CI adds the fuzzing compiler this way).
 set -eu
-packages="g++ make cmake pkg-config libpcap-dev libgtest-dev tcpdump libssl-dev zlib1g-dev libdeflate-dev $*"
+packages="g++ make cmake pkg-config libpcap-dev libgtest-dev tcpdump libssl-dev libdeflate-dev $*"
 # Intel's multi-buffer crypto library decrypts frame batches; Debian builds it for amd64 alone.
 if [ "$(dpkg --print-architecture)" = amd64 ]; then
     packages="$packages libipsec-mb-dev"

@@ -158,6 +158,10 @@ inline std::span<const std::uint8_t> record_bytes(std::span<const std::uint8_t> 
     return record.subspan(at, count);
 }
 
+// The IEEE 802.3 CRC-32 (the FCS's, and the WEP and TKIP ICV's), as a
+// number.
+std::uint32_t crc32_of(std::span<const std::uint8_t> bytes);
+
 struct free_deleter {
     void operator()(void* block) const { std::free(block); }
 };

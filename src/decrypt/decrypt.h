@@ -161,9 +161,6 @@ bool aes_key_wrap(byte_span kek, byte_span plain, std::span<std::uint8_t> out);
 // out[i] = in[i] ^ RC4(key) keystream byte discard + i. `out` may be `in`.
 bool rc4_xor(byte_span key, std::size_t discard, byte_span in, std::uint8_t* out);
 
-// The IEEE 802.3 CRC-32 (the ICV's and the FCS's), as a number.
-std::uint32_t crc32_of(byte_span bytes);
-
 // ---------------------------------------------------------------------------
 // TKIP's own parts, which libcrypto does not have (tkip.cpp).
 

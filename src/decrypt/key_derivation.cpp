@@ -7,7 +7,6 @@
 #include <openssl/hmac.h>
 #include <openssl/params.h>
 #include <openssl/provider.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <climits>
@@ -488,16 +487,3 @@ bool rc4_xor(byte_span key, std::size_t discard, byte_span in, std::uint8_t* out
            static_cast<std::size_t>(length) == in.size();
 }
 
-std::uint32_t crc32_of(byte_span bytes)
-{
-    uLong crc = crc32(0L, Z_NULL, 0);
-    const std::uint8_t* data = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const auto step = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
-        crc = crc32(crc, data, step);
-        data += step;
-        left -= step;
-    }
-    return static_cast<std::uint32_t>(crc);
-}
