@@ -15,6 +15,8 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <condition_variable>
@@ -191,22 +193,23 @@ bool flush_live_output(live_input& live)
 }
 
 // A failed flush fails the read, which ends the input at once; the run
-// then reports the write error, not a damaged input.
+// then reports the write error, not a damaged input. In a threaded run the
+// writer owns the output while it holds records: they are all written
+// first, and the output is touched only then.
 ssize_t read_live_input(void* cookie, char* buffer, std::size_t size)
 {
     auto& live = *static_cast<live_input*>(cookie);
-    if (live.held.run != nullptr && live.held.holding(live.held.run)) {
-        pollfd input{live.fd, POLLIN, 0};
-        if (poll(&input, 1, 0) != 1 || monotonic_ms() - live.last_flush_ms >= live_flush_interval_ms)
-            live.held.write_held(live.held.run);
-    }
-    if (live.output != nullptr && __fpending(live.output) > 0) {
+    const bool held = live.held.run != nullptr && live.held.holding(live.held.run);
+    if (held || (live.output != nullptr && __fpending(live.output) > 0)) {
         pollfd input{live.fd, POLLIN, 0};
         const bool would_wait = poll(&input, 1, 0) != 1;
-        if ((would_wait || monotonic_ms() - live.last_flush_ms >= live_flush_interval_ms) &&
-            !flush_live_output(live)) {
-            errno = live.write_error;
-            return -1;
+        if (would_wait || monotonic_ms() - live.last_flush_ms >= live_flush_interval_ms) {
+            if (held)
+                live.held.write_held(live.held.run);
+            if (live.output != nullptr && __fpending(live.output) > 0 && !flush_live_output(live)) {
+                errno = live.write_error;
+                return -1;
+            }
         }
     }
     ssize_t got = 0;
@@ -251,19 +254,22 @@ struct record_mode {
 };
 
 // A threaded run: the reader (pcap_loop's thread) follows every record in
-// input order and decides each frame's keys; the cipher work of AEAD frames
-// whose keys are settled goes to a second thread in batches. The reader
-// holds each record it has dealt with in a batch, in input order, and
-// writes a batch once its cipher work is back. Every tracker change stays
-// on the reader, in input order: a frame handed on changes no key (its
-// session is settled, and its first plaintext bytes are no EAPOL-Key or
-// TDLS frame), so the output is the one-thread run's.
+// input order, decides each protected frame's keys and holds every record
+// it has dealt with in a batch, in input order. A second thread, the
+// writer, takes the batches in turn: it decrypts their AEAD frames, then
+// converts and writes their records. Every tracker change stays on the
+// reader, in input order: a frame handed on changes no key (its session is
+// settled, and its first plaintext bytes are no EAPOL-Key or TDLS frame),
+// so the output is the one-thread run's.
 //
 // A batch's bytes: each held record's, and for an AEAD frame the frame as
 // its cipher takes it, then room for the MAC header and the plaintext.
 constexpr std::size_t batch_bytes = std::size_t{256} << 10;
 constexpr std::size_t batch_records = 1024;
 constexpr std::size_t batch_capacity = batch_bytes + (std::size_t{640} << 10); // a last record of any size
+// One batch being filled, one being written, two waiting: when the writer
+// falls that far behind, the reader decrypts a waiting batch itself.
+constexpr std::size_t pipeline_depth = 4;
 
 struct held_record {
     pcap_pkthdr header;
@@ -277,7 +283,7 @@ struct held_record {
 };
 
 struct held_job {
-    session_ptr keys;            // kept alive while the job waits
+    std::size_t session = 0;     // in the batch's sessions
     std::size_t frame_at = 0;
     std::size_t frame_size = 0;
     std::size_t plain_at = 0;    // the MAC header, then the plaintext body
@@ -290,15 +296,18 @@ struct record_batch {
     std::size_t used = 0;
     std::vector<held_record> records;
     std::vector<held_job> held;
-    // Bound to `bytes` when the batch is handed on, ordered by session so
-    // that a back end keys each session once per batch, however many
-    // stations take turns; job_at[i] is where held[i]'s job went.
+    std::vector<session_ptr> sessions; // the jobs' keys, alive until the batch is written
+    // Bound to `bytes` by the writer, grouped by session so that a back
+    // end keys each session once per batch, however many stations take
+    // turns; job_at[i] is where held[i]'s job went.
     std::vector<aead_job> jobs;
     std::vector<std::size_t> job_at;
-    std::vector<std::size_t> order;
+    std::vector<std::size_t> session_starts;
     std::vector<std::uint8_t> fcs_announced; // by job
     std::vector<aead_job> retries;
     std::vector<std::size_t> retried;
+    // Once handed on, under the pipeline's lock: who decrypts it.
+    enum class cipher_work { waiting, taken, done } ciphers = cipher_work::waiting;
 
     bool empty() const { return records.empty(); }
     bool full() const { return used >= batch_bytes || records.size() >= batch_records; }
@@ -308,22 +317,60 @@ struct record_batch {
         used += size;
         return at;
     }
+    // Where the batch keeps `keys`. A network's stations take turns frame
+    // by frame, so the sessions kept last are looked at; one kept twice
+    // costs a reference, not a key.
+    std::size_t keep_session(const session_ptr& keys)
+    {
+        const std::size_t looked = std::min<std::size_t>(sessions.size(), 16);
+        for (std::size_t i = sessions.size(); i > sessions.size() - looked; --i)
+            if (sessions[i - 1] == keys)
+                return i - 1;
+        sessions.push_back(keys);
+        return sessions.size() - 1;
+    }
     void clear()
     {
         used = 0;
         records.clear();
         held.clear();
+        sessions.clear();
         jobs.clear();
         job_at.clear();
         fcs_announced.clear();
+        ciphers = cipher_work::waiting;
     }
 };
+
+// Lays the batch's jobs out session by session.
+void bind_jobs(record_batch& batch)
+{
+    const std::size_t count = batch.held.size();
+    batch.session_starts.assign(batch.sessions.size() + 1, 0);
+    for (const held_job& job : batch.held)
+        ++batch.session_starts[job.session + 1];
+    for (std::size_t i = 1; i < batch.session_starts.size(); ++i)
+        batch.session_starts[i] += batch.session_starts[i - 1];
+    batch.jobs.resize(count);
+    batch.job_at.resize(count);
+    batch.fcs_announced.resize(count);
+    std::uint8_t* const bytes = batch.bytes.get();
+    for (std::size_t i = 0; i < count; ++i) {
+        const held_job& job = batch.held[i];
+        const std::size_t at = batch.session_starts[job.session]++;
+        batch.job_at[i] = at;
+        batch.jobs[at] = aead_job{batch.sessions[job.session].get(), byte_span(bytes + job.frame_at, job.frame_size),
+                                  job.header_length, bytes + job.plain_at + job.header_length, -1};
+        batch.fcs_announced[at] = job.fcs_announced ? 1 : 0;
+    }
+}
 
 // The cipher work of a batch. When the FCS is not announced, a frame that
 // fails its check is tried again without its last four bytes if they are
 // its CRC-32, as decrypt_data_frame does.
 void decrypt_batch(record_batch& batch, aead_batch_decryptor& ciphers)
 {
+    bind_jobs(batch);
     ciphers.decrypt(batch.jobs);
     batch.retries.clear();
     batch.retried.clear();
@@ -346,97 +393,10 @@ void decrypt_batch(record_batch& batch, aead_batch_decryptor& ciphers)
         batch.jobs[batch.retried[r]].result = batch.retries[r].result;
 }
 
-// The second thread: takes one batch at a time and gives it back.
-class cipher_thread {
-public:
-    explicit cipher_thread(std::unique_ptr<aead_batch_decryptor> ciphers)
-        : ciphers_(std::move(ciphers)), thread_([this] { work(); })
-    {
-    }
-    cipher_thread(const cipher_thread&) = delete;
-    cipher_thread& operator=(const cipher_thread&) = delete;
-    ~cipher_thread()
-    {
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-    void hand_on(record_batch& batch)
-    {
-        std::vector<std::size_t>& order = batch.order;
-        order.resize(batch.held.size());
-        for (std::size_t i = 0; i < order.size(); ++i)
-            order[i] = i;
-        std::stable_sort(order.begin(), order.end(), [&batch](std::size_t a, std::size_t b) {
-            return batch.held[a].keys->id < batch.held[b].keys->id;
-        });
-        batch.job_at.resize(order.size());
-        for (std::size_t position = 0; position < order.size(); ++position) {
-            const held_job& job = batch.held[order[position]];
-            batch.job_at[order[position]] = position;
-            batch.jobs.push_back(aead_job{job.keys.get(), byte_span(batch.bytes.get() + job.frame_at, job.frame_size),
-                                          job.header_length, batch.bytes.get() + job.plain_at + job.header_length, -1});
-            batch.fcs_announced.push_back(job.fcs_announced ? 1 : 0);
-        }
-        {
-            const std::lock_guard lock(mutex_);
-            batch_ = &batch;
-            done_ = false;
-        }
-        changed_.notify_all();
-    }
-    void wait()
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return done_; });
-        batch_ = nullptr;
-    }
+class record_pipeline;
 
-private:
-    void work()
-    {
-        for (;;) {
-            record_batch* batch = nullptr;
-            {
-                std::unique_lock lock(mutex_);
-                changed_.wait(lock, [this] { return stopping_ || (batch_ != nullptr && !done_); });
-                if (batch_ == nullptr || done_)
-                    return;
-                batch = batch_;
-            }
-            decrypt_batch(*batch, *ciphers_);
-            {
-                const std::lock_guard lock(mutex_);
-                done_ = true;
-            }
-            changed_.notify_all();
-        }
-    }
-    std::unique_ptr<aead_batch_decryptor> ciphers_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    record_batch* batch_ = nullptr;
-    bool done_ = true;
-    bool stopping_ = false;
-    std::thread thread_; // last: starts once the rest is made
-};
-
-struct record_pipeline {
-    std::array<record_batch, 2> batches;
-    std::size_t filling = 0;
-    bool in_flight = false; // the other batch is with the cipher thread
-    keystream_peeker peeker;
-    std::vector<std::uint8_t> unpadded;
-    cipher_thread ciphers{make_aead_batch_decryptor()};
-
-    record_batch& current() { return batches[filling]; }
-    bool holding() const { return in_flight || !batches[filling].empty(); }
-};
-
-// What the run needs from one record to the next.
+// What the run needs from one record to the next. A threaded run has two:
+// the reader's, and the writer's, which owns the output.
 struct conversion_state {
     pcap_t* input;
     pcap_dumper_t* output;
@@ -449,8 +409,145 @@ struct conversion_state {
     std::vector<std::uint8_t> plain; // a decrypted frame
     pcap_pkthdr plain_header;        // and its header
     reassembly fragments{};
-    record_pipeline* pipeline = nullptr; // a threaded run's
-    void (*write_held)(conversion_state&) = nullptr;
+    record_pipeline* pipeline = nullptr;      // the reader's, in a threaded run
+    std::atomic<bool>* write_failed = nullptr; // the writer's: the reader stops at its next record
+};
+
+// The writer's side of a threaded run: a second thread that takes the
+// reader's batches in order, decrypts them and writes them. A reader that
+// would wait for a free batch decrypts a waiting one instead, so the
+// cipher work goes to whichever thread has time for it.
+class record_pipeline {
+public:
+    using batch_writer = void (*)(conversion_state&, record_batch&);
+
+    record_pipeline(const conversion_state& reader, batch_writer write)
+        : writer_{nullptr, reader.output, reader.output_stream, reader.link_type, reader.settings,
+                  {},      {},            {},                   {},               {},
+                  {},      nullptr,       &write_failed_},
+          write_(write), ciphers_(make_aead_batch_decryptor()), thread_([this] { work(); })
+    {
+    }
+    record_pipeline(const record_pipeline&) = delete;
+    record_pipeline& operator=(const record_pipeline&) = delete;
+    // Ends the thread once it has written what it was handed.
+    ~record_pipeline()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    record_batch& current() { return batches_[handed_ % pipeline_depth]; }
+    // Hands the current batch to the writer; returns once the next one is
+    // free.
+    void hand_on()
+    {
+        if (current().empty())
+            return;
+        std::unique_lock lock(mutex_);
+        ++handed_;
+        changed_.notify_all();
+        help_until(lock, [this] { return written_ + pipeline_depth > handed_; });
+    }
+    // Hands on the current batch and returns once every record handed on
+    // is written. The writer's state and the output are then the caller's
+    // until the next batch goes.
+    void drain()
+    {
+        std::unique_lock lock(mutex_);
+        if (!current().empty()) {
+            ++handed_;
+            changed_.notify_all();
+        }
+        help_until(lock, [this] { return written_ == handed_; });
+    }
+    // Records wait to be written, or the writer may be writing.
+    bool holding()
+    {
+        if (!current().empty())
+            return true;
+        const std::lock_guard lock(mutex_);
+        return written_ != handed_;
+    }
+    bool write_failed() const { return write_failed_.load(std::memory_order_relaxed); }
+    conversion_state& writer() { return writer_; } // once drained
+
+    keystream_peeker peeker;
+    std::vector<std::uint8_t> unpadded;
+
+private:
+    // Until `ready`, the reader decrypts the newest batch the writer has
+    // not begun, or waits when there is none.
+    template <class condition>
+    void help_until(std::unique_lock<std::mutex>& lock, condition ready)
+    {
+        while (!ready()) {
+            record_batch* waiting = nullptr;
+            for (std::size_t k = handed_; k > written_ + 1 && waiting == nullptr; --k) {
+                record_batch& batch = batches_[(k - 1) % pipeline_depth];
+                if (batch.ciphers == record_batch::cipher_work::waiting && !batch.held.empty())
+                    waiting = &batch;
+            }
+            if (waiting == nullptr) {
+                changed_.wait(lock);
+                continue;
+            }
+            waiting->ciphers = record_batch::cipher_work::taken;
+            lock.unlock();
+            if (!helper_ciphers_)
+                helper_ciphers_ = make_aead_batch_decryptor();
+            decrypt_batch(*waiting, *helper_ciphers_);
+            lock.lock();
+            waiting->ciphers = record_batch::cipher_work::done;
+            changed_.notify_all();
+        }
+    }
+
+    void work()
+    {
+        for (;;) {
+            record_batch* batch = nullptr;
+            bool decrypt_here = false;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [this] { return stopping_ || written_ != handed_; });
+                if (written_ == handed_)
+                    return;
+                batch = &batches_[written_ % pipeline_depth];
+                if (batch->ciphers == record_batch::cipher_work::waiting) {
+                    batch->ciphers = record_batch::cipher_work::taken;
+                    decrypt_here = true;
+                } else {
+                    changed_.wait(lock, [batch] { return batch->ciphers == record_batch::cipher_work::done; });
+                }
+            }
+            if (decrypt_here && !batch->held.empty())
+                decrypt_batch(*batch, *ciphers_);
+            write_(writer_, *batch); // and clears it
+            {
+                const std::lock_guard lock(mutex_);
+                ++written_;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    std::atomic<bool> write_failed_{false};
+    conversion_state writer_;
+    batch_writer write_;
+    std::unique_ptr<aead_batch_decryptor> ciphers_;
+    std::unique_ptr<aead_batch_decryptor> helper_ciphers_; // the reader's, made when first needed
+    std::array<record_batch, pipeline_depth> batches_;
+    std::size_t handed_ = 0;  // batches the reader has handed on
+    std::size_t written_ = 0; // batches the writer is done with
+    bool stopping_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread thread_; // last: starts once the rest is made
 };
 
 void count(conversion_state& state, record_fate fate, std::int64_t records = 1)
@@ -469,7 +566,10 @@ bool write_frame(conversion_state& state, const pcap_pkthdr& header, const std::
         fflush_unlocked(state.output_stream);
     if (ferror_unlocked(state.output_stream)) {
         state.totals.write_error = errno != 0 ? errno : EIO;
-        pcap_breakloop(state.input);
+        if (state.write_failed != nullptr)
+            state.write_failed->store(true, std::memory_order_relaxed);
+        else
+            pcap_breakloop(state.input);
         return false;
     }
     ++state.totals.converted;
@@ -552,9 +652,6 @@ template <record_mode mode>
     return true;
 }
 
-template <record_mode mode>
-void cycle_batches(conversion_state& state);
-
 // In a threaded run, holds a protected AEAD frame for the cipher thread
 // when its keys are settled and it changes none. Returns false when it
 // is decrypted here and now instead.
@@ -567,21 +664,21 @@ bool hold_aead_frame(conversion_state& state, const frame_at& at, std::size_t of
     if (prepare_protected_frame(at.bytes.subspan(offset), at.flags.fcs_at_end, at.flags.data_pad, pipe.unpadded,
                                 prepared) != record_fate::decrypted)
         return false;
-    session_ptr session = settled_aead_session(keys, prepared);
-    if (!session)
+    const session_ptr* session = settled_aead_session(keys, prepared);
+    if (session == nullptr)
         return false;
     // A frame too short to hold an LLC header cannot be a key exchange.
     std::array<std::uint8_t, 8> first{};
-    if (peek_aead_plaintext(pipe.peeker, *session, prepared, first) && starts_key_exchange(first) != key_exchange::none)
+    if (peek_aead_plaintext(pipe.peeker, **session, prepared, first) && starts_key_exchange(first) != key_exchange::none)
         return false;
     const std::size_t frame_size = prepared.frame.size();
     const std::size_t needed = 2 * frame_size + prepared.header_length;
     if (needed > batch_capacity)
         return false;
     if (pipe.current().used + needed > batch_capacity)
-        cycle_batches<mode>(state);
+        pipe.hand_on();
     record_batch& batch = pipe.current();
-    held_job job{std::move(session), 0, frame_size, 0, prepared.header_length, prepared.fcs_announced};
+    held_job job{batch.keep_session(*session), 0, frame_size, 0, prepared.header_length, prepared.fcs_announced};
     job.frame_at = batch.used;
     std::copy_n(prepared.frame.data(), frame_size, batch.take(frame_size));
     job.plain_at = batch.used;
@@ -591,10 +688,10 @@ bool hold_aead_frame(conversion_state& state, const frame_at& at, std::size_t of
     record.bytes_at = job.plain_at;
     record.written = record_fate::decrypted;
     record.job = batch.held.size();
-    batch.held.push_back(std::move(job));
+    batch.held.push_back(job);
     batch.records.push_back(record);
     if (batch.full())
-        cycle_batches<mode>(state);
+        pipe.hand_on();
     return true;
 }
 
@@ -729,7 +826,9 @@ void write_batch(conversion_state& state, record_batch& batch)
                 continue;
             }
             bytes = std::span(batch.bytes.get() + job.plain_at, job.header_length + static_cast<std::size_t>(length));
-            finish_decrypted_frame(*state.settings.keys, bytes, job.header_length);
+            // The frame goes on as plaintext. Its first bytes were looked
+            // at before it was handed on: it holds nothing for the tracker.
+            bytes[1] = static_cast<std::uint8_t>(bytes[1] & ~0x40);
             header.caplen = header.len = static_cast<bpf_u_int32>(bytes.size());
         }
         frame_at at{&header, bytes, record.offset, record.flags};
@@ -747,57 +846,20 @@ void write_batch(conversion_state& state, record_batch& batch)
     batch.clear();
 }
 
-// Hands the batch being filled to the cipher thread, once the one before
-// it is back, and writes that one; the reader goes on with an empty batch.
-template <record_mode mode>
-void cycle_batches(conversion_state& state)
-{
-    record_pipeline& pipe = *state.pipeline;
-    record_batch& next = pipe.current();
-    record_batch* done = nullptr;
-    if (pipe.in_flight) {
-        pipe.ciphers.wait();
-        pipe.in_flight = false;
-        done = &pipe.batches[pipe.filling ^ 1];
-    }
-    if (!next.empty()) {
-        pipe.ciphers.hand_on(next);
-        pipe.in_flight = true;
-        pipe.filling ^= 1;
-    }
-    if (done != nullptr)
-        write_batch<mode>(state, *done);
-}
-
-// Writes every record held, waiting for the cipher thread's work.
-template <record_mode mode>
-void write_held(conversion_state& state)
-{
-    if (state.pipeline == nullptr)
-        return;
-    cycle_batches<mode>(state);
-    record_pipeline& pipe = *state.pipeline;
-    if (pipe.in_flight) {
-        pipe.ciphers.wait();
-        pipe.in_flight = false;
-        write_batch<mode>(state, pipe.batches[pipe.filling ^ 1]);
-    }
-}
-
-// Holds a record behind the frames held before it; a record too large for
-// a batch is written after them.
+// Holds a record behind those held before it. A record too large for a
+// batch is written here, once the writer has written all before it.
 template <record_mode mode>
 void hold_record(conversion_state& state, const frame_at& at)
 {
     record_pipeline& pipe = *state.pipeline;
     if (at.bytes.size() > batch_capacity) {
-        write_held<mode>(state);
-        if (state.totals.write_error == 0)
-            convert_and_write<mode>(state, at);
+        pipe.drain();
+        if (!pipe.write_failed())
+            convert_and_write<mode>(pipe.writer(), at);
         return;
     }
     if (pipe.current().used + at.bytes.size() > batch_capacity)
-        cycle_batches<mode>(state);
+        pipe.hand_on();
     record_batch& batch = pipe.current();
     held_record record{};
     record.header = *at.header;
@@ -810,7 +872,7 @@ void hold_record(conversion_state& state, const frame_at& at)
     record.written = at.written;
     batch.records.push_back(record);
     if (batch.full())
-        cycle_batches<mode>(state);
+        pipe.hand_on();
 }
 
 // One record, whatever the mode: Header offset (and the capture header's
@@ -821,8 +883,10 @@ void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes
 {
     auto& state = *reinterpret_cast<conversion_state*>(user);
     if constexpr (mode.decrypting) {
-        if (state.totals.write_error != 0) // a held record's write failed
+        if (state.pipeline != nullptr && state.pipeline->write_failed()) {
+            pcap_breakloop(state.input);
             return;
+        }
     }
     frame_at at{header, {bytes, header->caplen}};
     if (!locate_frame<mode>(state, at))
@@ -832,7 +896,7 @@ void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes
             return;
     }
     if constexpr (mode.decrypting) {
-        if (state.pipeline != nullptr && state.pipeline->holding()) {
+        if (state.pipeline != nullptr) {
             hold_record<mode>(state, at);
             return;
         }
@@ -840,16 +904,16 @@ void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes
     convert_and_write<mode>(state, at);
 }
 
-// The instances of convert_record and write_held for a run's mode.
+// The instances of convert_record and write_batch for a run's mode.
 struct record_functions {
     pcap_handler handler;
-    void (*write_held)(conversion_state&);
+    record_pipeline::batch_writer write_batch;
 };
 
 template <record_mode mode>
 constexpr record_functions functions_of()
 {
-    return {convert_record<mode>, write_held<mode>};
+    return {convert_record<mode>, write_batch<mode>};
 }
 
 // The instance for a run that decrypts or not and decodes fully or not.
@@ -895,6 +959,17 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output)
     return convert_records(input, output, conversion_settings{});
 }
 
+void add_totals(conversion_totals& totals, const conversion_totals& more)
+{
+    totals.converted += more.converted;
+    for (std::size_t i = 0; i < totals.fates.size(); ++i)
+        totals.fates[i] += more.fates[i];
+    totals.decoded.subframes_written += more.decoded.subframes_written;
+    totals.decoded.ieee_802_3_written += more.decoded.ieee_802_3_written;
+    if (totals.write_error == 0)
+        totals.write_error = more.write_error;
+}
+
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings)
 {
     conversion_state state{input, output, pcap_dump_file(output), pcap_datalink(input), settings, {}, {}, {}, {}, {}, {}};
@@ -902,24 +977,17 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const co
     std::unique_ptr<record_pipeline> pipeline;
     if (worth_a_pipeline(settings)) {
         try {
-            pipeline = std::make_unique<record_pipeline>();
+            pipeline = std::make_unique<record_pipeline>(state, functions.write_batch);
         } catch (const std::system_error&) {
             // No second thread to be had: the run does all on this one.
         }
         state.pipeline = pipeline.get();
     }
-    if (state.pipeline != nullptr && settings.held != nullptr) {
-        settings.held->run = &state;
-        settings.held->holding = [](void* run) {
-            const auto& held = *static_cast<conversion_state*>(run);
-            return held.pipeline->holding() && held.totals.write_error == 0;
-        };
-        settings.held->write_held = [](void* run) {
-            auto& held = *static_cast<conversion_state*>(run);
-            held.write_held(held);
-        };
+    if (pipeline && settings.held != nullptr) {
+        settings.held->run = pipeline.get();
+        settings.held->holding = [](void* run) { return static_cast<record_pipeline*>(run)->holding(); };
+        settings.held->write_held = [](void* run) { static_cast<record_pipeline*>(run)->drain(); };
     }
-    state.write_held = functions.write_held;
     // pcap_loop hands the records over one by one without the per-record
     // wrapping of pcap_next_ex (3-5 % of a run on small records). On a
     // savefile it returns 0 at the end of the input, PCAP_ERROR on a read
@@ -927,12 +995,18 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const co
     // PCAP_ERROR_BREAK once a failed write has broken the loop.
     const int status = pcap_loop(input, -1, functions.handler, reinterpret_cast<u_char*>(&state));
     state.totals.input_damaged = status == PCAP_ERROR;
-    functions.write_held(state);
     if (settings.held != nullptr)
         *settings.held = held_records_hook{};
-    pipeline.reset(); // the cipher thread ends here
     // Fragments still waiting for the rest of their frame never get it.
-    count(state, record_fate::fragment_dropped, fragments_held(state.fragments));
+    if (pipeline) {
+        pipeline->drain();
+        conversion_state& writer = pipeline->writer();
+        count(writer, record_fate::fragment_dropped, fragments_held(writer.fragments));
+        add_totals(state.totals, writer.totals);
+        pipeline.reset(); // the writer ends here
+    } else {
+        count(state, record_fate::fragment_dropped, fragments_held(state.fragments));
+    }
     return state.totals;
 }
 

@@ -29,8 +29,8 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output);
 // before it waits for more: convert_records fills it in for its run.
 struct held_records_hook {
     void* run = nullptr;
-    bool (*holding)(void* run) = nullptr;    // records wait to be written
-    void (*write_held)(void* run) = nullptr; // writes them all, in order
+    bool (*holding)(void* run) = nullptr;    // records wait to be written, or are being written
+    void (*write_held)(void* run) = nullptr; // waits until they are all written, in order
 };
 
 // What a run does beyond the plain conversion.
@@ -39,8 +39,9 @@ struct conversion_settings {
     bool count_fates = false; // tell apart every reason a record was dropped
     bool full_decode = false; // decode each frame by its own fields
     bool flush_each_record = false; // flush the output after every record written
-    // Threads of a run that decrypts: 2 moves AEAD frames' cipher work to a
-    // second thread (not under flush_each_record); 1 does all in one.
+    // Threads of a run that decrypts: 2 moves AEAD frames' cipher work, the
+    // conversion and the writing to a second thread (not under
+    // flush_each_record); 1 does all in one.
     int threads = 1;
     held_records_hook* held = nullptr; // set by a live input, filled in by a threaded run
 };

@@ -406,15 +406,26 @@ struct bounded_map {
     std::uint64_t next_stamp = 0;
     std::int64_t evicted = 0;
 
-    value_type* find(const key_type& key)
+    // Counts every call that may change the map or an entry, so that a
+    // lookup remembered elsewhere knows when to look again.
+    std::uint64_t version = 1;
+
+    const value_type* find(const key_type& key) const
     {
+        const auto found = entries.find(key);
+        return found == entries.end() ? nullptr : &found->second.first;
+    }
+    // The entry of `key`, to be changed; null when missing.
+    value_type* find_to_change(const key_type& key)
+    {
+        ++version;
         const auto found = entries.find(key);
         return found == entries.end() ? nullptr : &found->second.first;
     }
     // The entry of `key`, made (value-initialised) when missing.
     value_type& get(const key_type& key)
     {
-        if (value_type* found = find(key))
+        if (value_type* found = find_to_change(key))
             return *found;
         while (entries.size() >= limit && order_start < order.size()) {
             const auto& [oldest, stamp] = order[order_start++];
@@ -431,7 +442,11 @@ struct bounded_map {
         order.emplace_back(key, next_stamp);
         return entries.emplace(key, std::pair<value_type, std::uint64_t>{value_type{}, next_stamp++}).first->second.first;
     }
-    void erase(const key_type& key) { entries.erase(key); }
+    void erase(const key_type& key)
+    {
+        ++version;
+        entries.erase(key);
+    }
 };
 
 using pair_id = std::array<std::uint8_t, 12>;  // the two addresses in ascending order
@@ -673,11 +688,23 @@ std::unique_ptr<aead_batch_decryptor> make_multi_buffer_batch_decryptor();
 // Everything decryption knows during a run: the user's keys, the
 // handshakes followed, and the decryptor. Memory is bounded, whatever the
 // capture holds.
+// One answer of settled_aead_session, good while neither map it read has
+// changed: the session is the map's own entry.
+struct settled_lookup {
+    mac_address receiver{};
+    mac_address transmitter{};
+    int key_index = 0;
+    std::uint64_t pairs_version = 0;
+    std::uint64_t groups_version = 0;
+    const session_ptr* found = nullptr;
+};
+
 struct decryption {
     key_store keys;
     handshake_tracker tracker;
     decryptor frames;
     std::vector<std::uint8_t> key_data; // decrypted Key Data, wiped after use
+    std::array<settled_lookup, 61> settled{};
 };
 
 void add_user_key(decryption& state, const user_key& key);
@@ -726,8 +753,9 @@ byte_span without_trailing_fcs(byte_span frame);
 // The one AEAD session that decides the frame's fate, when deciding it
 // changes nothing the tracker holds: a group key, or a pair slot's key
 // with no key before a rekey nor a fresh key waiting. Null otherwise: the
-// frame is then decrypted by decrypt_data_frame, in its turn.
-session_ptr settled_aead_session(decryption& state, const protected_frame& frame);
+// frame is then decrypted by decrypt_data_frame, in its turn. The session
+// is the tracker's entry: it stays valid until the tracker next changes.
+const session_ptr* settled_aead_session(decryption& state, const protected_frame& frame);
 
 // The decrypted frame's last step: `plain` holds the MAC header, then the
 // body; clears the Protected bit and follows a decrypted EAPOL-Key or TDLS

@@ -172,7 +172,7 @@ void follow_reassociation_response(decryption& state, const mac_address& access_
                                    const frame_elements& elements)
 {
     handshake_tracker& tracker = state.tracker;
-    ft_context* context = tracker.fast_transitions.find(make_pair_id(access_point, station));
+    ft_context* context = tracker.fast_transitions.find_to_change(make_pair_id(access_point, station));
     if (context == nullptr || !context->have_snonce || !context->have_anonce) {
         ++tracker.drops.key_exchange_refused; // no FT Authentication before it
         return;

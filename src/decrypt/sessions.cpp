@@ -163,25 +163,39 @@ bool is_aead(cipher_suite cipher)
 
 } // namespace
 
-session_ptr settled_aead_session(decryption& state, const protected_frame& frame)
+const session_ptr* settled_aead_session(decryption& state, const protected_frame& frame)
 {
     if (!frame.extended_iv || state.keys.pmks.empty())
         return nullptr;
+    handshake_tracker& tracker = state.tracker;
+    // A capture's frames come from few pairs: the answer for the frame's
+    // addresses and key index stands while the pairs and groups stay as
+    // they were, and the maps' lookups cost more than the rest of a frame.
+    const std::size_t at = (frame.receiver[5] * 7u + frame.receiver[4] * 3u + frame.transmitter[5] * 5u +
+                            frame.transmitter[4] * 11u + static_cast<unsigned>(frame.key_index)) %
+                           state.settled.size();
+    settled_lookup& remembered = state.settled[at];
+    if (remembered.pairs_version == tracker.pairs.version && remembered.groups_version == tracker.groups.version &&
+        remembered.receiver == frame.receiver && remembered.transmitter == frame.transmitter &&
+        remembered.key_index == frame.key_index)
+        return remembered.found;
     const session_ptr* keys = nullptr;
     if ((frame.receiver[0] & 0x01) != 0) {
-        const session_ptr* group = state.tracker.groups.find(make_group_id(frame.transmitter, frame.key_index));
-        if (group != nullptr)
-            keys = group;
+        keys = tracker.groups.find(make_group_id(frame.transmitter, frame.key_index));
     } else {
         // Only the slot's key can decrypt the frame, and whether it does
         // changes no slot: no earlier key waits to be let go, no fresh one
         // to be placed.
-        const pair_keys* slots = state.tracker.pairs.find(make_pair_id(frame.receiver, frame.transmitter));
+        const pair_keys* slots = tracker.pairs.find(make_pair_id(frame.receiver, frame.transmitter));
         const std::size_t slot = frame.key_index == 1 ? 1 : 0;
         if (slots != nullptr && !slots->fresh && !slots->previous[slot])
             keys = &slots->current[slot];
     }
-    return keys != nullptr && *keys && is_aead((*keys)->cipher) ? *keys : nullptr;
+    if (keys != nullptr && (!*keys || !is_aead((*keys)->cipher)))
+        keys = nullptr;
+    remembered = {frame.receiver, frame.transmitter, frame.key_index, tracker.pairs.version, tracker.groups.version,
+                  keys};
+    return keys;
 }
 
 void finish_decrypted_frame(decryption& state, std::span<std::uint8_t> plain, std::size_t header_length)
@@ -272,7 +286,7 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
             length = decrypt_with(**group);
         } else {
             const pair_id pair = make_pair_id(receiver, transmitter);
-            pair_keys* slots = tracker.pairs.find(pair);
+            const pair_keys* slots = tracker.pairs.find(pair);
             if (slots == nullptr || (!slots->current[0] && !slots->current[1] && !slots->fresh)) {
                 if (tracker.unsupported_pairs.find(pair) != nullptr)
                     return record_fate::protected_unsupported;
@@ -286,12 +300,14 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
             if (slots->current[slot])
                 length = decrypt_with(*slots->current[slot]);
             if (length >= 0) {
-                slots->previous[slot].reset();
+                if (slots->previous[slot])
+                    tracker.pairs.find_to_change(pair)->previous[slot].reset();
             } else if (slots->fresh && (length = decrypt_with(*slots->fresh)) >= 0) {
-                if (slots->current[slot])
-                    slots->previous[slot] = std::move(slots->current[slot]);
-                slots->current[slot] = std::move(slots->fresh);
-                slots->fresh.reset();
+                pair_keys& changed = *tracker.pairs.find_to_change(pair);
+                if (changed.current[slot])
+                    changed.previous[slot] = std::move(changed.current[slot]);
+                changed.current[slot] = std::move(changed.fresh);
+                changed.fresh.reset();
             } else if (slots->previous[slot]) {
                 length = decrypt_with(*slots->previous[slot]);
             }

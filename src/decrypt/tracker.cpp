@@ -408,7 +408,7 @@ void install_group_key(handshake_tracker& tracker, const mac_address& transmitte
 void place_by_key_id(handshake_tracker& tracker, const mac_address& authenticator, const mac_address& supplicant,
                      int key_id)
 {
-    pair_keys* slots = tracker.pairs.find(make_pair_id(authenticator, supplicant));
+    pair_keys* slots = tracker.pairs.find_to_change(make_pair_id(authenticator, supplicant));
     if (slots == nullptr || !slots->newest)
         return;
     slots->extended_key_id = true;
@@ -581,7 +581,7 @@ void follow_management_frame(decryption& state, byte_span frame)
     const byte_span ssid = record_bytes(frame, elements_at + 2, static_cast<std::size_t>(std::max(length, 0)));
     if (length < 0 || length > 32 || ssid.size() != static_cast<std::size_t>(length) || all_zero(ssid))
         return;
-    network_record* network = state.tracker.networks.find(bssid);
+    network_record* network = state.tracker.networks.find_to_change(bssid);
     if (network != nullptr && network->ssid_seen)
         return;
     network_record& record = network != nullptr ? *network : state.tracker.networks.get(bssid);
