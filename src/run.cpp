@@ -335,9 +335,7 @@ struct record_batch {
         records.clear();
         held.clear();
         sessions.clear();
-        jobs.clear();
-        job_at.clear();
-        fcs_announced.clear();
+        // jobs, job_at and fcs_announced are sized anew by bind_jobs.
         ciphers = cipher_work::waiting;
     }
 };
@@ -498,9 +496,9 @@ private:
             }
             waiting->ciphers = record_batch::cipher_work::taken;
             lock.unlock();
-            if (!helper_ciphers_)
-                helper_ciphers_ = make_aead_batch_decryptor();
-            decrypt_batch(*waiting, *helper_ciphers_);
+            if (!reader_ciphers_)
+                reader_ciphers_ = make_aead_batch_decryptor();
+            decrypt_batch(*waiting, *reader_ciphers_);
             lock.lock();
             waiting->ciphers = record_batch::cipher_work::done;
             changed_.notify_all();
@@ -540,7 +538,7 @@ private:
     conversion_state writer_;
     batch_writer write_;
     std::unique_ptr<aead_batch_decryptor> ciphers_;
-    std::unique_ptr<aead_batch_decryptor> helper_ciphers_; // the reader's, made when first needed
+    std::unique_ptr<aead_batch_decryptor> reader_ciphers_; // for the reader's help, made when first needed
     std::array<record_batch, pipeline_depth> batches_;
     std::size_t handed_ = 0;  // batches the reader has handed on
     std::size_t written_ = 0; // batches the writer is done with
@@ -678,18 +676,24 @@ bool hold_aead_frame(conversion_state& state, const frame_at& at, std::size_t of
     if (pipe.current().used + needed > batch_capacity)
         pipe.hand_on();
     record_batch& batch = pipe.current();
-    held_job job{batch.keep_session(*session), 0, frame_size, 0, prepared.header_length, prepared.fcs_announced};
+    // Job and record are made in place: a copy from the stack would wait
+    // behind the stores of the frame's bytes, to lines the writer's core
+    // holds.
+    const std::size_t session_index = batch.keep_session(*session);
+    held_job& job = batch.held.emplace_back();
+    job.session = session_index;
+    job.frame_size = frame_size;
+    job.header_length = prepared.header_length;
+    job.fcs_announced = prepared.fcs_announced;
     job.frame_at = batch.used;
     std::copy_n(prepared.frame.data(), frame_size, batch.take(frame_size));
     job.plain_at = batch.used;
     std::copy_n(prepared.frame.data(), prepared.header_length, batch.take(prepared.header_length + frame_size));
-    held_record record{};
+    held_record& record = batch.records.emplace_back();
     record.header = *at.header;
     record.bytes_at = job.plain_at;
     record.written = record_fate::decrypted;
-    record.job = batch.held.size();
-    batch.held.push_back(job);
-    batch.records.push_back(record);
+    record.job = batch.held.size() - 1;
     if (batch.full())
         pipe.hand_on();
     return true;
@@ -710,7 +714,7 @@ template <record_mode mode>
         fc = record_le16(at.bytes, o);
         if (fc < 0 || !is_data(fc))
             return true; // the conversion skips it and tells why
-        at.flags = read_capture_flags(state.link_type, at.bytes, at.offset);
+        read_capture_flags(state.link_type, at.bytes, at.offset, at.flags);
     }
     if constexpr (!mode.decrypting) {
         if (is_protected(fc)) {
@@ -813,7 +817,17 @@ template <record_mode mode>
 template <record_mode mode>
 void write_batch(conversion_state& state, record_batch& batch)
 {
-    for (const held_record& record : batch.records) {
+    const std::size_t records = batch.records.size();
+    for (std::size_t i = 0; i < records; ++i) {
+        const held_record& record = batch.records[i];
+        // Written on the reader's core: the next records are asked for
+        // before they are needed.
+        if (i + 4 < records) {
+            const held_record& ahead = batch.records[i + 4];
+            __builtin_prefetch(&ahead);
+            if (ahead.job == held_record::no_job)
+                __builtin_prefetch(batch.bytes.get() + ahead.bytes_at + ahead.offset);
+        }
         if (state.totals.write_error != 0)
             break;
         pcap_pkthdr header = record.header;
@@ -861,7 +875,7 @@ void hold_record(conversion_state& state, const frame_at& at)
     if (pipe.current().used + at.bytes.size() > batch_capacity)
         pipe.hand_on();
     record_batch& batch = pipe.current();
-    held_record record{};
+    held_record& record = batch.records.emplace_back();
     record.header = *at.header;
     record.bytes_at = batch.used;
     record.size = at.bytes.size();
@@ -870,7 +884,6 @@ void hold_record(conversion_state& state, const frame_at& at)
     // A frame decrypted here is located as a frame of its own.
     record.flags = at.written == record_fate::decrypted ? capture_flags{} : at.flags;
     record.written = at.written;
-    batch.records.push_back(record);
     if (batch.full())
         pipe.hand_on();
 }

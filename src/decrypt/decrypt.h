@@ -625,21 +625,25 @@ struct decryptor {
 };
 
 // The slot of a small cache for session `id`: the one that holds it (`hit`
-// set), else the least recently used one, which the caller keys anew.
-// Slots have `session_id` (0: empty) and `last_used`.
+// set), else the least recently used one of the four where `id` may be,
+// which the caller keys anew. Slots have `session_id` (0: empty) and
+// `last_used`. Looking at four, not all, keeps a lookup per frame cheap.
 template <class Slot, std::size_t size>
 Slot& cache_slot(std::array<Slot, size>& cache, std::uint64_t& uses, std::uint64_t id, bool& hit)
 {
+    constexpr std::size_t ways = size < 4 ? size : 4;
+    static_assert(size % ways == 0);
     ++uses;
-    Slot* oldest = &cache[0];
-    for (auto& slot : cache) {
-        if (slot.session_id == id && id != 0) {
-            slot.last_used = uses;
+    Slot* const set = cache.data() + (id % (size / ways)) * ways;
+    Slot* oldest = set;
+    for (Slot* slot = set; slot != set + ways; ++slot) {
+        if (slot->session_id == id && id != 0) {
+            slot->last_used = uses;
             hit = true;
-            return slot;
+            return *slot;
         }
-        if (slot.last_used < oldest->last_used)
-            oldest = &slot;
+        if (slot->last_used < oldest->last_used)
+            oldest = slot;
     }
     oldest->last_used = uses;
     hit = false;

@@ -29,28 +29,21 @@ const EVP_CIPHER* block_cipher_of(cipher_suite cipher)
 
 EVP_CIPHER_CTX* block_cipher_for(keystream_peeker& peeker, const session& keys)
 {
-    ++peeker.uses;
-    keystream_peeker::cached_key* oldest = &peeker.cache[0];
-    for (auto& entry : peeker.cache) {
-        if (entry.session_id == keys.id && entry.context) {
-            entry.last_used = peeker.uses;
-            return entry.context.get();
-        }
-        if (entry.last_used < oldest->last_used)
-            oldest = &entry;
-    }
+    bool hit = false;
+    keystream_peeker::cached_key& entry = cache_slot(peeker.cache, peeker.uses, keys.id, hit);
+    if (hit && entry.context)
+        return entry.context.get();
     const EVP_CIPHER* cipher = block_cipher_of(keys.cipher);
-    oldest->session_id = 0;
-    if (!oldest->context)
-        oldest->context.reset(EVP_CIPHER_CTX_new());
-    if (cipher == nullptr || !oldest->context ||
+    entry.session_id = 0;
+    if (!entry.context)
+        entry.context.reset(EVP_CIPHER_CTX_new());
+    if (cipher == nullptr || !entry.context ||
         static_cast<std::size_t>(EVP_CIPHER_key_length(cipher)) != keys.temporal_key_length ||
-        EVP_EncryptInit_ex(oldest->context.get(), cipher, nullptr, keys.temporal_key.data(), nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(oldest->context.get(), 0) != 1)
+        EVP_EncryptInit_ex(entry.context.get(), cipher, nullptr, keys.temporal_key.data(), nullptr) != 1 ||
+        EVP_CIPHER_CTX_set_padding(entry.context.get(), 0) != 1)
         return nullptr;
-    oldest->session_id = keys.id;
-    oldest->last_used = peeker.uses;
-    return oldest->context.get();
+    entry.session_id = keys.id;
+    return entry.context.get();
 }
 
 } // namespace

@@ -69,6 +69,8 @@ std::uint64_t key_size(cipher_suite suite)
     return suite == cipher_suite::ccmp128 || suite == cipher_suite::gcmp128 ? 16 : 32;
 }
 
+constexpr std::size_t prefetch_distance = 4;
+
 class multi_buffer_decryptor final : public aead_batch_decryptor {
 public:
     multi_buffer_decryptor(IMB_MGR* manager, std::string name)
@@ -88,6 +90,10 @@ public:
     {
         flights_.resize(jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
+            // The frames were written on another core, moments ago: their
+            // headers are asked for a few jobs ahead.
+            if (i + prefetch_distance < jobs.size())
+                __builtin_prefetch(jobs[i + prefetch_distance].frame.data());
             aead_job& job = jobs[i];
             in_flight& flight = flights_[i];
             job.result = -1;
@@ -110,12 +116,15 @@ private:
     // first; with at most a few sessions per batch misses are rare.
     const key_schedule* schedule_for(const session& keys)
     {
+        if (last_ != nullptr && last_->session_id == keys.id && keys.id != 0)
+            return last_;
         bool hit = false;
         key_schedule& schedule = cache_slot(schedules_, uses_, keys.id, hit);
         if (hit)
-            return &schedule;
+            return last_ = &schedule;
         drain();
         schedule.wipe();
+        last_ = nullptr;
         if (keys.temporal_key_length != key_size(keys.cipher))
             return nullptr;
         const std::uint8_t* key = keys.temporal_key.data();
@@ -139,7 +148,7 @@ private:
         OPENSSL_cleanse(decrypt_round_keys.data(), decrypt_round_keys.size());
         schedule.suite = keys.cipher;
         schedule.session_id = keys.id;
-        return &schedule;
+        return last_ = &schedule;
     }
 
     void submit(in_flight& flight, const key_schedule& schedule)
@@ -212,6 +221,7 @@ private:
     std::unique_ptr<aead_batch_decryptor> fallback_;
     std::array<key_schedule, 32> schedules_{}; // as many as the reader's peek keeps
     std::uint64_t uses_ = 0;
+    const key_schedule* last_ = nullptr; // the schedule used last: a batch's jobs come session by session
     std::vector<in_flight> flights_;
 };
 
