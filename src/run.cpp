@@ -265,7 +265,6 @@ struct record_mode {
 // A batch's bytes: each held record's, and for an AEAD frame the frame as
 // its cipher takes it, then room for the MAC header and the plaintext.
 constexpr std::size_t batch_bytes = std::size_t{256} << 10;
-constexpr std::size_t batch_records = 1024;
 constexpr std::size_t batch_capacity = batch_bytes + (std::size_t{640} << 10); // a last record of any size
 // One batch being filled, one being written, two waiting: when the writer
 // falls that far behind, the reader decrypts a waiting batch itself.
@@ -310,7 +309,9 @@ struct record_batch {
     enum class cipher_work { waiting, taken, done } ciphers = cipher_work::waiting;
 
     bool empty() const { return records.empty(); }
-    bool full() const { return used >= batch_bytes || records.size() >= batch_records; }
+    std::size_t most_records = 1024;
+
+    bool full() const { return used >= batch_bytes || records.size() >= most_records; }
     std::uint8_t* take(std::size_t size)
     {
         std::uint8_t* at = bytes.get() + used;
@@ -425,6 +426,8 @@ public:
                   {},      nullptr,       &write_failed_},
           write_(write), ciphers_(make_aead_batch_decryptor()), thread_([this] { work(); })
     {
+        for (record_batch& batch : batches_)
+            batch.most_records = std::max<std::size_t>(reader.settings.batch_records, 1);
     }
     record_pipeline(const record_pipeline&) = delete;
     record_pipeline& operator=(const record_pipeline&) = delete;

@@ -43,6 +43,10 @@ struct conversion_settings {
     // conversion and the writing to a second thread (not under
     // flush_each_record); 1 does all in one.
     int threads = 1;
+    // The most records a threaded run holds in one batch (also bounded by
+    // its bytes). Tests make it small, so that batches follow one another
+    // within a few records.
+    std::size_t batch_records = 1024;
     held_records_hook* held = nullptr; // set by a live input, filled in by a threaded run
 };
 conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings);
