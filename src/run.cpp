@@ -424,7 +424,7 @@ public:
         : writer_{nullptr, reader.output, reader.output_stream, reader.link_type, reader.settings,
                   {},      {},            {},                   {},               {},
                   {},      nullptr,       &write_failed_},
-          write_(write), ciphers_(make_aead_batch_decryptor()), thread_([this] { work(); })
+          write_(write), thread_([this] { work(); })
     {
         for (record_batch& batch : batches_)
             batch.most_records = std::max<std::size_t>(reader.settings.batch_records, 1);
@@ -510,6 +510,7 @@ private:
 
     void work()
     {
+        ciphers_ = make_aead_batch_decryptor(); // here, while the reader starts reading
         for (;;) {
             record_batch* batch = nullptr;
             bool decrypt_here = false;
@@ -540,7 +541,7 @@ private:
     std::atomic<bool> write_failed_{false};
     conversion_state writer_;
     batch_writer write_;
-    std::unique_ptr<aead_batch_decryptor> ciphers_;
+    std::unique_ptr<aead_batch_decryptor> ciphers_; // the writer's own
     std::unique_ptr<aead_batch_decryptor> reader_ciphers_; // for the reader's help, made when first needed
     std::array<record_batch, pipeline_depth> batches_;
     std::size_t handed_ = 0;  // batches the reader has handed on

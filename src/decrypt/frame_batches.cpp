@@ -4,6 +4,7 @@
 
 #include <openssl/crypto.h>
 
+#include <atomic>
 #include <string>
 
 namespace {
@@ -46,13 +47,15 @@ std::unique_ptr<aead_batch_decryptor> make_libcrypto_batch_decryptor()
     return std::make_unique<libcrypto_batch_decryptor>();
 }
 
-// Whether the multi-buffer library serves this machine is asked once; each
-// caller (one per thread) then gets its own instance.
+// Whether the multi-buffer library serves this machine is learnt from the
+// first instance made; each caller (one per thread) gets its own.
 std::unique_ptr<aead_batch_decryptor> make_aead_batch_decryptor()
 {
-    static const bool multi_buffer = make_multi_buffer_batch_decryptor() != nullptr;
-    if (multi_buffer)
+    static std::atomic<bool> no_multi_buffer{false};
+    if (!no_multi_buffer.load(std::memory_order_relaxed)) {
         if (auto made = make_multi_buffer_batch_decryptor())
             return made;
+        no_multi_buffer.store(true, std::memory_order_relaxed);
+    }
     return make_libcrypto_batch_decryptor();
 }
