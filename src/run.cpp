@@ -266,8 +266,8 @@ struct record_mode {
 // its cipher takes it, then room for the MAC header and the plaintext.
 constexpr std::size_t batch_bytes = std::size_t{256} << 10;
 constexpr std::size_t batch_capacity = batch_bytes + (std::size_t{640} << 10); // a last record of any size
-// One batch being filled, one being written, two waiting: when the writer
-// falls that far behind, the reader decrypts a waiting batch itself.
+// One batch being filled and three handed on: when all are taken, the
+// reader decrypts the newest waiting one itself rather than wait.
 constexpr std::size_t pipeline_depth = 4;
 
 struct held_record {
@@ -307,10 +307,9 @@ struct record_batch {
     std::vector<std::size_t> retried;
     // Once handed on, under the pipeline's lock: who decrypts it.
     enum class cipher_work { waiting, taken, done } ciphers = cipher_work::waiting;
+    std::size_t most_records = 1024; // the run's batch_records
 
     bool empty() const { return records.empty(); }
-    std::size_t most_records = 1024;
-
     bool full() const { return used >= batch_bytes || records.size() >= most_records; }
     std::uint8_t* take(std::size_t size)
     {
