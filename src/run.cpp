@@ -653,9 +653,9 @@ template <record_mode mode>
     return true;
 }
 
-// In a threaded run, holds a protected AEAD frame for the cipher thread
-// when its keys are settled and it changes none. Returns false when it
-// is decrypted here and now instead.
+// In a threaded run, holds a protected AEAD frame as a job for whoever
+// decrypts its batch, when its keys are settled and it changes none.
+// Returns false when it is decrypted here and now instead.
 template <record_mode mode>
 bool hold_aead_frame(conversion_state& state, const frame_at& at, std::size_t offset)
 {
@@ -815,8 +815,8 @@ template <record_mode mode>
     }
 }
 
-// Writes a batch the cipher thread is done with, record by record in
-// input order, each decrypted frame finished first.
+// The writer's part: writes a decrypted batch record by record, in input
+// order, each decrypted frame finished first.
 template <record_mode mode>
 void write_batch(conversion_state& state, record_batch& batch)
 {
