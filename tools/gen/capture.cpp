@@ -99,6 +99,18 @@ std::size_t imix_ip_length(std::uint64_t& state, bool small_packets)
     return pick < 7 ? 40 : pick < 11 ? 576 : 1500;
 }
 
+void set_ip_checksum(std::vector<std::uint8_t>& packet, std::size_t at)
+{
+    packet[at + 10] = packet[at + 11] = 0;
+    std::uint32_t sum = 0;
+    for (std::size_t i = at; i < at + 20; i += 2)
+        sum += static_cast<std::uint32_t>(packet[i] << 8 | packet[i + 1]);
+    while (sum > 0xFFFF)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    packet[at + 10] = static_cast<std::uint8_t>(~sum >> 8);
+    packet[at + 11] = static_cast<std::uint8_t>(~sum);
+}
+
 // An IPv4/UDP packet of `length` bytes with a valid header checksum.
 void put_ip_packet(std::vector<std::uint8_t>& out, std::size_t length, std::uint64_t& state)
 {
@@ -114,13 +126,7 @@ void put_ip_packet(std::vector<std::uint8_t>& out, std::size_t length, std::uint
     const std::array<unsigned, 8> hosts = {10, 0, 0, 2 + below(state, 20), 192, 168, 1, 1 + below(state, 9)};
     for (unsigned part : hosts)
         put_u8(out, part);
-    std::uint32_t sum = 0;
-    for (std::size_t i = start; i < start + 20; i += 2)
-        sum += static_cast<std::uint32_t>(out[i] << 8 | out[i + 1]);
-    while (sum > 0xFFFF)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    out[start + 10] = static_cast<std::uint8_t>(~sum >> 8);
-    out[start + 11] = static_cast<std::uint8_t>(~sum);
+    set_ip_checksum(out, start);
     put_be16(out, 1024 + below(state, 60000));
     put_be16(out, 443 + below(state, 3) * 4000);
     put_be16(out, static_cast<unsigned>(length - 20));
@@ -161,6 +167,20 @@ void put_management_header(std::vector<std::uint8_t>& out, unsigned subtype, con
     put(out, source);
     put(out, bssid);
     put_le16(out, below(state, 4096) << 4);
+}
+
+void put_data_header(std::vector<std::uint8_t>& out, bool from_ap, const mac& address1, const mac& address2,
+                     const mac& address3, unsigned sequence, const unsigned* tid)
+{
+    put_u8(out, tid != nullptr ? 0x88 : 0x08);
+    put_u8(out, from_ap ? 0x02 : 0x01);
+    put_le16(out, 48);
+    put(out, address1);
+    put(out, address2);
+    put(out, address3);
+    put_le16(out, sequence << 4);
+    if (tid != nullptr)
+        put_le16(out, *tid);
 }
 
 void put_ssid(std::vector<std::uint8_t>& out, const std::string& ssid)

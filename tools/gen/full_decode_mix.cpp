@@ -61,14 +61,7 @@ void set_ip_identification(std::vector<std::uint8_t>& packet, std::size_t at, un
 {
     packet[at + 4] = static_cast<std::uint8_t>(identification >> 8);
     packet[at + 5] = static_cast<std::uint8_t>(identification);
-    packet[at + 10] = packet[at + 11] = 0;
-    std::uint32_t sum = 0;
-    for (std::size_t i = at; i < at + 20; i += 2)
-        sum += static_cast<std::uint32_t>(packet[i] << 8 | packet[i + 1]);
-    while (sum > 0xFFFF)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    packet[at + 10] = static_cast<std::uint8_t>(~sum >> 8);
-    packet[at + 11] = static_cast<std::uint8_t>(~sum);
+    set_ip_checksum(packet, at);
 }
 
 // A configuration BPDU behind the spanning tree's LLC header (42 42 03).

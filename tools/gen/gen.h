@@ -61,6 +61,8 @@ void put_beacon_fields(std::vector<std::uint8_t>& out);
 void put_capture_header(std::vector<std::uint8_t>& out, int link_type, std::uint64_t& state);
 std::size_t imix_ip_length(std::uint64_t& state, bool small_packets);
 void put_ip_packet(std::vector<std::uint8_t>& out, std::size_t length, std::uint64_t& state);
+// Fills in the checksum of the IPv4 header at `at` in `packet`.
+void set_ip_checksum(std::vector<std::uint8_t>& packet, std::size_t at);
 
 // Frame control: the type and subtype word as it sits in the frame.
 constexpr unsigned fc_data = 0x0008, fc_null = 0x0048, fc_qos_data = 0x0088, fc_qos_null = 0x00C8;
@@ -75,6 +77,10 @@ std::size_t mac_header_length(unsigned fc);
 
 void put_management_header(std::vector<std::uint8_t>& out, unsigned subtype, const mac& destination,
                            const mac& source, const mac& bssid, std::uint64_t& state);
+// A Data (or, with `tid`, QoS Data) header, FromDS from the access point
+// or ToDS to it, with its sequence number.
+void put_data_header(std::vector<std::uint8_t>& out, bool from_ap, const mac& address1, const mac& address2,
+                     const mac& address3, unsigned sequence, const unsigned* tid = nullptr);
 void put_ssid(std::vector<std::uint8_t>& out, const std::string& ssid);
 void put_rates(std::vector<std::uint8_t>& out);
 // An (Re)Association Request up to its Supported Rates element: a

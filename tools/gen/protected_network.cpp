@@ -97,15 +97,10 @@ std::vector<std::uint8_t> data_header(bool qos, bool from_ap, const mac& station
                                       std::uint64_t& state)
 {
     std::vector<std::uint8_t> header;
-    put_u8(header, qos ? 0x88 : 0x08);
-    put_u8(header, from_ap ? 0x02 : 0x01);
-    put_le16(header, 48);
-    put(header, from_ap ? destination : access_point);
-    put(header, from_ap ? access_point : station);
-    put(header, from_ap ? gateway : destination);
-    put_le16(header, below(state, 4096) << 4);
-    if (qos)
-        put_le16(header, below(state, 8));
+    const unsigned sequence = below(state, 4096);
+    const unsigned tid = qos ? below(state, 8) : 0;
+    put_data_header(header, from_ap, from_ap ? destination : access_point, from_ap ? access_point : station,
+                    from_ap ? gateway : destination, sequence, qos ? &tid : nullptr);
     return header;
 }
 
@@ -244,13 +239,8 @@ std::vector<std::uint8_t> eapol_key_frame(const protected_network& net, const st
 {
     const std::size_t mic_length = net.akm.mic_length;
     std::vector<std::uint8_t> frame;
-    put_u8(frame, 0x08);
-    put_u8(frame, from_ap ? 0x02 : 0x01);
-    put_le16(frame, 48);
-    put(frame, from_ap ? station.address : access_point);
-    put(frame, from_ap ? access_point : station.address);
-    put(frame, access_point);
-    put_le16(frame, 0);
+    put_data_header(frame, from_ap, from_ap ? station.address : access_point,
+                    from_ap ? access_point : station.address, access_point, 0);
     for (unsigned byte : {0xAAu, 0xAAu, 0x03u, 0x00u, 0x00u, 0x00u, 0x88u, 0x8Eu})
         put_u8(frame, byte);
     const std::size_t eapol = frame.size();

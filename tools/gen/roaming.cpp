@@ -365,13 +365,9 @@ void relay_through_access_point(protected_network& net, std::size_t from, std::s
     station_keys& receiver = net.stations[to];
     for (const bool from_ap : {false, true}) {
         std::vector<std::uint8_t> header;
-        put_u8(header, 0x08);
-        put_u8(header, from_ap ? 0x02 : 0x01);
-        put_le16(header, 48);
-        put(header, from_ap ? receiver.address : access_point);
-        put(header, from_ap ? access_point : sender.address);
-        put(header, from_ap ? sender.address : receiver.address);
-        put_le16(header, below(state, 4096) << 4);
+        put_data_header(header, from_ap, from_ap ? receiver.address : access_point,
+                        from_ap ? access_point : sender.address, from_ap ? sender.address : receiver.address,
+                        below(state, 4096));
         std::vector<std::uint8_t> frame;
         if (net.unencrypted_twin) {
             frame = header;
@@ -488,15 +484,10 @@ void put_ft_traffic(std::vector<std::uint8_t>& out, roaming_network& roaming, st
     const bool group = below(state, 20) == 0;
     const bool from_ap = group || below(state, 2) == 0;
     std::vector<std::uint8_t> header;
-    put_u8(header, group ? 0x08 : 0x88);
-    put_u8(header, from_ap ? 0x02 : 0x01);
-    put_le16(header, 48);
-    put(header, group ? broadcast_address : from_ap ? station.address : bssid);
-    put(header, from_ap ? bssid : station.address);
-    put(header, gateway);
-    put_le16(header, below(state, 4096) << 4);
-    if (!group)
-        put_le16(header, below(state, 8));
+    const unsigned sequence = below(state, 4096);
+    const unsigned tid = group ? 0 : below(state, 8);
+    put_data_header(header, from_ap, group ? broadcast_address : from_ap ? station.address : bssid,
+                    from_ap ? bssid : station.address, gateway, sequence, group ? nullptr : &tid);
     temporal_key& key = !group ? station.pairwise : bssid == access_point ? net.group : roaming.second_group;
     put_sealed(out, roaming, key, from_ap, header, payload(state, small_packets));
 }
