@@ -285,7 +285,7 @@ struct held_job {
     std::size_t session = 0;     // in the batch's sessions
     std::size_t frame_at = 0;
     std::size_t frame_size = 0;
-    std::size_t plain_at = 0;    // the MAC header, then the plaintext body
+    std::size_t plain_at = 0;    // the plaintext frame: the body is decrypted in place, the MAC header moved up to it
     std::size_t header_length = 0;
     bool fcs_announced = false;
 };
@@ -673,10 +673,9 @@ bool hold_aead_frame(conversion_state& state, const frame_at& at, std::size_t of
     if (peek_aead_plaintext(pipe.peeker, **session, prepared, first) && starts_key_exchange(first) != key_exchange::none)
         return false;
     const std::size_t frame_size = prepared.frame.size();
-    const std::size_t needed = 2 * frame_size + prepared.header_length;
-    if (needed > batch_capacity)
+    if (frame_size > batch_capacity)
         return false;
-    if (pipe.current().used + needed > batch_capacity)
+    if (pipe.current().used + frame_size > batch_capacity)
         pipe.hand_on();
     record_batch& batch = pipe.current();
     // Job and record are made in place: a copy from the stack would wait
@@ -690,8 +689,7 @@ bool hold_aead_frame(conversion_state& state, const frame_at& at, std::size_t of
     job.fcs_announced = prepared.fcs_announced;
     job.frame_at = batch.used;
     std::copy_n(prepared.frame.data(), frame_size, batch.take(frame_size));
-    job.plain_at = batch.used;
-    std::copy_n(prepared.frame.data(), prepared.header_length, batch.take(prepared.header_length + frame_size));
+    job.plain_at = job.frame_at + aead_header_size;
     held_record& record = batch.records.emplace_back();
     record.header = *at.header;
     record.bytes_at = job.plain_at;
@@ -842,6 +840,7 @@ void write_batch(conversion_state& state, record_batch& batch)
                 count(state, record_fate::integrity_failed);
                 continue;
             }
+            std::memmove(batch.bytes.get() + job.plain_at, batch.bytes.get() + job.frame_at, job.header_length);
             bytes = std::span(batch.bytes.get() + job.plain_at, job.header_length + static_cast<std::size_t>(length));
             // The frame goes on as plaintext. Its first bytes were looked
             // at before it was handed on: it holds nothing for the tracker.

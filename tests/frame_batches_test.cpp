@@ -180,14 +180,20 @@ TEST(FrameBatches, BackEndsAgreeOnGeneratedFrames)
         if (!decryptor)
             GTEST_SKIP() << no_multi_buffer << ": libcrypto checked alone";
         // One large batch (jobs come back out of order), then batches of
-        // assorted sizes from the same decryptor.
-        for (const std::size_t batch : {frames.size(), std::size_t{1}, std::size_t{37}}) {
+        // assorted sizes from the same decryptor; then in place, where a
+        // frame that fails must keep its ciphertext, to be tried again.
+        const std::pair<std::size_t, bool> passes[] = {
+            {frames.size(), false}, {1, false}, {37, false}, {frames.size(), true}, {37, true}};
+        for (const auto& [batch, in_place] : passes) {
+            std::vector<test::bytes> copies(frames.size());
             std::vector<test::bytes> plains(frames.size());
             std::vector<aead_job> jobs(frames.size());
             for (std::size_t i = 0; i < frames.size(); ++i) {
                 plains[i].assign(frames[i].frame.size(), 0xEE);
-                jobs[i] = {sessions[frames[i].session].get(), frames[i].frame, frames[i].header_length,
-                           plains[i].data(), 7};
+                copies[i] = frames[i].frame;
+                std::uint8_t* plain = in_place ? copies[i].data() + frames[i].header_length + aead_header_size
+                                               : plains[i].data();
+                jobs[i] = {sessions[frames[i].session].get(), copies[i], frames[i].header_length, plain, 7};
             }
             for (std::size_t at = 0; at < jobs.size(); at += batch)
                 decryptor->decrypt(std::span(jobs).subspan(at, std::min(batch, jobs.size() - at)));
@@ -195,9 +201,14 @@ TEST(FrameBatches, BackEndsAgreeOnGeneratedFrames)
             for (std::size_t i = 0; i < frames.size(); ++i) {
                 const auto& made = frames[i];
                 these.push_back(jobs[i].result);
+                if (in_place)
+                    plains[i].assign(jobs[i].plain, copies[i].data() + copies[i].size());
                 if (made.change != damage::none) {
                     EXPECT_EQ(jobs[i].result, -1) << which.label << " frame " << i << " damage "
                                                   << static_cast<int>(made.change);
+                    if (in_place) {
+                        EXPECT_EQ(copies[i], made.frame) << which.label << " frame " << i << " in place";
+                    }
                     if (made.body.size() >= 8) {
                         EXPECT_EQ(std::search(plains[i].begin(), plains[i].end(), made.body.begin(),
                                               made.body.end()),

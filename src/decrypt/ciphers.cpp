@@ -148,8 +148,6 @@ std::array<std::uint8_t, 8> tkip_michael(byte_span michael_key, const mac_header
 
 // ---- CCMP and GCMP
 
-// The CCMP/GCMP header: PN0, PN1, reserved, key ID octet, PN2 .. PN5.
-constexpr std::size_t aead_header_size = 8;
 constexpr std::size_t ccm_nonce_size = 13;
 
 // What a suite fixes for the frame: the cipher, the key and MIC sizes, and

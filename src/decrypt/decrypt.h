@@ -238,6 +238,9 @@ int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std:
 bool aead_encrypt(aead_key& key, std::uint64_t packet_number, int key_index, byte_span header,
                   byte_span plain, std::vector<std::uint8_t>& frame);
 
+// The CCMP and GCMP header: PN0, PN1, reserved, key ID octet, PN2 .. PN5.
+constexpr std::size_t aead_header_size = 8;
+
 // What an AEAD cipher takes from one protected frame (12.5.3.3, 12.5.5.3):
 // the nonce, the AAD built from the header with the fields a
 // retransmission or a relay may change masked out, and spans into the
@@ -666,7 +669,11 @@ struct aead_job {
     const session* keys = nullptr;  // the cipher (CCMP-128/256, GCMP-128/256) and temporal key
     byte_span frame;                // the MPDU from Frame Control, data pad and FCS removed
     std::size_t header_length = 0;  // where the cipher header begins
-    std::uint8_t* plain = nullptr;  // room for frame.size() bytes: the plaintext body
+    // Room for frame.size() bytes: the plaintext body. It may be the body
+    // itself (frame after the MAC and cipher headers): the
+    // frame is then decrypted in place, and one that fails keeps its
+    // ciphertext.
+    std::uint8_t* plain = nullptr;
     int result = -1;                // set by decrypt: the body's length, or -1 (too short, or a wrong MIC)
 };
 

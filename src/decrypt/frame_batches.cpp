@@ -4,8 +4,11 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -21,16 +24,35 @@ public:
             job.result = -1;
             if (job.keys == nullptr)
                 continue;
-            if (aead_key* key = decryptor_key(frames_, *job.keys))
+            aead_key* key = decryptor_key(frames_, *job.keys);
+            if (key == nullptr)
+                continue;
+            if (!decrypts_in_place(job)) {
                 job.result = aead_decrypt(*key, job.frame, job.header_length, job.plain);
+                continue;
+            }
+            // libcrypto wipes what it wrote when the MIC is wrong: a frame
+            // decrypted in place would lose its ciphertext, which a caller
+            // may try again. It is decrypted aside and copied once sound.
+            scratch_.resize(job.frame.size());
+            job.result = aead_decrypt(*key, job.frame, job.header_length, scratch_.data());
+            if (job.result > 0)
+                std::copy_n(scratch_.data(), job.result, job.plain);
         }
     }
 
     const char* name() const override { return name_.c_str(); }
 
 private:
+    static bool decrypts_in_place(const aead_job& job)
+    {
+        const std::less<const std::uint8_t*> before;
+        return !before(job.plain, job.frame.data()) && before(job.plain, job.frame.data() + job.frame.size());
+    }
+
     decryptor frames_;
     std::string name_;
+    std::vector<std::uint8_t> scratch_;
 };
 
 } // namespace

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr std::size_t aead_header_size = 8; // PN0, PN1, reserved, key ID octet, PN2 .. PN5
-
 bool is_gcm(cipher_suite cipher) { return cipher == cipher_suite::gcmp128 || cipher == cipher_suite::gcmp256; }
 
 const EVP_CIPHER* block_cipher_of(cipher_suite cipher)
