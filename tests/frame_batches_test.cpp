@@ -121,7 +121,9 @@ struct generated_frame {
 
 // Frames of four suites over forty sessions (more than any back end
 // caches, so keys are replaced mid-batch), bodies of 0 to 2,304 bytes,
-// a quarter of them damaged, in an order that mixes everything.
+// a quarter of them damaged: first in an order that mixes everything,
+// then in runs of 500 of one session, as a threaded run hands them over,
+// which fill the multi-buffer library's queue.
 std::vector<generated_frame> generate(std::vector<std::unique_ptr<session>>& sessions)
 {
     const cipher_suite suites[] = {cipher_suite::ccmp128, cipher_suite::ccmp256, cipher_suite::gcmp128,
@@ -141,10 +143,11 @@ std::vector<generated_frame> generate(std::vector<std::unique_ptr<session>>& ses
         sessions.push_back(make_session(100 + i, suite, key));
         aead_key_set(keys[i], suite, key);
     }
-    std::vector<generated_frame> frames(700);
+    constexpr std::size_t mixed = 700;
+    std::vector<generated_frame> frames(mixed + 3 * 500);
     for (std::size_t i = 0; i < frames.size(); ++i) {
         auto& made = frames[i];
-        made.session = random() % sessions.size();
+        made.session = i < mixed ? random() % sessions.size() : (i - mixed) / 500;
         const auto& header = headers[random() % 3];
         made.header_length = header.size();
         const std::size_t sizes[] = {0, 1, 15, 16, 17, 40, 576, 1500, 2304, random() % 2305};
