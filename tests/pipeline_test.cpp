@@ -66,7 +66,8 @@ void unannounce_fcs(const fs::path& path)
 {
     test::bytes capture = test::read_file(path);
     for (std::size_t at = 24; at + 16 + 9 <= capture.size();) {
-        const std::size_t captured = capture[at + 8] | capture[at + 9] << 8 | capture[at + 10] << 16;
+        const std::size_t captured =
+            std::size_t{capture[at + 8]} | std::size_t{capture[at + 9]} << 8 | std::size_t{capture[at + 10]} << 16;
         capture[at + 16 + 8] &= static_cast<std::uint8_t>(~0x10);
         at += 16 + captured;
     }
