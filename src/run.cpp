@@ -263,7 +263,7 @@ struct record_mode {
 // so the output is the one-thread run's.
 //
 // A batch's bytes: each held record's, and for an AEAD frame the frame as
-// its cipher takes it, then room for the MAC header and the plaintext.
+// its cipher takes it, decrypted where it lies.
 constexpr std::size_t batch_bytes = std::size_t{256} << 10;
 constexpr std::size_t batch_capacity = batch_bytes + (std::size_t{640} << 10); // a last record of any size
 // One batch being filled and three handed on: when all are taken, the
