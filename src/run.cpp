@@ -285,9 +285,11 @@ struct held_job {
     std::size_t session = 0;     // in the batch's sessions
     std::size_t frame_at = 0;
     std::size_t frame_size = 0;
-    std::size_t plain_at = 0;    // the plaintext frame: the body is decrypted in place, the MAC header moved up to it
     std::size_t header_length = 0;
     bool fcs_announced = false;
+    // The plaintext frame: the body is decrypted in place, the MAC header
+    // moved up to it, over the cipher header.
+    std::size_t plain_at() const { return frame_at + aead_header_size; }
 };
 
 struct record_batch {
@@ -358,7 +360,7 @@ void bind_jobs(record_batch& batch)
         const std::size_t at = batch.session_starts[job.session]++;
         batch.job_at[i] = at;
         batch.jobs[at] = aead_job{batch.sessions[job.session].get(), byte_span(bytes + job.frame_at, job.frame_size),
-                                  job.header_length, bytes + job.plain_at + job.header_length, -1};
+                                  job.header_length, bytes + job.plain_at() + job.header_length, -1};
         batch.fcs_announced[at] = job.fcs_announced ? 1 : 0;
     }
 }
@@ -689,10 +691,9 @@ bool hold_aead_frame(conversion_state& state, const frame_at& at, std::size_t of
     job.fcs_announced = prepared.fcs_announced;
     job.frame_at = batch.used;
     std::copy_n(prepared.frame.data(), frame_size, batch.take(frame_size));
-    job.plain_at = job.frame_at + aead_header_size;
     held_record& record = batch.records.emplace_back();
     record.header = *at.header;
-    record.bytes_at = job.plain_at;
+    record.bytes_at = job.plain_at();
     record.written = record_fate::decrypted;
     record.job = batch.held.size() - 1;
     if (batch.full())
@@ -840,8 +841,8 @@ void write_batch(conversion_state& state, record_batch& batch)
                 count(state, record_fate::integrity_failed);
                 continue;
             }
-            std::memmove(batch.bytes.get() + job.plain_at, batch.bytes.get() + job.frame_at, job.header_length);
-            bytes = std::span(batch.bytes.get() + job.plain_at, job.header_length + static_cast<std::size_t>(length));
+            std::memmove(batch.bytes.get() + job.plain_at(), batch.bytes.get() + job.frame_at, job.header_length);
+            bytes = std::span(batch.bytes.get() + job.plain_at(), job.header_length + static_cast<std::size_t>(length));
             // The frame goes on as plaintext. Its first bytes were looked
             // at before it was handed on: it holds nothing for the tracker.
             bytes[1] = static_cast<std::uint8_t>(bytes[1] & ~0x40);

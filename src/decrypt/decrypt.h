@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <memory>
@@ -676,6 +677,13 @@ struct aead_job {
     std::uint8_t* plain = nullptr;
     int result = -1;                // set by decrypt: the body's length, or -1 (too short, or a wrong MIC)
 };
+
+// Whether the job's plaintext goes into its own frame: decrypted in place.
+inline bool decrypts_in_place(const aead_job& job)
+{
+    const std::less<const std::uint8_t*> before;
+    return !before(job.plain, job.frame.data()) && before(job.plain, job.frame.data() + job.frame.size());
+}
 
 class aead_batch_decryptor {
 public:

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,12 +43,6 @@ public:
     const char* name() const override { return name_.c_str(); }
 
 private:
-    static bool decrypts_in_place(const aead_job& job)
-    {
-        const std::less<const std::uint8_t*> before;
-        return !before(job.plain, job.frame.data()) && before(job.plain, job.frame.data() + job.frame.size());
-    }
-
     decryptor frames_;
     std::string name_;
     std::vector<std::uint8_t> scratch_;

@@ -78,12 +78,6 @@ constexpr std::size_t prefetch_distance = 4;
 // and an 802.11 MPDU is at most 11,454 bytes. Larger ones are checked.
 constexpr std::size_t most_unchecked_body = 16384;
 
-// Whether the job decrypts its body where it lies.
-bool in_place(const aead_job& job, const aead_frame& parts)
-{
-    return job.plain == parts.body.data();
-}
-
 bool tags_equal(const std::uint8_t* computed, byte_span mic)
 {
     // Constant time: every byte is looked at whatever differs.
@@ -256,7 +250,7 @@ private:
             return;
         }
         job.result = -1;
-        if (in_place(job, flight.parts))
+        if (decrypts_in_place(job))
             failed_in_place_.push_back(&flight);
         else
             OPENSSL_cleanse(job.plain, body_size);
