@@ -420,12 +420,13 @@ struct conversion_state {
 class record_pipeline {
 public:
     using batch_writer = void (*)(conversion_state&, record_batch&);
+    using peek_settler = void (*)(conversion_state&);
 
-    record_pipeline(const conversion_state& reader, batch_writer write)
+    record_pipeline(conversion_state& reader, batch_writer write, peek_settler settle_peeks)
         : writer_{nullptr, reader.output, reader.output_stream, reader.link_type, reader.settings,
                   {},      {},            {},                   {},               {},
                   {},      nullptr,       &write_failed_},
-          write_(write), thread_([this] { work(); })
+          write_(write), reader_(reader), settle_(settle_peeks), thread_([this] { work(); })
     {
         for (record_batch& batch : batches_)
             batch.most_records = std::max<std::size_t>(reader.settings.batch_records, 1);
@@ -448,6 +449,7 @@ public:
     // free.
     void hand_on()
     {
+        settle();
         if (current().empty())
             return;
         std::unique_lock lock(mutex_);
@@ -460,6 +462,7 @@ public:
     // until the next batch goes.
     void drain()
     {
+        settle();
         std::unique_lock lock(mutex_);
         if (!current().empty()) {
             ++handed_;
@@ -478,7 +481,22 @@ public:
     bool write_failed() const { return write_failed_.load(std::memory_order_relaxed); }
     conversion_state& writer() { return writer_; } // once drained
 
+    // Looks at the held frames' first plaintext bytes, as the tracker
+    // must before it moves or anything else is held. Frames taken back
+    // out and held anew are looked at in turn.
+    void settle()
+    {
+        while (!pending_peeks.empty())
+            settle_(reader_);
+    }
+
     keystream_peeker peeker;
+    // AEAD frames held whose first plaintext bytes are not looked at yet:
+    // the current batch's last records. They are looked at together
+    // before the tracker follows a management or unprotected Data frame,
+    // before a frame is decrypted here, and before any other record is
+    // held or the batch handed on.
+    std::vector<keystream_peek> pending_peeks;
     std::vector<std::uint8_t> unpadded;
 
 private:
@@ -542,6 +560,8 @@ private:
     std::atomic<bool> write_failed_{false};
     conversion_state writer_;
     batch_writer write_;
+    conversion_state& reader_;
+    peek_settler settle_;
     std::unique_ptr<aead_batch_decryptor> ciphers_; // the writer's own
     std::unique_ptr<aead_batch_decryptor> reader_ciphers_; // for the reader's help, made when first needed
     std::array<record_batch, pipeline_depth> batches_;
@@ -641,8 +661,11 @@ template <record_mode mode>
     // first: network names, and the keys of roaming stations.
     if constexpr (mode.decrypting) {
         const int fc = record_le16(at.bytes, static_cast<std::size_t>(at.offset));
-        if (fc >= 0 && is_management_type(fc))
+        if (fc >= 0 && is_management_type(fc)) {
+            if (state.pipeline != nullptr)
+                state.pipeline->settle();
             follow_management<mode>(state, at);
+        }
     }
     if constexpr (mode.full_decode) {
         const record_fate fate = locate_data_frame(at.bytes, static_cast<std::size_t>(at.offset),
@@ -656,29 +679,29 @@ template <record_mode mode>
 }
 
 // In a threaded run, holds a protected AEAD frame as a job for whoever
-// decrypts its batch, when its keys are settled and it changes none.
-// Returns false when it is decrypted here and now instead.
+// decrypts its batch, when its keys are settled; its first plaintext bytes
+// are looked at with those of the frames held after it (settle_peeks).
+// Returns false when it is to be decrypted here and now instead.
 template <record_mode mode>
 bool hold_aead_frame(conversion_state& state, const frame_at& at, std::size_t offset)
 {
     record_pipeline& pipe = *state.pipeline;
     decryption& keys = *state.settings.keys;
+    // Handing a batch on may move the tracker: before the frame is
+    // prepared (in `unpadded`) and its keys are looked up.
+    const std::size_t most_size = at.bytes.size() > offset ? at.bytes.size() - offset : 0;
+    if (pipe.current().used + most_size > batch_capacity)
+        pipe.hand_on();
     protected_frame prepared;
     if (prepare_protected_frame(at.bytes.subspan(offset), at.flags.fcs_at_end, at.flags.data_pad, pipe.unpadded,
                                 prepared) != record_fate::decrypted)
         return false;
+    const std::size_t frame_size = prepared.frame.size();
+    if (pipe.current().used + frame_size > batch_capacity)
+        return false;
     const session_ptr* session = settled_aead_session(keys, prepared);
     if (session == nullptr)
         return false;
-    // A frame too short to hold an LLC header cannot be a key exchange.
-    std::array<std::uint8_t, 8> first{};
-    if (peek_aead_plaintext(pipe.peeker, **session, prepared, first) && starts_key_exchange(first) != key_exchange::none)
-        return false;
-    const std::size_t frame_size = prepared.frame.size();
-    if (frame_size > batch_capacity)
-        return false;
-    if (pipe.current().used + frame_size > batch_capacity)
-        pipe.hand_on();
     record_batch& batch = pipe.current();
     // Job and record are made in place: a copy from the stack would wait
     // behind the stores of the frame's bytes, to lines the writer's core
@@ -696,9 +719,102 @@ bool hold_aead_frame(conversion_state& state, const frame_at& at, std::size_t of
     record.bytes_at = job.plain_at();
     record.written = record_fate::decrypted;
     record.job = batch.held.size() - 1;
+    keystream_peek& peek = pipe.pending_peeks.emplace_back();
+    peek.group = static_cast<std::uint32_t>(session_index);
+    prepare_keystream_peek(**session, prepared, peek);
     if (batch.full())
         pipe.hand_on();
     return true;
+}
+
+template <record_mode mode>
+void hold_record(conversion_state& state, const frame_at& at);
+
+// A protected frame to convert: held for the batch's decryption, or
+// decrypted here, where the tracker follows what it carries. Returns
+// false once the record's fate is counted or it is held.
+template <record_mode mode>
+bool take_protected_frame(conversion_state& state, frame_at& at, bool may_hold)
+{
+    const auto o = static_cast<std::size_t>(at.offset);
+    if (state.pipeline != nullptr) {
+        if (may_hold && hold_aead_frame<mode>(state, at, o))
+            return false;
+        state.pipeline->settle();
+    }
+    decryption& keys = *state.settings.keys;
+    record_fate fate = decrypt_data_frame(keys, at.bytes.subspan(o), at.flags.fcs_at_end, at.flags.data_pad,
+                                          state.plain);
+    if (fate == record_fate::decrypted) {
+        state.plain_header.ts = at.header->ts;
+        state.plain_header.caplen = state.plain_header.len = static_cast<bpf_u_int32>(state.plain.size());
+        at.header = &state.plain_header;
+        at.bytes = state.plain;
+        at.offset = 0;
+        at.written = record_fate::decrypted;
+        if constexpr (mode.full_decode)
+            fate = locate_data_frame(at.bytes, 0, at.bytes.size(), capture_flags{}, at.view);
+        else
+            fate = record_fate::converted;
+    }
+    if (fate != record_fate::converted) {
+        count(state, fate);
+        return false;
+    }
+    return true;
+}
+
+// Looks at the first plaintext bytes of the frames held since the last
+// look. When one of them is an EAPOL-Key or TDLS frame, it changes keys:
+// it and the frames after it are taken back out of the batch, it is
+// decrypted here and followed, and the others are held anew under the
+// keys it leaves, as a one-thread run would see them.
+template <record_mode mode>
+void settle_peeks(conversion_state& state)
+{
+    record_pipeline& pipe = *state.pipeline;
+    std::vector<keystream_peek>& peeks = pipe.pending_peeks;
+    record_batch& batch = pipe.current();
+    peek_plaintexts(pipe.peeker, peeks, batch.sessions);
+    // A frame not ready is too short to hold an LLC header, which rules
+    // out a key exchange. The byte before an EtherType's last rules out
+    // most others at a glance (0x888E, 0x890D).
+    std::size_t first = 0;
+    while (first < peeks.size() &&
+           (!peeks[first].ready || (peeks[first].body[6] != 0x88 && peeks[first].body[6] != 0x89) ||
+            starts_key_exchange(peeks[first].body) == key_exchange::none))
+        ++first;
+    if (first == peeks.size()) {
+        peeks.clear();
+        return;
+    }
+    struct taken_back {
+        pcap_pkthdr header;
+        std::vector<std::uint8_t> frame; // as prepared, then four bytes in place of an announced FCS
+        bool fcs_announced;
+    };
+    std::vector<taken_back> frames;
+    const std::size_t from = batch.records.size() - peeks.size() + first;
+    for (std::size_t r = from; r < batch.records.size(); ++r) {
+        const held_job& job = batch.held[batch.records[r].job];
+        const std::uint8_t* bytes = batch.bytes.get() + job.frame_at;
+        std::vector<std::uint8_t> frame(bytes, bytes + job.frame_size);
+        if (job.fcs_announced)
+            frame.resize(frame.size() + 4);
+        frames.push_back({batch.records[r].header, std::move(frame), job.fcs_announced});
+    }
+    const std::size_t first_job = batch.records[from].job;
+    batch.used = batch.held[first_job].frame_at;
+    batch.held.resize(first_job);
+    batch.records.resize(from);
+    peeks.clear();
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        capture_flags flags{};
+        flags.fcs_at_end = frames[k].fcs_announced;
+        frame_at at{&frames[k].header, frames[k].frame, 0, flags};
+        if (take_protected_frame<mode>(state, at, k != 0))
+            hold_record<mode>(state, at);
+    }
 }
 
 // With keys given: hands an unprotected Data frame to the handshake
@@ -740,8 +856,11 @@ template <record_mode mode>
                 if (at.flags.data_pad)
                     body = (body + 3) & ~std::size_t{3};
             }
-            if (body <= frame.size())
+            if (body <= frame.size()) {
+                if (state.pipeline != nullptr)
+                    state.pipeline->settle();
                 follow_eapol_frame(keys, frame, frame.subspan(body));
+            }
             return true;
         }
         // Four-address frames convert only under full decoding; otherwise
@@ -756,27 +875,7 @@ template <record_mode mode>
             count(state, record_fate::protected_short);
             return false;
         }
-        if (state.pipeline != nullptr && hold_aead_frame<mode>(state, at, o))
-            return false;
-        record_fate fate = decrypt_data_frame(keys, at.bytes.subspan(o), at.flags.fcs_at_end, at.flags.data_pad,
-                                              state.plain);
-        if (fate == record_fate::decrypted) {
-            state.plain_header.ts = at.header->ts;
-            state.plain_header.caplen = state.plain_header.len = static_cast<bpf_u_int32>(state.plain.size());
-            at.header = &state.plain_header;
-            at.bytes = state.plain;
-            at.offset = 0;
-            at.written = record_fate::decrypted;
-            if constexpr (mode.full_decode)
-                fate = locate_data_frame(at.bytes, 0, at.bytes.size(), capture_flags{}, at.view);
-            else
-                fate = record_fate::converted;
-        }
-        if (fate != record_fate::converted) {
-            count(state, fate);
-            return false;
-        }
-        return true;
+        return take_protected_frame<mode>(state, at, true);
     }
 }
 
@@ -869,6 +968,7 @@ template <record_mode mode>
 void hold_record(conversion_state& state, const frame_at& at)
 {
     record_pipeline& pipe = *state.pipeline;
+    pipe.settle(); // the held frames before this record
     if (at.bytes.size() > batch_capacity) {
         pipe.drain();
         if (!pipe.write_failed())
@@ -924,12 +1024,16 @@ void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes
 struct record_functions {
     pcap_handler handler;
     record_pipeline::batch_writer write_batch;
+    record_pipeline::peek_settler settle_peeks;
 };
 
 template <record_mode mode>
 constexpr record_functions functions_of()
 {
-    return {convert_record<mode>, write_batch<mode>};
+    if constexpr (mode.decrypting)
+        return {convert_record<mode>, write_batch<mode>, settle_peeks<mode>};
+    else
+        return {convert_record<mode>, write_batch<mode>, nullptr};
 }
 
 // The instance for a run that decrypts or not and decodes fully or not.
@@ -993,7 +1097,7 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const co
     std::unique_ptr<record_pipeline> pipeline;
     if (worth_a_pipeline(settings)) {
         try {
-            pipeline = std::make_unique<record_pipeline>(state, functions.write_batch);
+            pipeline = std::make_unique<record_pipeline>(state, functions.write_batch, functions.settle_peeks);
         } catch (const std::system_error&) {
             // No second thread to be had: the run does all on this one.
         }

@@ -59,6 +59,7 @@ struct pipeline_case {
     std::vector<std::string> generator;
     const char* key;
     bool unannounce_fcs = false;
+    test::bytes after_each{}; // an 802.11 frame put after every record
 };
 
 // Clears the radiotap Flags field's FCS bit of every record.
@@ -74,6 +75,42 @@ void unannounce_fcs(const fs::path& path)
     test::write_file(path, capture);
 }
 
+// Puts `frame` after every record, behind a copy of the record's radiotap
+// header: whatever the reader holds last when a key exchange comes, the
+// next record is one that moves the tracker or is held as it is.
+void put_after_each(const fs::path& path, const test::bytes& frame)
+{
+    const test::bytes capture = test::read_file(path);
+    const auto le = [&](std::size_t at, std::size_t size) {
+        std::size_t value = 0;
+        for (std::size_t i = size; i-- > 0;)
+            value = value << 8 | capture[at + i];
+        return value;
+    };
+    test::bytes out(capture.begin(), capture.begin() + 24);
+    for (std::size_t at = 24; at + 16 + 4 <= capture.size();) {
+        const std::size_t captured = le(at + 8, 4);
+        const std::size_t radiotap = le(at + 16 + 2, 2);
+        const auto record = capture.begin() + static_cast<std::ptrdiff_t>(at);
+        out.insert(out.end(), record, record + static_cast<std::ptrdiff_t>(16 + captured));
+        const std::size_t length = radiotap + frame.size();
+        out.insert(out.end(), record, record + 8);
+        for (int copy = 0; copy < 2; ++copy)
+            for (std::size_t i = 0; i < 4; ++i)
+                out.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
+        out.insert(out.end(), record + 16, record + static_cast<std::ptrdiff_t>(16 + radiotap));
+        out.insert(out.end(), frame.begin(), frame.end());
+        at += 16 + captured;
+    }
+    test::write_file(path, out);
+}
+
+const test::bytes ack = {0xD4, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+const test::bytes probe_request = {0x40, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x00,
+                                   0x00, 0x00, 0x07, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00};
+const test::bytes null_data = {0x48, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00,
+                               0x00, 0x00, 0x00, 0x07, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
+
 const std::vector<pipeline_case> cases = {
     {"group_rekeys", {"--encrypt", "ccmp", "--group-handshake", "--stations", "3", "--records", "1500"},
      "wpa-pwd:correct horse:kestrine-lab"},
@@ -86,6 +123,15 @@ const std::vector<pipeline_case> cases = {
      "wpa-pwd:correct horse:kestrine-lab", true},
     {"full_decode_mix", {"--encrypt", "ccmp", "--full-decode-mix", "--records", "1500"},
      "wpa-pwd:correct horse:kestrine-lab"},
+    // A control frame, a management frame and an unprotected Data frame
+    // after each record: the protected key exchanges are each followed
+    // by a record held as it is, by one the tracker follows first.
+    {"group_rekeys_then_acks", {"--encrypt", "ccmp", "--group-handshake", "--stations", "3", "--records", "1500"},
+     "wpa-pwd:correct horse:kestrine-lab", false, ack},
+    {"group_rekeys_then_probes", {"--encrypt", "ccmp", "--group-handshake", "--stations", "3", "--records", "1500"},
+     "wpa-pwd:correct horse:kestrine-lab", false, probe_request},
+    {"tdls_then_null_data", {"--encrypt", "ccmp", "--tdls", "--stations", "3", "--small", "--records", "1500"},
+     "wpa-pwd:correct horse:kestrine-lab", false, null_data},
 };
 
 TEST(pipeline, small_batches_write_what_one_thread_writes)
@@ -102,6 +148,8 @@ TEST(pipeline, small_batches_write_what_one_thread_writes)
         ASSERT_EQ(made.status, 0) << made.err;
         if (c.unannounce_fcs)
             unannounce_fcs(input);
+        if (!c.after_each.empty())
+            put_after_each(input, c.after_each);
         for (const bool full_decode : {false, true}) {
             const run_outcome one = convert(input, dir / "one.pcap", c.key, 1, 1024, full_decode);
             EXPECT_GT(one.totals.fates[static_cast<std::size_t>(record_fate::decrypted)], 100);

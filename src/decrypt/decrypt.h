@@ -786,11 +786,18 @@ void finish_decrypted_frame(decryption& state, std::span<std::uint8_t> plain, st
 enum class key_exchange { none, eapol, tdls };
 key_exchange starts_key_exchange(byte_span body);
 
-// The first bytes of an AEAD frame's plaintext, its MIC not checked: one
-// block of keystream (CCM's counter block 1, GCM's inc32(J0)), so that a
-// reader can tell a frame that changes keys before it hands the frame's
-// cipher work to another thread. Keeps one block cipher per session used,
-// a small cache. False when the frame holds no 8 bytes of body.
+// The first bytes of AEAD frames' plaintexts, their MICs not checked: one
+// block of keystream each (CCM's counter block 1, GCM's inc32(J0)), so
+// that a reader can tell a frame that changes keys before it hands the
+// frame's cipher work to another thread. The blocks of a run of frames
+// are computed together, session by session, which pipelines the cipher.
+// Keeps one block cipher per session used, a small cache.
+struct keystream_peek {
+    std::array<std::uint8_t, 16> block{}; // the counter block, then its keystream
+    std::array<std::uint8_t, 8> body{};   // the first bytes of the body, then of its plaintext
+    std::uint32_t group = 0;              // which of the run's sessions keys the frame
+    bool ready = false;                   // the frame holds 8 bytes of body, and a counter block
+};
 struct keystream_peeker {
     struct cached_key {
         std::uint64_t session_id = 0;
@@ -799,9 +806,15 @@ struct keystream_peeker {
     };
     std::array<cached_key, 32> cache; // a network of many stations takes turns
     std::uint64_t uses = 0;
+    std::vector<std::array<std::uint8_t, 16>> blocks; // a session's, side by side
+    std::vector<std::uint32_t> order;                 // the peeks, session by session
+    std::vector<std::uint32_t> group_starts;
 };
-bool peek_aead_plaintext(keystream_peeker& peeker, const session& keys, const protected_frame& frame,
-                         std::array<std::uint8_t, 8>& plain);
+// Readies `peek` for `frame` under `keys`.
+void prepare_keystream_peek(const session& keys, const protected_frame& frame, keystream_peek& peek);
+// Turns each ready peek's body into plaintext, under the keys its group
+// names; one whose keys have no block cipher is no longer ready.
+void peek_plaintexts(keystream_peeker& peeker, std::span<keystream_peek> peeks, std::span<const session_ptr> groups);
 
 // Follows an unprotected Data frame if it is an EAPOL-Key frame of a
 // 4-way or group key handshake. `body` is the frame body, from its LLC

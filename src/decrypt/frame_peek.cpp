@@ -1,11 +1,12 @@
-// The first plaintext bytes of an AEAD frame, without its MIC: the reader
-// of a threaded run uses them to find, before it hands a frame on, the
+// The first plaintext bytes of AEAD frames, without their MICs: the reader
+// of a threaded run uses them to find, before it hands frames on, the
 // decrypted EAPOL-Key and TDLS frames that change later frames' keys.
 #include "decrypt/decrypt.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -46,44 +47,91 @@ EVP_CIPHER_CTX* block_cipher_for(keystream_peeker& peeker, const session& keys)
 
 } // namespace
 
-bool peek_aead_plaintext(keystream_peeker& peeker, const session& keys, const protected_frame& frame,
-                         std::array<std::uint8_t, 8>& plain)
+void prepare_keystream_peek(const session& keys, const protected_frame& frame, keystream_peek& peek)
 {
+    peek.ready = false;
     const byte_span bytes = frame.frame;
     const int fc = record_le16(bytes, 0);
-    const byte_span pn = record_bytes(bytes, frame.header_length, aead_header_size);
-    const byte_span body = record_bytes(bytes, frame.header_length + aead_header_size, plain.size());
-    if (fc < 0 || pn.size() != aead_header_size || body.size() != plain.size())
-        return false;
+    // The cipher header (its PN), then the body's first bytes.
+    const byte_span after_header = record_bytes(bytes, frame.header_length, aead_header_size + peek.body.size());
+    if (fc < 0 || after_header.empty())
+        return;
     // The counter block: CCM's A1 is flags (L - 1 = 1) || priority || A2 ||
     // PN5..PN0 || 0x0001; GCM's inc32(J0) is A2 || PN5..PN0 || 0x00000002.
-    std::array<std::uint8_t, 16> counter{};
-    std::uint8_t* at = counter.data();
+    std::array<std::uint8_t, 16>& counter = peek.block;
+    std::size_t at = 0;
     if (!is_gcm(keys.cipher)) {
-        *at++ = 0x01;
         int tid = 0;
         if ((fc & 0x0080) != 0) { // a QoS Data subtype: its TID is the priority
-            const std::size_t qos_at = (fc & 0x0300) == 0x0300 ? 30 : 24;
-            tid = record_u8(bytes, qos_at);
+            tid = record_u8(bytes, (fc & 0x0300) == 0x0300 ? 30 : 24);
             if (tid < 0)
-                return false;
+                return;
         }
-        *at++ = static_cast<std::uint8_t>(tid & 0x0F);
+        counter[at++] = 0x01;
+        counter[at++] = static_cast<std::uint8_t>(tid & 0x0F);
     }
-    if (!record_copy(at, bytes, 10, 6))
-        return false;
-    at += 6;
-    for (const std::size_t offset : {std::size_t{7}, std::size_t{6}, std::size_t{5}, std::size_t{4}, std::size_t{1}, std::size_t{0}})
-        *at++ = pn[offset];
-    counter[15] = is_gcm(keys.cipher) ? 2 : 1;
-    EVP_CIPHER_CTX* context = block_cipher_for(peeker, keys);
-    std::array<std::uint8_t, 16> keystream{};
-    int length = 0;
-    if (context == nullptr ||
-        EVP_EncryptUpdate(context, keystream.data(), &length, counter.data(), static_cast<int>(counter.size())) != 1 ||
-        length != static_cast<int>(keystream.size()))
-        return false;
-    for (std::size_t i = 0; i < plain.size(); ++i)
-        plain[i] = static_cast<std::uint8_t>(body[i] ^ keystream[i]);
-    return true;
+    std::copy(frame.transmitter.begin(), frame.transmitter.end(), counter.begin() + static_cast<std::ptrdiff_t>(at));
+    at += frame.transmitter.size();
+    constexpr std::array<std::size_t, 6> pn_bytes{7, 6, 5, 4, 1, 0}; // PN5..PN0 in the cipher header
+    for (const std::size_t offset : pn_bytes)
+        counter[at++] = after_header[offset];
+    counter[at++] = 0;
+    counter[at++] = 0;
+    if (is_gcm(keys.cipher)) {
+        counter[at++] = 0;
+        counter[at++] = 2;
+    } else {
+        counter[at - 1] = 1;
+    }
+    std::copy_n(after_header.begin() + aead_header_size, peek.body.size(), peek.body.begin());
+    peek.ready = true;
+}
+
+void peek_plaintexts(keystream_peeker& peeker, std::span<keystream_peek> peeks, std::span<const session_ptr> groups)
+{
+    // Session by session: a network's stations take turns frame by frame.
+    std::vector<std::uint32_t>& starts = peeker.group_starts;
+    starts.assign(groups.size() + 1, 0);
+    for (const keystream_peek& peek : peeks)
+        if (peek.ready && peek.group < groups.size())
+            ++starts[peek.group + 1];
+    for (std::size_t g = 1; g < starts.size(); ++g)
+        starts[g] += starts[g - 1];
+    std::vector<std::uint32_t>& order = peeker.order;
+    order.resize(starts.back());
+    peeker.blocks.resize(starts.back());
+    for (std::uint32_t i = 0; i < peeks.size(); ++i) {
+        keystream_peek& peek = peeks[i];
+        if (!peek.ready || peek.group >= groups.size()) {
+            peek.ready = false;
+            continue;
+        }
+        const std::uint32_t at = starts[peek.group]++;
+        order[at] = i;
+        peeker.blocks[at] = peek.block;
+    }
+    std::uint32_t first = 0;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        const std::uint32_t end = starts[g];
+        if (end == first)
+            continue;
+        const session* keys = groups[g].get();
+        EVP_CIPHER_CTX* context = keys != nullptr ? block_cipher_for(peeker, *keys) : nullptr;
+        std::uint8_t* const blocks = peeker.blocks[first].data();
+        const auto length = static_cast<int>((end - first) * 16);
+        int written = 0;
+        const bool encrypted =
+            context != nullptr && EVP_EncryptUpdate(context, blocks, &written, blocks, length) == 1 && written == length;
+        for (std::uint32_t k = first; k < end; ++k) {
+            keystream_peek& peek = peeks[order[k]];
+            peek.ready = encrypted;
+            std::uint64_t body = 0;
+            std::uint64_t keystream = 0;
+            std::memcpy(&body, peek.body.data(), sizeof body);
+            std::memcpy(&keystream, peeker.blocks[k].data(), sizeof keystream);
+            body ^= keystream;
+            std::memcpy(peek.body.data(), &body, sizeof body);
+        }
+        first = end;
+    }
 }
