@@ -814,6 +814,9 @@ void settle_peeks(conversion_state& state)
         frame_at at{&frames[k].header, frames[k].frame, 0, flags};
         if (take_protected_frame<mode>(state, at, k != 0))
             hold_record<mode>(state, at);
+        // One at a time from here: key exchanges back to back would
+        // otherwise be taken back out again and again.
+        pipe.settle();
     }
 }
 

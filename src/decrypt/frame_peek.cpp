@@ -90,32 +90,42 @@ void prepare_keystream_peek(const session& keys, const protected_frame& frame, k
 void peek_plaintexts(keystream_peeker& peeker, std::span<keystream_peek> peeks, std::span<const session_ptr> groups)
 {
     // Session by session: a network's stations take turns frame by frame.
+    // Counted over the groups the peeks name, not all: a run of one peek
+    // costs one whatever the number of sessions.
+    std::uint32_t lowest = ~std::uint32_t{0};
+    std::uint32_t highest = 0;
+    for (keystream_peek& peek : peeks) {
+        peek.ready = peek.ready && peek.group < groups.size();
+        if (peek.ready) {
+            lowest = std::min(lowest, peek.group);
+            highest = std::max(highest, peek.group);
+        }
+    }
+    if (lowest > highest)
+        return;
     std::vector<std::uint32_t>& starts = peeker.group_starts;
-    starts.assign(groups.size() + 1, 0);
+    starts.assign(highest - lowest + 2, 0);
     for (const keystream_peek& peek : peeks)
-        if (peek.ready && peek.group < groups.size())
-            ++starts[peek.group + 1];
+        if (peek.ready)
+            ++starts[peek.group - lowest + 1];
     for (std::size_t g = 1; g < starts.size(); ++g)
         starts[g] += starts[g - 1];
     std::vector<std::uint32_t>& order = peeker.order;
     order.resize(starts.back());
     peeker.blocks.resize(starts.back());
     for (std::uint32_t i = 0; i < peeks.size(); ++i) {
-        keystream_peek& peek = peeks[i];
-        if (!peek.ready || peek.group >= groups.size()) {
-            peek.ready = false;
+        if (!peeks[i].ready)
             continue;
-        }
-        const std::uint32_t at = starts[peek.group]++;
+        const std::uint32_t at = starts[peeks[i].group - lowest]++;
         order[at] = i;
-        peeker.blocks[at] = peek.block;
+        peeker.blocks[at] = peeks[i].block;
     }
     std::uint32_t first = 0;
-    for (std::size_t g = 0; g < groups.size(); ++g) {
+    for (std::size_t g = 0; g + 1 < starts.size(); ++g) {
         const std::uint32_t end = starts[g];
         if (end == first)
             continue;
-        const session* keys = groups[g].get();
+        const session* keys = groups[g + lowest].get();
         EVP_CIPHER_CTX* context = keys != nullptr ? block_cipher_for(peeker, *keys) : nullptr;
         std::uint8_t* const blocks = peeker.blocks[first].data();
         const auto length = static_cast<int>((end - first) * 16);
