@@ -75,14 +75,8 @@ void prepare_keystream_peek(const session& keys, const protected_frame& frame, k
     constexpr std::array<std::size_t, 6> pn_bytes{7, 6, 5, 4, 1, 0}; // PN5..PN0 in the cipher header
     for (const std::size_t offset : pn_bytes)
         counter[at++] = after_header[offset];
-    counter[at++] = 0;
-    counter[at++] = 0;
-    if (is_gcm(keys.cipher)) {
-        counter[at++] = 0;
-        counter[at++] = 2;
-    } else {
-        counter[at - 1] = 1;
-    }
+    std::fill(counter.begin() + static_cast<std::ptrdiff_t>(at), counter.end(), std::uint8_t{0});
+    counter.back() = is_gcm(keys.cipher) ? 2 : 1;
     std::copy_n(after_header.begin() + aead_header_size, peek.body.size(), peek.body.begin());
     peek.ready = true;
 }
