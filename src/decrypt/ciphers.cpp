@@ -182,13 +182,7 @@ template <bool gcm>
 void aead_inputs_of(const mac_header& header, const std::uint8_t* pn_header, aead_frame& in)
 {
     in.nonce_size = gcm ? ccm_nonce_size - 1 : ccm_nonce_size;
-    std::uint8_t* nonce = in.nonce.data();
-    if constexpr (!gcm)
-        *nonce++ = header.tid();
-    nonce = std::copy_n(header.address2, 6, nonce);
-    const std::array<std::size_t, 6> pn_offsets{7, 6, 5, 4, 1, 0}; // PN5 .. PN0
-    for (const std::size_t offset : pn_offsets)
-        *nonce++ = pn_header[offset];
+    put_aead_nonce(gcm, header.tid(), header.address2, pn_header, in.nonce.data());
 
     auto frame_control = static_cast<std::uint16_t>(header.frame_control & ~(fc_retry | fc_power_management | fc_more_data));
     frame_control = static_cast<std::uint16_t>(frame_control | fc_protected);

@@ -9,6 +9,7 @@
 
 #include "convert/convert.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -241,6 +242,21 @@ bool aead_encrypt(aead_key& key, std::uint64_t packet_number, int key_index, byt
 
 // The CCMP and GCMP header: PN0, PN1, reserved, key ID octet, PN2 .. PN5.
 constexpr std::size_t aead_header_size = 8;
+
+// Writes a frame's nonce at `out`: priority (CCM only) || A2 || PN5 .. PN0,
+// the PN read from the cipher header at `cipher_header`, whose bounds the
+// caller has checked. Returns where the nonce ends.
+inline std::uint8_t* put_aead_nonce(bool gcm, std::uint8_t priority, const std::uint8_t* address2,
+                                    const std::uint8_t* cipher_header, std::uint8_t* out)
+{
+    if (!gcm)
+        *out++ = priority;
+    out = std::copy_n(address2, 6, out);
+    constexpr std::array<std::size_t, 6> pn_offsets{7, 6, 5, 4, 1, 0}; // PN5 .. PN0
+    for (const std::size_t offset : pn_offsets)
+        *out++ = cipher_header[offset];
+    return out;
+}
 
 // What an AEAD cipher takes from one protected frame (12.5.3.3, 12.5.5.3):
 // the nonce, the AAD built from the header with the fields a
@@ -784,7 +800,22 @@ void finish_decrypted_frame(decryption& state, std::span<std::uint8_t> plain, st
 // What a frame body's LLC header says it carries, of the frames that
 // change keys.
 enum class key_exchange { none, eapol, tdls };
-key_exchange starts_key_exchange(byte_span body);
+// Inline: the reader asks it of every frame it hands on. The EtherType
+// is looked at first: every Data frame's body begins with the same SNAP
+// header, and the EtherType tells most of them apart at once.
+inline key_exchange starts_key_exchange(byte_span body)
+{
+    constexpr std::array<std::uint8_t, 6> snap = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
+    const byte_span llc = record_bytes(body, 0, snap.size() + 2);
+    if (llc.empty())
+        return key_exchange::none;
+    const key_exchange carried = llc[6] == 0x89 && llc[7] == 0x0D   ? key_exchange::tdls
+                                 : llc[6] == 0x88 && llc[7] == 0x8E ? key_exchange::eapol
+                                                                    : key_exchange::none;
+    if (carried == key_exchange::none || !std::equal(snap.begin(), snap.end(), llc.begin()))
+        return key_exchange::none;
+    return carried;
+}
 
 // The first bytes of AEAD frames' plaintexts, their MICs not checked: one
 // block of keystream each (CCM's counter block 1, GCM's inc32(J0)), so

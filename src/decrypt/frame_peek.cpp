@@ -58,25 +58,20 @@ void prepare_keystream_peek(const session& keys, const protected_frame& frame, k
         return;
     // The counter block: CCM's A1 is flags (L - 1 = 1) || priority || A2 ||
     // PN5..PN0 || 0x0001; GCM's inc32(J0) is A2 || PN5..PN0 || 0x00000002.
-    std::array<std::uint8_t, 16>& counter = peek.block;
-    std::size_t at = 0;
-    if (!is_gcm(keys.cipher)) {
-        int tid = 0;
-        if ((fc & 0x0080) != 0) { // a QoS Data subtype: its TID is the priority
-            tid = record_u8(bytes, (fc & 0x0300) == 0x0300 ? 30 : 24);
-            if (tid < 0)
-                return;
-        }
-        counter[at++] = 0x01;
-        counter[at++] = static_cast<std::uint8_t>(tid & 0x0F);
+    const bool gcm = is_gcm(keys.cipher);
+    int tid = 0;
+    if (!gcm && (fc & 0x0080) != 0) { // a QoS Data subtype: its TID is the priority
+        tid = record_u8(bytes, (fc & 0x0300) == 0x0300 ? 30 : 24);
+        if (tid < 0)
+            return;
     }
-    std::copy(frame.transmitter.begin(), frame.transmitter.end(), counter.begin() + static_cast<std::ptrdiff_t>(at));
-    at += frame.transmitter.size();
-    constexpr std::array<std::size_t, 6> pn_bytes{7, 6, 5, 4, 1, 0}; // PN5..PN0 in the cipher header
-    for (const std::size_t offset : pn_bytes)
-        counter[at++] = after_header[offset];
-    std::fill(counter.begin() + static_cast<std::ptrdiff_t>(at), counter.end(), std::uint8_t{0});
-    counter.back() = is_gcm(keys.cipher) ? 2 : 1;
+    std::array<std::uint8_t, 16>& counter = peek.block;
+    std::uint8_t* at = counter.data();
+    if (!gcm)
+        *at++ = 0x01;
+    at = put_aead_nonce(gcm, static_cast<std::uint8_t>(tid & 0x0F), frame.transmitter.data(), after_header.data(), at);
+    std::fill(at, counter.data() + counter.size(), std::uint8_t{0});
+    counter.back() = gcm ? 2 : 1;
     std::copy_n(after_header.begin() + aead_header_size, peek.body.size(), peek.body.begin());
     peek.ready = true;
 }

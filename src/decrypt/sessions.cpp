@@ -90,11 +90,6 @@ void install_group_session(handshake_tracker& tracker, const mac_address& transm
     tracker.groups.get(make_group_id(transmitter, key_index)) = std::move(keys);
 }
 
-namespace {
-
-constexpr std::array<std::uint8_t, 8> tdls_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x89, 0x0D};
-
-} // namespace
 
 aead_key* decryptor_key(decryptor& frames, const session& keys)
 {
@@ -210,16 +205,6 @@ void finish_decrypted_frame(decryption& state, std::span<std::uint8_t> plain, st
         follow_tdls_frame(state, plain_body);
     else
         follow_eapol_frame(state, plain, plain_body);
-}
-
-key_exchange starts_key_exchange(byte_span body)
-{
-    const byte_span llc = record_bytes(body, 0, tdls_llc.size());
-    if (llc.empty() || !std::equal(tdls_llc.begin(), tdls_llc.end() - 2, llc.begin()))
-        return key_exchange::none;
-    if (llc[6] == 0x89 && llc[7] == 0x0D)
-        return key_exchange::tdls;
-    return llc[6] == 0x88 && llc[7] == 0x8E ? key_exchange::eapol : key_exchange::none;
 }
 
 record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_at_end, bool data_pad,
