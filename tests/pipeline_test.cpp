@@ -62,15 +62,22 @@ struct pipeline_case {
     test::bytes after_each{}; // an 802.11 frame put after every record
 };
 
+// A little-endian field of a capture the generator wrote.
+std::size_t read_le(const test::bytes& capture, std::size_t at, std::size_t size)
+{
+    std::size_t value = 0;
+    for (std::size_t i = size; i-- > 0;)
+        value = value << 8 | capture[at + i];
+    return value;
+}
+
 // Clears the radiotap Flags field's FCS bit of every record.
 void unannounce_fcs(const fs::path& path)
 {
     test::bytes capture = test::read_file(path);
     for (std::size_t at = 24; at + 16 + 9 <= capture.size();) {
-        const std::size_t captured =
-            std::size_t{capture[at + 8]} | std::size_t{capture[at + 9]} << 8 | std::size_t{capture[at + 10]} << 16;
         capture[at + 16 + 8] &= static_cast<std::uint8_t>(~0x10);
-        at += 16 + captured;
+        at += 16 + read_le(capture, at + 8, 4);
     }
     test::write_file(path, capture);
 }
@@ -81,16 +88,10 @@ void unannounce_fcs(const fs::path& path)
 void put_after_each(const fs::path& path, const test::bytes& frame)
 {
     const test::bytes capture = test::read_file(path);
-    const auto le = [&](std::size_t at, std::size_t size) {
-        std::size_t value = 0;
-        for (std::size_t i = size; i-- > 0;)
-            value = value << 8 | capture[at + i];
-        return value;
-    };
     test::bytes out(capture.begin(), capture.begin() + 24);
     for (std::size_t at = 24; at + 16 + 4 <= capture.size();) {
-        const std::size_t captured = le(at + 8, 4);
-        const std::size_t radiotap = le(at + 16 + 2, 2);
+        const std::size_t captured = read_le(capture, at + 8, 4);
+        const std::size_t radiotap = read_le(capture, at + 16 + 2, 2);
         const auto record = capture.begin() + static_cast<std::ptrdiff_t>(at);
         out.insert(out.end(), record, record + static_cast<std::ptrdiff_t>(16 + captured));
         const std::size_t length = radiotap + frame.size();
