@@ -777,12 +777,10 @@ void settle_peeks(conversion_state& state)
     record_batch& batch = pipe.current();
     peek_plaintexts(pipe.peeker, peeks, batch.sessions);
     // A frame not ready is too short to hold an LLC header, which rules
-    // out a key exchange. The byte before an EtherType's last rules out
-    // most others at a glance (0x888E, 0x890D).
+    // out a key exchange.
     std::size_t first = 0;
     while (first < peeks.size() &&
-           (!peeks[first].ready || (peeks[first].body[6] != 0x88 && peeks[first].body[6] != 0x89) ||
-            starts_key_exchange(peeks[first].body) == key_exchange::none))
+           (!peeks[first].ready || starts_key_exchange(peeks[first].body) == key_exchange::none))
         ++first;
     if (first == peeks.size()) {
         peeks.clear();
