@@ -431,7 +431,11 @@ void use_key_data(decryption& state, const eapol_key& key, const pairwise_protec
 {
     handshake_tracker& tracker = state.tracker;
     std::vector<std::uint8_t>& data = state.key_data;
-    if ((key.information & key_encrypted_data) == 0 || !decrypt_key_data(key, protection, data)) {
+    // WPA1's key frames (descriptor type 254) predate the Encrypted Key
+    // Data bit: a group key message's Key Data is encrypted with the bit
+    // clear, and message 3's, which holds no GTK, is sent in the clear.
+    const bool encrypted = (key.information & key_encrypted_data) != 0 || (key.descriptor_type == 254 && !message_3);
+    if (!encrypted || !decrypt_key_data(key, protection, data)) {
         OPENSSL_cleanse(data.data(), data.size());
         return;
     }
