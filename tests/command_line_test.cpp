@@ -98,7 +98,7 @@ TEST(command_line, refusals_never_repeat_the_secret)
             args.push_back(arg == "IN" || arg == "OUT" || arg == "KEYS" || arg.starts_with("DIR") ? with_paths(arg, dir) : arg);
         const auto started = std::chrono::steady_clock::now();
         const auto result = test::run_kestrine(args);
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2 * test::time_scale));
         EXPECT_EQ(result.status, 255);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, "kestrine: " + with_paths(c.error, dir) + "\n");
@@ -117,7 +117,8 @@ TEST(command_line, keys_file_syntax)
         std::string contents;
         std::vector<std::string> keys; // as parse_key takes them
     };
-    const std::string long_comment = "#" + std::string(4095, 'x');
+    std::string long_comment(4096, 'x');
+    long_comment[0] = '#';
     const std::vector<syntax_case> cases = {
         {"comments, blank lines and blank-led keys", "# lab\n\n \t\n\t# indented\n  wep:0102030405\n\twpa-pwd:password:IEEE\n",
          {"wep:0102030405", "wpa-pwd:password:IEEE"}},
