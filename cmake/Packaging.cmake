@@ -39,6 +39,9 @@ endif()
 install(TARGETS kestrine RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${kestrine_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Debian's machine-readable copyright file: kestrine's licence and those of
+# the libraries it links.
+install(FILES ${PROJECT_SOURCE_DIR}/doc/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The Debian package: kestrine_<version>_<arch>.deb.
 set(CPACK_GENERATOR DEB)
@@ -78,8 +81,7 @@ include(CPack)
 # Checks of the page, the installation, the package and the README
 # examples, run with the rest of the suite. Each exits 77 (skipped) when a
 # tool it needs is not installed.
-if(KESTRINE_TESTS)
-  enable_testing()
+if(BUILD_TESTING)
   add_test(NAME docs.man_page_renders_without_warnings
            COMMAND sh ${PROJECT_SOURCE_DIR}/tests/man_page_test.sh
                    ${PROJECT_SOURCE_DIR}/doc/kestrine.1 ${PROJECT_BINARY_DIR}/doc/kestrine.1 $<TARGET_FILE:kestrine>)
