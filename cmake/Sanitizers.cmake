@@ -5,6 +5,8 @@ if(KESTRINE_SANITIZE OR KESTRINE_FUZZ)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+  # Tests widen their time limits under a sanitizer.
+  add_compile_definitions(KESTRINE_INSTRUMENTED)
   # GCC's flow analysis sees through the sanitizers' instrumentation badly
   # and warns of uninitialized values inside libstdc++ (std::regex,
   # std::function) that the same code without sanitizers does not have.
@@ -21,6 +23,7 @@ if(KESTRINE_SANITIZE_THREAD)
   endif()
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
+  add_compile_definitions(KESTRINE_INSTRUMENTED)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # GCC's flow analysis under the instrumentation also warns of
     # uninitialized values and of copies out of bounds inside libstdc++

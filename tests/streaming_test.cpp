@@ -601,9 +601,10 @@ TEST(live_input, each_record_reaches_the_reader_while_the_input_stays_open)
                 write_all(writer, test::bytes(input.begin() + static_cast<std::ptrdiff_t>(from),
                                               input.begin() + static_cast<std::ptrdiff_t>(input_ends[n])));
                 const test::bytes more =
-                    read_within(output_pipe[0], output_ends[n] - seen.size(), std::chrono::seconds(1));
+                    read_within(output_pipe[0], output_ends[n] - seen.size(),
+                                std::chrono::seconds(test::time_scale));
                 seen.insert(seen.end(), more.begin(), more.end());
-                EXPECT_EQ(seen.size(), output_ends[n]) << "within 1 s of input piece " << n;
+                EXPECT_EQ(seen.size(), output_ends[n]) << "within " << test::time_scale << " s of input piece " << n;
             }
             close(writer);
             EXPECT_TRUE(seen == output) << "not what the file form writes";
@@ -635,11 +636,11 @@ TEST(live_input, failed_write_while_waiting_ends_the_run)
         write_all(input_pipe[1], input);
         // kestrine closing its end of the pipe shows as an error on this one.
         pollfd gone{input_pipe[1], POLLOUT, 0};
-        for (int i = 0; i < 200 && (gone.revents & POLLERR) == 0; ++i) {
+        for (int i = 0; i < 200 * test::time_scale && (gone.revents & POLLERR) == 0; ++i) {
             usleep(10000);
             poll(&gone, 1, 0);
         }
-        EXPECT_NE(gone.revents & POLLERR, 0) << "kestrine still reads its input 2 s after the failed write";
+        EXPECT_NE(gone.revents & POLLERR, 0) << "kestrine still reads its input " << 2 * test::time_scale << " s after the failed write";
         close(input_pipe[1]);
     });
     close(full);
@@ -684,11 +685,13 @@ TEST(live_input, packet_buffered_writes_whole_records)
                 settled = now == waiting && now > 0 ? settled + 1 : 0;
                 waiting = now;
             }
-            const test::bytes head = read_within(output_pipe[0], static_cast<std::size_t>(waiting), std::chrono::seconds(1));
+            const test::bytes head = read_within(output_pipe[0], static_cast<std::size_t>(waiting),
+                                                 std::chrono::seconds(test::time_scale));
             ASSERT_EQ(head.size(), static_cast<std::size_t>(waiting));
             EXPECT_TRUE(std::equal(head.begin(), head.end(), whole.begin()));
             EXPECT_EQ((head.size() - 24) % record_size == 0, packet_buffered) << head.size() << " bytes in the pipe";
-            const test::bytes rest = read_within(output_pipe[0], whole.size() - head.size(), std::chrono::seconds(5));
+            const test::bytes rest = read_within(output_pipe[0], whole.size() - head.size(),
+                                                 std::chrono::seconds(5 * test::time_scale));
             EXPECT_EQ(head.size() + rest.size(), whole.size());
             close(output_pipe[0]);
         });
