@@ -96,10 +96,22 @@ else
         dpkg-query -W "$dependency" >/dev/null 2>&1 || fail "Depends names $dependency, which dpkg does not know"
     done
     dpkg-deb -c "$deb" | awk '{print $6}' >"$scratch/contents"
-    for path in ./usr/bin/kestrine ./usr/share/man/man1/kestrine.1.gz; do
+    for path in ./usr/bin/kestrine ./usr/share/man/man1/kestrine.1.gz ./usr/share/doc/kestrine/copyright; do
         grep -qx "$path" "$scratch/contents" || fail "the package holds no $path"
     done
     dpkg -x "$deb" "$scratch/root"
+    # Debian's machine-readable copyright format: its Format line, the
+    # program's licence, and a licence paragraph for every licence named.
+    copyright=$scratch/root/usr/share/doc/kestrine/copyright
+    if [ -f "$copyright" ]; then
+        head -n 1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+            fail "copyright: no Format line"
+        awk '/^Files: \*$/ { files = 1; next } files && /^License:/ { print; exit }' "$copyright" |
+            grep -qx 'License: Apache-2.0' || fail "copyright: the program's files are not under Apache-2.0"
+        for licence in Apache-2.0 BSD-3-clause Expat; do
+            grep -qx "License: $licence" "$copyright" || fail "copyright: no paragraph for $licence"
+        done
+    fi
     converts_like_the_build "$scratch/root/usr/bin/kestrine" "dpkg -x"
     man_page_is_sound "$scratch/root/usr/share/man/man1/kestrine.1.gz" "dpkg -x"
 fi
