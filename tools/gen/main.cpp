@@ -157,7 +157,7 @@ void append_fcs(std::vector<std::uint8_t>& record)
 {
     const std::size_t header_length = static_cast<std::size_t>(record[2] | record[3] << 8);
     record[8] |= 0x10;
-    const std::uint32_t fcs = crc32_of(byte_span(record).subspan(header_length));
+    const std::uint32_t fcs = own_crc32(byte_span(record).subspan(header_length));
     for (int shift = 0; shift < 32; shift += 8)
         put_u8(record, fcs >> shift & 0xFF);
 }

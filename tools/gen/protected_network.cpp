@@ -111,11 +111,9 @@ void encrypt_under(protected_network& net, temporal_key& key, bool from_ap, byte
     bool done = false;
     switch (net.suite) {
     case cipher::tkip: // group frames come from the authenticator
-        done = tkip_encrypt(key.tk, from_ap, key.packet_number++, key.key_id, header, plain, out);
+        done = own_tkip_encrypt(key.tk, from_ap, key.packet_number++, key.key_id, header, plain, out);
         break;
     case cipher::ccmp:
-        done = ccmp_encrypt(key.ccmp, key.packet_number++, key.key_id, header, plain, out);
-        break;
     case cipher::ccmp256:
     case cipher::gcmp:
     case cipher::gcmp256:
@@ -143,14 +141,12 @@ std::vector<std::uint8_t> sealed_under(protected_network& net, temporal_key& key
     return sealed;
 }
 
-void set_temporal_key(protected_network& net, temporal_key& key, byte_span tk, int key_id)
+void set_temporal_key(temporal_key& key, byte_span tk, int key_id)
 {
     std::fill(key.tk.begin(), key.tk.end(), 0);
     std::copy(tk.begin(), tk.end(), key.tk.begin());
     key.packet_number = 1;
     key.key_id = key_id;
-    if (net.suite == cipher::ccmp && !ccmp_key_set(key.ccmp, std::span(key.tk).first(16)))
-        fail("cannot set a CCMP key");
 }
 
 // ---- Management frames of the newer networks
@@ -293,7 +289,7 @@ std::vector<std::uint8_t> group_key_data(const protected_network& net, const sta
         std::array<std::uint8_t, 32> rc4_key{};
         std::copy(key_iv.begin(), key_iv.end(), rc4_key.begin());
         std::copy(kek.begin(), kek.end(), rc4_key.begin() + 16);
-        if (!rc4_xor(rc4_key, 256, data, data.data()))
+        if (!own_rc4_xor(rc4_key, 256, data, data.data()))
             fail("cannot load RC4");
         return data;
     }
@@ -386,7 +382,7 @@ void add_handshake(protected_network& net, station_keys& station, std::uint64_t&
         station.has_previous = true;
         station.since_rekey = 0;
     }
-    set_temporal_key(net, station.pairwise,
+    set_temporal_key(station.pairwise,
                      std::span(station.ptk).subspan(net.akm.kck_length + net.akm.kek_length, key_length), key_id);
 }
 
@@ -470,13 +466,13 @@ void set_up_network(protected_network& net, const options& opts, std::uint64_t& 
         if (opts.akm != 2 && opts.akm != 6)
             fail("only AKMs 2 and 6 take a passphrase; give the others --pmk");
         const byte_span ssid(reinterpret_cast<const std::uint8_t*>(opts.ssid.data()), opts.ssid.size());
-        if (!derive_pmk_from_passphrase(opts.passphrase, ssid, std::span(net.pmk).first<32>()))
+        if (!own_pmk_from_passphrase(opts.passphrase, ssid, std::span(net.pmk).first<32>()))
             fail("cannot derive the PMK: a passphrase is 8 to 63 characters, an SSID 1 to 32 bytes");
     }
     std::array<std::uint8_t, 32> group_key{};
     for (auto& byte : group_key)
         byte = static_cast<std::uint8_t>(below(state, 256));
-    set_temporal_key(net, net.group, std::span(group_key).first(tk_length(net)), 1);
+    set_temporal_key(net.group, std::span(group_key).first(tk_length(net)), 1);
     net.stations.resize(opts.stations);
     if (net.announced)
         net.prelude.push_back(beacon(net, state));
@@ -521,7 +517,7 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
         const std::array<std::uint8_t, 3> iv = {static_cast<std::uint8_t>(below(state, 256)),
                                                 static_cast<std::uint8_t>(below(state, 256)),
                                                 static_cast<std::uint8_t>(below(state, 256))};
-        if (!wep_encrypt(net.wep_key, iv, 0, header, plain, out))
+        if (!own_wep_encrypt(net.wep_key, iv, 0, header, plain, out))
             fail("cannot encrypt a frame");
     } else if (group) {
         encrypt_under(net, net.group, true, header, plain, out);
@@ -544,10 +540,7 @@ void encrypt_with(protected_network& net, temporal_key& key, bool from_ap, byte_
     encrypt_under(net, key, from_ap, header, plain, out);
 }
 
-void set_key(protected_network& net, temporal_key& key, byte_span tk, int key_id)
-{
-    set_temporal_key(net, key, tk, key_id);
-}
+void set_key(temporal_key& key, byte_span tk, int key_id) { set_temporal_key(key, tk, key_id); }
 
 // Protects the frame as its transmitter would: pairwise between the
 // access point and a station, under the group key for group-addressed
@@ -582,7 +575,7 @@ void seal_frame(protected_network& net, std::vector<std::uint8_t>& frame)
         const std::uint64_t n = net.wep_iv++;
         const std::array<std::uint8_t, 3> iv = {static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
                                                 static_cast<std::uint8_t>(n)};
-        if (!wep_encrypt(net.wep_key, iv, 0, header, plain, sealed))
+        if (!own_wep_encrypt(net.wep_key, iv, 0, header, plain, sealed))
             fail("cannot encrypt a frame");
     } else {
         encrypt_under(net, group ? net.group : peer->pairwise, from_ap, header, plain, sealed);

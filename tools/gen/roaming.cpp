@@ -266,7 +266,7 @@ void add_initial_association(roaming_network& roaming, std::size_t index, std::u
         replay + 2, anonce.data(), wrapped, true));
     net.prelude.push_back(make_eapol_key(net, station, false, info_version | info_pairwise | info_mic | info_secure,
                                          0, replay + 2, nullptr, {}, true));
-    set_key(net, station.pairwise, std::span(station.ptk).subspan(32, 16), 0);
+    set_key(station.pairwise, std::span(station.ptk).subspan(32, 16), 0);
 }
 
 // A station's FT reassociation over the air to the second access point.
@@ -334,7 +334,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
     append(response, response_fte);
     roaming.queue.push_back(response);
 
-    set_key(net, station.pairwise, std::span(station.ptk).subspan(32, 16), 0);
+    set_key(station.pairwise, std::span(station.ptk).subspan(32, 16), 0);
     roaming.bssid_of[index] = target;
 }
 
@@ -432,7 +432,7 @@ void add_tdls_setup(roaming_network& roaming, std::uint64_t& state)
         else
             relay_through_access_point(net, tdls_initiator, tdls_responder, tdls_body(2, elements), state);
     }
-    set_key(net, roaming.direct, std::span(tpk).subspan(16, 16), 0);
+    set_key(roaming.direct, std::span(tpk).subspan(16, 16), 0);
     OPENSSL_cleanse(tpk.data(), tpk.size());
     OPENSSL_cleanse(key_input.data(), key_input.size());
 }
@@ -513,10 +513,10 @@ std::unique_ptr<roaming_network, roaming_deleter> set_up_roaming(const options& 
     net.akm = {4, 3, kdf_kind::sha256, mic_kind::cmac, 16, 16, 16, 32};
     net.ssid = opts.ssid.empty() ? "kestrine-lab" : opts.ssid;
     const byte_span ssid = text_bytes(net.ssid);
-    if (!derive_pmk_from_passphrase(opts.passphrase, ssid, std::span(net.pmk).first<32>()))
+    if (!own_pmk_from_passphrase(opts.passphrase, ssid, std::span(net.pmk).first<32>()))
         fail("cannot derive the PMK: a passphrase is 8 to 63 characters, an SSID 1 to 32 bytes");
     for (temporal_key* key : {&net.group, &roaming->second_group})
-        set_key(net, *key, random_nonce(state), 1);
+        set_key(*key, random_nonce(state), 1);
     for (const mac& bssid : {access_point, second_access_point}) {
         std::vector<std::uint8_t> beacon;
         put_management_header(beacon, 8, broadcast_address, bssid, bssid, state);
