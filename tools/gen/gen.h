@@ -42,6 +42,7 @@ struct options {
     bool fcs = false;              // radiotap records end in the frame's FCS
     bool fast_transition = false;  // FT-PSK: stations roam to a second access point
     bool tdls = false;             // two stations set up a TDLS direct link
+    bool wpa1 = false;             // a WPA network (the WPA element), TKIP group key, group rekeys
 };
 
 // ---- capture.cpp: random numbers, byte writers, capture headers ----
@@ -156,8 +157,9 @@ struct akm_suite {
     std::size_t kck_length = 16, kek_length = 16, mic_length = 16, pmk_length = 32;
 };
 
-// A temporal key and the packet numbers sent under it.
+// A temporal key, its cipher and the packet numbers sent under it.
 struct temporal_key {
+    cipher suite = cipher::ccmp;
     std::array<std::uint8_t, 32> tk{};
     std::uint64_t packet_number = 1;
     int key_id = 0;
@@ -174,7 +176,8 @@ struct station_keys {
 };
 
 struct protected_network {
-    cipher suite = cipher::ccmp; // pairwise and group
+    cipher suite = cipher::ccmp; // pairwise, and group but in a WPA1 network
+    bool wpa1 = false;           // the WPA element, descriptor type 254, a TKIP group key rekeyed now and then
     akm_suite akm;
     bool unencrypted_twin = false;
     bool group_handshake = false;
@@ -191,6 +194,7 @@ struct protected_network {
     std::size_t next_prelude = 0;
     std::uint64_t traffic_frames = 0;
     unsigned rekeys = 0;
+    unsigned group_rekeys = 0;
 };
 
 void set_up_network(protected_network& net, const options& opts, std::uint64_t& state);
@@ -207,9 +211,8 @@ std::vector<std::uint8_t> make_eapol_key(const protected_network& net, const sta
                                          int information, std::size_t key_length, std::uint64_t replay,
                                          const std::uint8_t* nonce, const std::vector<std::uint8_t>& key_data,
                                          bool with_mic);
-void encrypt_with(protected_network& net, temporal_key& key, bool from_ap, byte_span header, byte_span plain,
-                  std::vector<std::uint8_t>& out);
-void set_key(temporal_key& key, byte_span tk, int key_id);
+void encrypt_with(temporal_key& key, bool from_ap, byte_span header, byte_span plain, std::vector<std::uint8_t>& out);
+void set_key(temporal_key& key, cipher suite, byte_span tk, int key_id);
 
 // ---- roaming.cpp: FT and TDLS ----
 

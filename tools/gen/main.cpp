@@ -51,6 +51,16 @@
 // point and then talk directly under its key, beside the network's
 // traffic. Both need at least 2 stations.
 //
+//   kestrine_gen --encrypt tkip|ccmp --wpa1 --passphrase P --ssid S ...
+//
+// writes a WPA1 network: the WPA element in its beacon, associations and
+// handshakes, EAPOL-Key descriptor type 254 (version 1, HMAC-MD5 and RC4,
+// for a TKIP pair; version 2, HMAC-SHA1 and AES key wrap, for a CCMP
+// one), a TKIP group key in a group key handshake after each 4-way
+// handshake, and every 120 frames of traffic a new group key on the other
+// key index (1, 2) handed to every station in turn, with group frames
+// under each key among the pairwise traffic.
+//
 //   kestrine_gen --full-decode-mix ...
 //
 // writes, in a fixed cycle, every kind of record that --full-decode treats
@@ -119,6 +129,8 @@ int parse(int argc, char** argv, options& opts)
             opts.akm = 4;
         } else if (arg == "--tdls") {
             opts.tdls = true;
+        } else if (arg == "--wpa1") {
+            opts.wpa1 = true;
         } else if (arg == "--extended-key-id") {
             opts.extended_key_id = true;
         } else if (arg == "--passphrase" && has_value) {
@@ -146,7 +158,8 @@ int parse(int argc, char** argv, options& opts)
         }
     }
     if (opts.output == nullptr || (opts.records == 0 && opts.bytes == 0) ||
-        (opts.fcs && (opts.link_type != 127 || opts.full_decode_mix)))
+        (opts.fcs && (opts.link_type != 127 || opts.full_decode_mix)) ||
+        (opts.wpa1 && (opts.encrypt.empty() || opts.fast_transition)))
         return -1;
     return 0;
 }
@@ -172,7 +185,7 @@ int main(int argc, char** argv)
                    "[--small] [--seed N] [--fcs]\n"
                    "                    [--encrypt ccmp|tkip|wep|ccmp256|gcmp|gcmp256] [--akm N] [--owe-group 19|20]\n"
                    "                    [--passphrase P] [--ssid S] [--pmk HEX] [--wep-key HEX]\n"
-                   "                    [--group-handshake] [--extended-key-id] [--ft] [--tdls]\n"
+                   "                    [--group-handshake] [--extended-key-id] [--ft] [--tdls] [--wpa1]\n"
                    "                    [--stations N] [--unencrypted-twin] [--full-decode-mix] out.pcap\n",
                    stderr);
         return 2;

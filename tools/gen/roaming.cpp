@@ -266,7 +266,7 @@ void add_initial_association(roaming_network& roaming, std::size_t index, std::u
         replay + 2, anonce.data(), wrapped, true));
     net.prelude.push_back(make_eapol_key(net, station, false, info_version | info_pairwise | info_mic | info_secure,
                                          0, replay + 2, nullptr, {}, true));
-    set_key(station.pairwise, std::span(station.ptk).subspan(32, 16), 0);
+    set_key(station.pairwise, cipher::ccmp, std::span(station.ptk).subspan(32, 16), 0);
 }
 
 // A station's FT reassociation over the air to the second access point.
@@ -334,7 +334,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
     append(response, response_fte);
     roaming.queue.push_back(response);
 
-    set_key(station.pairwise, std::span(station.ptk).subspan(32, 16), 0);
+    set_key(station.pairwise, cipher::ccmp, std::span(station.ptk).subspan(32, 16), 0);
     roaming.bssid_of[index] = target;
 }
 
@@ -373,7 +373,7 @@ void relay_through_access_point(protected_network& net, std::size_t from, std::s
             frame = header;
             append(frame, body);
         } else {
-            encrypt_with(net, from_ap ? receiver.pairwise : sender.pairwise, from_ap, header, body, frame);
+            encrypt_with(from_ap ? receiver.pairwise : sender.pairwise, from_ap, header, body, frame);
         }
         net.prelude.push_back(frame);
     }
@@ -432,7 +432,7 @@ void add_tdls_setup(roaming_network& roaming, std::uint64_t& state)
         else
             relay_through_access_point(net, tdls_initiator, tdls_responder, tdls_body(2, elements), state);
     }
-    set_key(roaming.direct, std::span(tpk).subspan(16, 16), 0);
+    set_key(roaming.direct, cipher::ccmp, std::span(tpk).subspan(16, 16), 0);
     OPENSSL_cleanse(tpk.data(), tpk.size());
     OPENSSL_cleanse(key_input.data(), key_input.size());
 }
@@ -451,7 +451,7 @@ void put_sealed(std::vector<std::uint8_t>& out, roaming_network& roaming, tempor
         append(out, header);
         append(out, plain);
     } else {
-        encrypt_with(roaming.net, key, from_ap, header, plain, out);
+        encrypt_with(key, from_ap, header, plain, out);
     }
 }
 
@@ -516,7 +516,7 @@ std::unique_ptr<roaming_network, roaming_deleter> set_up_roaming(const options& 
     if (!own_pmk_from_passphrase(opts.passphrase, ssid, std::span(net.pmk).first<32>()))
         fail("cannot derive the PMK: a passphrase is 8 to 63 characters, an SSID 1 to 32 bytes");
     for (temporal_key* key : {&net.group, &roaming->second_group})
-        set_key(*key, random_nonce(state), 1);
+        set_key(*key, cipher::ccmp, random_nonce(state), 1);
     for (const mac& bssid : {access_point, second_access_point}) {
         std::vector<std::uint8_t> beacon;
         put_management_header(beacon, 8, broadcast_address, bssid, bssid, state);
