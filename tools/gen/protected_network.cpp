@@ -635,13 +635,14 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
     put_ip_packet(plain, imix_ip_length(state, small_packets), state);
     const bool old_key = !group && net.extended_key_id && station.has_previous &&
                          station.since_rekey++ < old_key_frames && below(state, 2) == 0;
+    std::array<std::uint8_t, 3> iv{}; // drawn in the twin too, which so stays in step
+    if (net.suite == cipher::wep)
+        for (auto& byte : iv)
+            byte = static_cast<std::uint8_t>(below(state, 256));
     if (net.unencrypted_twin) {
         out.insert(out.end(), header.begin(), header.end());
         out.insert(out.end(), plain.begin(), plain.end());
     } else if (net.suite == cipher::wep) {
-        const std::array<std::uint8_t, 3> iv = {static_cast<std::uint8_t>(below(state, 256)),
-                                                static_cast<std::uint8_t>(below(state, 256)),
-                                                static_cast<std::uint8_t>(below(state, 256))};
         if (!own_wep_encrypt(net.wep_key, iv, 0, header, plain, out))
             fail("cannot encrypt a frame");
     } else if (group) {
