@@ -1,4 +1,4 @@
-// Decryption against an independent decoder: tshark decrypts the same
+// Decryption against independent decoders: tshark decrypts the same
 // captures with the same keys, and every record kestrine writes must be a
 // frame tshark decrypted (addresses, EtherType, payload, time, in order),
 // and every convertible frame tshark decrypts must be written. A record
@@ -9,11 +9,17 @@
 // The real captures come with their keys in the corpus's KEYS.tsv; the
 // generated ones are written here for every cipher. Skipped without tshark,
 // and the real captures without the corpus.
+//
+// hostap's wlantest, built from the shared oracles folder, is the second
+// decoder: every generated network is given to it as well, and what it
+// decrypts must be, frame for frame, what kestrine decrypts.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -455,6 +461,271 @@ TEST(decryption_oracle, generated_networks_of_newer_suites)
                                            << describe(decrypted, kestrine_same) << ")";
         std::cout << c.name << ": kestrine decrypts " << decrypted.size() << " of " << in_clear.size() << ", "
                   << group_addressed(decrypted) << " of " << group_addressed(in_clear) << " group-addressed\n";
+    }
+}
+
+// ---- wlantest
+
+std::optional<fs::path> wlantest_program()
+{
+    const fs::path program = KESTRINE_WLANTEST;
+    return fs::exists(program) ? std::optional(program) : std::nullopt;
+}
+
+// The 802.11 header's offset in a record of the generator's link types.
+std::size_t header_offset(int link_type, const test::bytes& data)
+{
+    if (data.size() < 8)
+        return data.size();
+    switch (link_type) {
+    case 119: // Prism: msglen
+        return static_cast<std::size_t>(data[4] | data[5] << 8);
+    case 127: // radiotap and PPI: the header's length
+    case 192:
+        return static_cast<std::size_t>(data[2] | data[3] << 8);
+    default:
+        return 0;
+    }
+}
+
+// wlantest reads radiotap and bare 802.11 only, and opens WEP frames only
+// of stations it saw associate with a BSS whose Beacon it saw ("No PTK
+// known" otherwise); the generated WEP networks send neither. The capture
+// as wlantest can follow it: each frame behind a radiotap header, and for
+// WEP first a Beacon of a WEP BSS (Privacy set, no RSN element) and an
+// association of each station that sends or receives a Data frame.
+fs::path readable_by_wlantest(const fs::path& input, const fs::path& output, bool wep)
+{
+    const auto capture = test::read_capture(input);
+    EXPECT_TRUE(capture.has_value()) << input;
+    if (!capture || capture->records.empty() || (!wep && (capture->link_type == 105 || capture->link_type == 127)))
+        return input;
+    const test::bytes radiotap = {0, 0, 8, 0, 0, 0, 0, 0};
+    std::vector<test::bytes> frames;
+    for (const auto& r : capture->records) {
+        const std::size_t at = std::min(header_offset(capture->link_type, r.data), r.data.size());
+        frames.emplace_back(r.data.begin() + static_cast<std::ptrdiff_t>(at), r.data.end());
+    }
+    std::vector<test::bytes> prelude;
+    if (wep) {
+        const test::bytes access_point = {0x02, 0x1A, 0x11, 0xF0, 0x00, 0x01};
+        const test::bytes broadcast(6, 0xFF);
+        const test::bytes ssid_and_rates = {0, 3, 'w', 'e', 'p', 1, 1, 0x82};
+        auto management = [&](std::uint8_t subtype, const test::bytes& destination, const test::bytes& source,
+                               const test::bytes& body) {
+            test::bytes frame = {static_cast<std::uint8_t>(subtype << 4), 0, 0, 0};
+            for (const auto* address : {&destination, &source, &access_point})
+                frame.insert(frame.end(), address->begin(), address->end());
+            frame.insert(frame.end(), {0, 0});
+            frame.insert(frame.end(), body.begin(), body.end());
+            return frame;
+        };
+        test::bytes beacon_body(8, 0); // timestamp
+        beacon_body.insert(beacon_body.end(), {100, 0, 0x11, 0}); // ESS, Privacy
+        beacon_body.insert(beacon_body.end(), ssid_and_rates.begin(), ssid_and_rates.end());
+        prelude.push_back(management(8, broadcast, access_point, beacon_body));
+        std::vector<test::bytes> stations;
+        for (const auto& frame : frames) {
+            if (frame.size() < 24 || (frame[0] & 0x0C) != 0x08 || (frame[1] & 0x03) == 0 || (frame[1] & 0x03) == 3)
+                continue;
+            const auto first = frame.begin() + ((frame[1] & 0x01) != 0 ? 10 : 4); // ToDS: A2, FromDS: A1
+            const test::bytes station(first, first + 6);
+            if ((station[0] & 1) == 0 && std::find(stations.begin(), stations.end(), station) == stations.end())
+                stations.push_back(station);
+        }
+        for (const auto& station : stations) {
+            test::bytes request = {0x11, 0, 10, 0};
+            request.insert(request.end(), ssid_and_rates.begin(), ssid_and_rates.end());
+            prelude.push_back(management(0, access_point, station, request));
+            prelude.push_back(management(1, station, access_point, {0x11, 0, 0, 0, 1, 0xC0, 1, 1, 0x82}));
+        }
+    }
+    std::vector<test::record> records;
+    for (const auto& frame : prelude) {
+        test::record& r = records.emplace_back();
+        r.seconds = capture->records.front().seconds;
+        r.fraction = capture->records.front().fraction;
+        r.data = radiotap;
+        r.data.insert(r.data.end(), frame.begin(), frame.end());
+    }
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        test::record& r = records.emplace_back();
+        r.seconds = capture->records[i].seconds;
+        r.fraction = capture->records[i].fraction;
+        r.data = radiotap;
+        r.data.insert(r.data.end(), frames[i].begin(), frames[i].end());
+    }
+    test::write_capture(output, records, {.link_type = 127});
+    return output;
+}
+
+// What wlantest decrypts of `input`, as kestrine's conversion without a
+// key makes Ethernet of it. wlantest writes every frame it reads and,
+// behind each one it decrypted, the frame in the clear: the conversion
+// writes that one and drops the protected original. `unprotected` is the
+// conversion of the input itself: its records must come back in order,
+// and records at their times are left out (wlantest writes EAPOL-Key
+// messages sent in the clear again with their Key Data decrypted).
+std::vector<frame_record> decrypted_by_wlantest(const fs::path& wlantest, const fs::path& input,
+                                                const std::vector<std::string>& key_args,
+                                                const std::vector<frame_record>& unprotected, const fs::path& dir)
+{
+    std::vector<std::string> args = {wlantest.string(), "-r", input.string(), "-n", (dir / "wlantest.pcapng").string()};
+    args.insert(args.end(), key_args.begin(), key_args.end());
+    const auto run = test::run_program(args); // its output names keys: left unprinted
+    EXPECT_EQ(run.status, 0) << "wlantest failed";
+    const auto converted =
+        test::run_kestrine({(dir / "wlantest.pcapng").string(), (dir / "wlantest-plain.pcap").string()});
+    EXPECT_EQ(converted.status, 0) << converted.err;
+    std::set<std::int64_t> in_the_clear;
+    for (const auto& record : unprotected)
+        in_the_clear.insert(record.micros);
+    auto decrypted = beyond(records_of(dir / "wlantest-plain.pcap"), unprotected,
+                            "wlantest's output lacks a frame of the input");
+    std::erase_if(decrypted, [&](const frame_record& r) { return in_the_clear.count(r.micros) != 0; });
+    return decrypted;
+}
+
+// wlantest checks no EAPOL-Key MIC of AKM 12 ("EAPOL-Key MIC algorithm
+// not known") and so keeps none of the PTKs it derives in a Suite B 192
+// network; with -dd it logs them all the same. Those TKs, and the group
+// key tshark reads from message 3, are given back to it with -T.
+std::vector<std::string> keys_wlantest_derives(const fs::path& wlantest, const fs::path& input,
+                                               const std::vector<std::string>& key_args, const tshark_key& key,
+                                               const fs::path& dir)
+{
+    std::vector<std::string> args = {wlantest.string(), "-dd", "-r", input.string()};
+    args.insert(args.end(), key_args.begin(), key_args.end());
+    const auto run = test::run_program(args);
+    std::ofstream file(dir / "tks.txt");
+    std::size_t count = 0;
+    static const std::string mark = "WPA: TK - hexdump(len=32): ";
+    for (const auto& line : test::split(run.out + run.err, '\n')) {
+        if (line.rfind(mark, 0) != 0)
+            continue;
+        std::string tk = line.substr(mark.size());
+        std::erase(tk, ' ');
+        file << tk << "\n";
+        ++count;
+    }
+    EXPECT_GT(count, 0u) << "wlantest logged no TK";
+    const std::string group_key = group_key_seen_by_tshark(input, key);
+    EXPECT_EQ(group_key.size(), 64u) << "tshark found no 32-byte group key in message 3";
+    file << group_key << "\n";
+    return {"-T", (dir / "tks.txt").string()};
+}
+
+std::string pmk_of_passphrase(const std::string& passphrase, const std::string& ssid)
+{
+    std::array<unsigned char, 32> derived{};
+    EXPECT_EQ(PKCS5_PBKDF2_HMAC(passphrase.data(), static_cast<int>(passphrase.size()),
+                                reinterpret_cast<const unsigned char*>(ssid.data()), static_cast<int>(ssid.size()),
+                                4096, EVP_sha1(), static_cast<int>(derived.size()), derived.data()),
+              1);
+    std::string hex;
+    for (const unsigned byte : derived) {
+        hex += "0123456789abcdef"[byte >> 4];
+        hex += "0123456789abcdef"[byte & 15];
+    }
+    return hex;
+}
+
+struct wlantest_case {
+    const char* name;
+    std::vector<std::string> generator_args;
+    std::string kestrine_key;
+    std::vector<std::string> wlantest_key; // "-f" is followed by the PMK itself, written to a file here
+    // Why wlantest opens only some of the protected frames; null when it
+    // must open every one.
+    const char* opens_only_some = nullptr;
+    bool wep_beacon = false;
+    bool keys_from_its_log = false;
+};
+
+TEST(decryption_oracle, generated_networks_against_wlantest)
+{
+    const auto wlantest = wlantest_program();
+    if (!wlantest)
+        GTEST_SKIP() << "wlantest is not built: no " << KESTRINE_WLANTEST << " (from ../shared/oracles)";
+    const std::string passphrase_key = "wpa-pwd:correct horse:kestrine-lab";
+    const std::vector<std::string> passphrase = {"-p", "correct horse"};
+    // The first networks have no Beacon: wlantest, which derives the PMK
+    // with the SSID it has seen, gets the PMK itself.
+    const std::vector<std::string> passphrase_pmk = {"-f", pmk_of_passphrase("correct horse", "kestrine-lab")};
+    const std::vector<wlantest_case> cases = {
+        {"ccmp", join({"--encrypt", "ccmp", "--stations", "3"}, with_passphrase), passphrase_key, passphrase_pmk},
+        {"tkip", join({"--encrypt", "tkip"}, with_passphrase), passphrase_key, passphrase_pmk,
+         "message 2 of the generator's WPA2 TKIP network names CCMP (kept so that its captures stay as they were); "
+         "wlantest takes the pair's cipher from it, and opens the group frames only"},
+        {"wep104", {"--encrypt", "wep", "--wep-key", "0102030405060708090a0b0c0d"},
+         "wep:0102030405060708090a0b0c0d", {"-W", "0102030405060708090a0b0c0d"}, nullptr, true},
+        {"wep40_bare", {"--encrypt", "wep", "--wep-key", "0a0b0c0d0e", "--link", "bare"}, "wep:0a0b0c0d0e",
+         {"-W", "0a0b0c0d0e"}, nullptr, true},
+        {"sae", {"--encrypt", "ccmp", "--akm", "8", "--pmk", pmk}, "wpa-psk:" + pmk, {"-f", pmk}},
+        {"owe", {"--encrypt", "ccmp", "--akm", "18", "--pmk", pmk, "--stations", "3"}, "wpa-psk:" + pmk, {"-f", pmk}},
+        // tshark 4.0 derives OWE's keys with SHA-256 whatever the group:
+        // wlantest alone checks group 20.
+        {"owe_group_20", {"--encrypt", "ccmp", "--akm", "18", "--owe-group", "20", "--pmk", pmk384},
+         "wpa-psk:" + pmk384, {"-f", pmk384}},
+        {"8021x", {"--encrypt", "ccmp", "--akm", "1", "--pmk", pmk}, "wpa-psk:" + pmk, {"-f", pmk}},
+        {"8021x_sha256", {"--encrypt", "ccmp", "--akm", "5", "--pmk", pmk, "--small"}, "wpa-psk:" + pmk, {"-f", pmk}},
+        {"suite_b_192", {"--encrypt", "gcmp256", "--akm", "12", "--pmk", pmk384}, "wpa-psk:" + pmk384,
+         {"-f", pmk384}, nullptr, false, true},
+        {"ccmp256", join({"--encrypt", "ccmp256", "--small"}, with_passphrase), passphrase_key, passphrase},
+        {"gcmp", {"--encrypt", "gcmp", "--akm", "6", "--pmk", pmk, "--link", "bare"}, "wpa-psk:" + pmk, {"-f", pmk}},
+        {"gcmp256", join({"--encrypt", "gcmp256", "--link", "prism"}, with_passphrase), passphrase_key, passphrase},
+        {"group_handshake", join({"--encrypt", "ccmp", "--group-handshake", "--stations", "3"}, with_passphrase),
+         passphrase_key, passphrase},
+        {"extended_key_id", join({"--encrypt", "ccmp", "--extended-key-id"}, with_passphrase), passphrase_key,
+         passphrase,
+         "wlantest keeps a station's newest pairwise key only: after an Extended Key ID rekey it opens no frame "
+         "still sent under the key ID the rekey replaced"},
+        {"ft_psk", join({"--encrypt", "ccmp", "--ft", "--stations", "3"}, with_passphrase), passphrase_key, passphrase},
+        {"tdls", join({"--encrypt", "ccmp", "--tdls", "--stations", "3", "--small"}, with_passphrase), passphrase_key,
+         passphrase},
+        {"wpa1_tkip", join({"--encrypt", "tkip", "--wpa1"}, with_passphrase), passphrase_key, passphrase},
+        {"wpa1_ccmp", join({"--encrypt", "ccmp", "--wpa1", "--stations", "3"}, with_passphrase), passphrase_key,
+         passphrase},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::scratch_dir dir;
+        const twin_pair pair = generate_with_twin(dir.path, c.generator_args);
+        const auto decrypted = decrypted_by_kestrine(pair, c.kestrine_key, dir.path);
+        EXPECT_TRUE(decrypted == pair.in_clear) << "kestrine decrypts " << decrypted.size() << " frames, the twin holds "
+                                                << pair.in_clear.size();
+
+        auto key_args = c.wlantest_key;
+        if (key_args.size() == 2 && key_args[0] == "-f") {
+            std::ofstream(dir / "pmk.txt") << key_args[1] << "\n";
+            key_args[1] = (dir / "pmk.txt").string();
+        }
+        if (c.keys_from_its_log) {
+            if (test::tshark_path().empty()) {
+                std::cout << c.name << ": left out, tshark is not installed to read its group key\n";
+                continue;
+            }
+            key_args = keys_wlantest_derives(*wlantest, pair.keyed, key_args,
+                                             {"wpa-psk", c.kestrine_key.substr(c.kestrine_key.find(':') + 1)},
+                                             dir.path);
+        }
+        const fs::path input = readable_by_wlantest(pair.keyed, dir / "for-wlantest.pcap", c.wep_beacon);
+        const auto opened = decrypted_by_wlantest(*wlantest, input, key_args, pair.unprotected, dir.path);
+        if (c.opens_only_some == nullptr) {
+            const std::size_t same = same_prefix(opened, decrypted);
+            EXPECT_TRUE(opened == decrypted)
+                << "wlantest decrypts " << opened.size() << " frames, kestrine " << decrypted.size()
+                << "; first difference at " << same << " (wlantest's: " << describe(opened, same)
+                << "; kestrine's: " << describe(decrypted, same) << ")";
+        } else {
+            // Every frame wlantest opens is one kestrine wrote, in order.
+            const auto left = beyond(decrypted, opened, "a frame wlantest decrypts that kestrine did not write");
+            EXPECT_GT(opened.size(), 10u) << c.opens_only_some;
+        }
+        std::cout << c.name << ": wlantest decrypts " << opened.size() << " of the " << pair.in_clear.size()
+                  << " protected frames (" << group_addressed(opened) << " group-addressed), kestrine "
+                  << decrypted.size() << (c.opens_only_some != nullptr ? std::string("; ") + c.opens_only_some : "")
+                  << "\n";
     }
 }
 
