@@ -198,6 +198,8 @@ struct protected_network {
 };
 
 void set_up_network(protected_network& net, const options& opts, std::uint64_t& state);
+// The bytes of a string of hex digits; empty when it holds another character.
+std::vector<std::uint8_t> parse_hex(const std::string& text);
 // The next frame of the protected network: the prelude first, then traffic.
 void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net, std::uint64_t& state,
                          bool small_packets);

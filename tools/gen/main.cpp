@@ -41,9 +41,11 @@
 // station sends a few more frames under the old one.
 //
 //   kestrine_gen --encrypt ccmp --ft|--tdls --passphrase P --ssid S ...
+//   kestrine_gen --encrypt ccmp --ft --akm 3 --pmk MSK ...
 //
 // writes a network whose keys come from more than the 4-way handshake:
-// with --ft, an FT-PSK network (AKM 4) of two access points in one
+// with --ft, an FT-PSK network (AKM 4; or FT-802.1X, AKM 3, keyed by the
+// MSK, 128 hex digits, its EAP exchanges left out) of two access points in one
 // mobility domain, each station's initial mobility-domain association
 // with the first, then, every 150 frames of traffic, one station's FT
 // reassociation over the air to the second; with --tdls, a WPA2 network
@@ -126,7 +128,8 @@ int parse(int argc, char** argv, options& opts)
             opts.group_handshake = true;
         } else if (arg == "--ft") {
             opts.fast_transition = true;
-            opts.akm = 4;
+            if (opts.akm == 2)
+                opts.akm = 4;
         } else if (arg == "--tdls") {
             opts.tdls = true;
         } else if (arg == "--wpa1") {

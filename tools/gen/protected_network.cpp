@@ -507,18 +507,6 @@ void rekey_wpa1_group(protected_network& net, std::uint64_t& state)
         add_wpa1_group_handshake(net, station, state);
 }
 
-std::vector<std::uint8_t> parse_hex_key(const std::string& text)
-{
-    std::vector<std::uint8_t> key;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        key.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    return key;
-}
-
-bool is_hex(const std::string& text)
-{
-    return std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
-}
 
 // Extended Key ID: a pair is rekeyed every this many frames of traffic,
 // the pairs in turn.
@@ -532,12 +520,22 @@ constexpr std::uint64_t group_rekey_interval = 120;
 
 } // namespace
 
+std::vector<std::uint8_t> parse_hex(const std::string& text)
+{
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }))
+        return {};
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
 void set_up_network(protected_network& net, const options& opts, std::uint64_t& state)
 {
     net.unencrypted_twin = opts.unencrypted_twin;
     if (opts.encrypt == "wep") {
         net.suite = cipher::wep;
-        net.wep_key = parse_hex_key(opts.wep_key);
+        net.wep_key = parse_hex(opts.wep_key);
         if (net.wep_key.size() != 5 && net.wep_key.size() != 13)
             fail("--wep-key takes 10 or 26 hex digits");
         net.stations.resize(opts.stations);
@@ -572,9 +570,9 @@ void set_up_network(protected_network& net, const options& opts, std::uint64_t& 
                     opts.group_handshake || opts.extended_key_id || opts.tdls || opts.wpa1;
     net.ssid = opts.ssid.empty() ? "kestrine-lab" : opts.ssid;
     if (!opts.pmk.empty()) {
-        if (!is_hex(opts.pmk) || opts.pmk.size() != 2 * net.akm.pmk_length)
+        const auto pmk = parse_hex(opts.pmk);
+        if (opts.pmk.size() != 2 * net.akm.pmk_length || pmk.size() != net.akm.pmk_length)
             fail(net.akm.pmk_length == 48 ? "this AKM's --pmk takes 96 hex digits" : "this AKM's --pmk takes 64 hex digits");
-        const auto pmk = parse_hex_key(opts.pmk);
         std::copy(pmk.begin(), pmk.end(), net.pmk.begin());
     } else {
         if (opts.akm != 2 && opts.akm != 6)
