@@ -308,6 +308,7 @@ struct keyed_network_case {
     // pairwise frames are checked against tshark, all against the twin
     // and wlantest.
     bool tshark_opens_no_group_frame = false;
+    std::string kestrine_key = {}; // when it differs from tshark's: TYPE:KEY
 };
 
 fs::path generate(const fs::path& dir, const std::string& name, std::vector<std::string> args)
@@ -378,6 +379,10 @@ std::size_t same_prefix(const std::vector<frame_record>& a, const std::vector<fr
 const std::string pmk = "6b0e3f7a1c2d4e5f60718293a4b5c6d7e8f9011223344556677889900aabbccd";
 const std::string pmk384 = pmk + "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
 const std::vector<std::string> with_passphrase = {"--passphrase", "correct horse", "--ssid", "kestrine-lab"};
+// FT-802.1X's MSK, whose second 32 bytes are the XXKey.
+const std::string msk = "404142434445464748494a4b4c4d4e4f505152535455565758595a5b5c5d5e5f"
+                        "606162636465666768696a6b6c6d6e6f707172737475767778797a7b7c7d7e7f";
+const std::string xxkey = msk.substr(64);
 
 std::vector<std::string> join(std::vector<std::string> head, const std::vector<std::string>& tail)
 {
@@ -415,6 +420,8 @@ TEST(decryption_oracle, generated_networks_of_newer_suites)
          passphrase},
         {"extended_key_id", join({"--encrypt", "ccmp", "--extended-key-id"}, with_passphrase), passphrase},
         {"ft_psk", join({"--encrypt", "ccmp", "--ft", "--stations", "3"}, with_passphrase), passphrase},
+        {"ft_8021x", {"--encrypt", "ccmp", "--ft", "--akm", "3", "--pmk", msk, "--stations", "3"}, {"msk", msk}, false,
+         false, "wpa-psk:" + xxkey},
         {"tdls", join({"--encrypt", "ccmp", "--tdls", "--stations", "3", "--small"}, with_passphrase), passphrase},
         // WPA1, descriptor versions 1 (TKIP pairs) and 2 (CCMP pairs), a
         // TKIP group key renewed every 120 frames of traffic: every group
@@ -451,7 +458,8 @@ TEST(decryption_oracle, generated_networks_of_newer_suites)
                   << " protected frames, " << same << " equal to the twin's\n";
         // kestrine decrypts every protected frame, each to the twin's
         // record, the group-addressed ones (all under group keys) too.
-        const auto decrypted = decrypted_by_kestrine(pair, c.key.type + ":" + c.key.key, dir.path);
+        const auto decrypted = decrypted_by_kestrine(
+            pair, c.kestrine_key.empty() ? c.key.type + ":" + c.key.key : c.kestrine_key, dir.path);
         EXPECT_GT(group_addressed(in_clear), 10u);
         EXPECT_EQ(group_addressed(decrypted), group_addressed(in_clear)) << "group-addressed frames lost";
         const std::size_t kestrine_same = same_prefix(in_clear, decrypted);
@@ -681,6 +689,8 @@ TEST(decryption_oracle, generated_networks_against_wlantest)
          "wlantest keeps a station's newest pairwise key only: after an Extended Key ID rekey it opens no frame "
          "still sent under the key ID the rekey replaced"},
         {"ft_psk", join({"--encrypt", "ccmp", "--ft", "--stations", "3"}, with_passphrase), passphrase_key, passphrase},
+        {"ft_8021x", {"--encrypt", "ccmp", "--ft", "--akm", "3", "--pmk", msk, "--stations", "3"}, "wpa-psk:" + xxkey,
+         {"-f", msk}},
         {"tdls", join({"--encrypt", "ccmp", "--tdls", "--stations", "3", "--small"}, with_passphrase), passphrase_key,
          passphrase},
         {"wpa1_tkip", join({"--encrypt", "tkip", "--wpa1"}, with_passphrase), passphrase_key, passphrase},
