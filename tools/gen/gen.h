@@ -40,7 +40,7 @@ struct options {
     bool unencrypted_twin = false; // the same records, their traffic unprotected
     bool full_decode_mix = false;  // every case --full-decode treats apart
     bool fcs = false;              // radiotap records end in the frame's FCS
-    bool fast_transition = false;  // FT-PSK: stations roam to a second access point
+    bool fast_transition = false;  // FT-PSK or FT-802.1X: stations roam to a second access point
     bool tdls = false;             // two stations set up a TDLS direct link
     bool wpa1 = false;             // a WPA network (the WPA element), TKIP group key, group rekeys
 };

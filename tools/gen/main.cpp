@@ -162,7 +162,7 @@ int parse(int argc, char** argv, options& opts)
     }
     if (opts.output == nullptr || (opts.records == 0 && opts.bytes == 0) ||
         (opts.fcs && (opts.link_type != 127 || opts.full_decode_mix)) ||
-        (opts.wpa1 && (opts.encrypt.empty() || opts.fast_transition)))
+        (opts.wpa1 && ((opts.encrypt != "tkip" && opts.encrypt != "ccmp") || opts.fast_transition)))
         return -1;
     return 0;
 }
