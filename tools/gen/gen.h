@@ -60,6 +60,8 @@ void put_u8(std::vector<std::uint8_t>& out, unsigned value);
 void put_le16(std::vector<std::uint8_t>& out, unsigned value);
 void put_be16(std::vector<std::uint8_t>& out, unsigned value);
 void put_random(std::vector<std::uint8_t>& out, std::size_t count, std::uint64_t& state);
+// Random bytes drawn as put_random draws them, into `out`.
+void fill_random(std::span<std::uint8_t> out, std::uint64_t& state);
 
 void put_beacon_fields(std::vector<std::uint8_t>& out);
 void put_capture_header(std::vector<std::uint8_t>& out, int link_type, std::uint64_t& state);

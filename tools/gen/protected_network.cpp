@@ -368,10 +368,8 @@ void add_handshake(protected_network& net, station_keys& station, std::uint64_t&
     const int version = net.akm.descriptor_version;
     const std::size_t key_length = tk_length(net);
     std::array<std::uint8_t, 32> anonce{}, snonce{};
-    for (auto& byte : anonce)
-        byte = static_cast<std::uint8_t>(below(state, 256));
-    for (auto& byte : snonce)
-        byte = static_cast<std::uint8_t>(below(state, 256));
+    fill_random(anonce, state);
+    fill_random(snonce, state);
     station_keys next = {};
     next.address = station.address;
     derive_pairwise_keys(net, next, anonce, snonce);
@@ -435,10 +433,8 @@ void add_wpa1_handshake(protected_network& net, station_keys& station, std::uint
     const int version = net.akm.descriptor_version;
     const std::size_t key_length = tk_length(net);
     std::array<std::uint8_t, 32> anonce{}, snonce{};
-    for (auto& byte : anonce)
-        byte = static_cast<std::uint8_t>(below(state, 256));
-    for (auto& byte : snonce)
-        byte = static_cast<std::uint8_t>(below(state, 256));
+    fill_random(anonce, state);
+    fill_random(snonce, state);
     derive_pairwise_keys(net, station, anonce, snonce);
     const auto element = rsn_element_of(net);
     const std::uint64_t replay = station.replay;
@@ -499,8 +495,7 @@ void add_wpa1_group_handshake(protected_network& net, station_keys& station, std
 void rekey_wpa1_group(protected_network& net, std::uint64_t& state)
 {
     std::array<std::uint8_t, 32> group_key{};
-    for (auto& byte : group_key)
-        byte = static_cast<std::uint8_t>(below(state, 256));
+    fill_random(group_key, state);
     set_temporal_key(net.group, net.group.suite, group_key, 3 - net.group.key_id);
     OPENSSL_cleanse(group_key.data(), group_key.size());
     for (auto& station : net.stations)
@@ -582,8 +577,7 @@ void set_up_network(protected_network& net, const options& opts, std::uint64_t& 
             fail("cannot derive the PMK: a passphrase is 8 to 63 characters, an SSID 1 to 32 bytes");
     }
     std::array<std::uint8_t, 32> group_key{};
-    for (auto& byte : group_key)
-        byte = static_cast<std::uint8_t>(below(state, 256));
+    fill_random(group_key, state);
     const cipher group_suite = net.wpa1 ? cipher::tkip : net.suite;
     set_temporal_key(net.group, group_suite, std::span(group_key).first(row_of(group_suite).tk_length), 1);
     net.stations.resize(opts.stations);
@@ -635,8 +629,7 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
                          station.since_rekey++ < old_key_frames && below(state, 2) == 0;
     std::array<std::uint8_t, 3> iv{}; // drawn in the twin too, which so stays in step
     if (net.suite == cipher::wep)
-        for (auto& byte : iv)
-            byte = static_cast<std::uint8_t>(below(state, 256));
+        fill_random(iv, state);
     if (net.unencrypted_twin) {
         out.insert(out.end(), header.begin(), header.end());
         out.insert(out.end(), plain.begin(), plain.end());

@@ -204,8 +204,7 @@ ft_names derive_ft(roaming_network& roaming, station_keys& station, const mac& r
 std::array<std::uint8_t, 32> random_nonce(std::uint64_t& state)
 {
     std::array<std::uint8_t, 32> nonce{};
-    for (auto& byte : nonce)
-        byte = static_cast<std::uint8_t>(below(state, 256));
+    fill_random(nonce, state);
     return nonce;
 }
 
