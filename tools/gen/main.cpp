@@ -63,6 +63,14 @@
 // key index (1, 2) handed to every station in turn, with group frames
 // under each key among the pairwise traffic.
 //
+//   kestrine_gen --encrypt ccmp|ccmp256|gcmp|gcmp256 --protected-management ...
+//
+// writes a network that requires management frame protection (RSN
+// Capabilities MFPR and MFPC): among the traffic, SA Query requests and
+// responses under the pair's key, and every 100 frames of traffic one
+// station, in turn, deauthenticated or disassociated by a protected frame,
+// then associated and keyed anew by a 4-way handshake.
+//
 //   kestrine_gen --full-decode-mix ...
 //
 // writes, in a fixed cycle, every kind of record that --full-decode treats
@@ -134,6 +142,8 @@ int parse(int argc, char** argv, options& opts)
             opts.tdls = true;
         } else if (arg == "--wpa1") {
             opts.wpa1 = true;
+        } else if (arg == "--protected-management") {
+            opts.protected_management = true;
         } else if (arg == "--extended-key-id") {
             opts.extended_key_id = true;
         } else if (arg == "--passphrase" && has_value) {
@@ -189,6 +199,7 @@ int main(int argc, char** argv)
                    "                    [--encrypt ccmp|tkip|wep|ccmp256|gcmp|gcmp256] [--akm N] [--owe-group 19|20]\n"
                    "                    [--passphrase P] [--ssid S] [--pmk HEX] [--wep-key HEX]\n"
                    "                    [--group-handshake] [--extended-key-id] [--ft] [--tdls] [--wpa1]\n"
+                   "                    [--protected-management]\n"
                    "                    [--stations N] [--unencrypted-twin] [--full-decode-mix] out.pcap\n",
                    stderr);
         return 2;
