@@ -42,6 +42,7 @@ struct figures {
     std::size_t records = 0;
     std::size_t decrypted = 0;         // written decrypted, checked against tshark's dissection
     std::size_t kestrine_alone = 0;    // decrypted where tshark opens nothing
+    std::size_t group_alone = 0;       // of them group-addressed
     std::size_t protected_kept = 0;    // protected, written as they came
 };
 
@@ -60,8 +61,8 @@ figures check_against_tshark(const fs::path& input, const fs::path& output, cons
     test::tshark_dissection keyed(input, test::tshark_key_options(keys));
     test::tshark_dissection plain(output, test::tshark_key_options({}));
     test::dissected_frame with_keys, without_keys;
-    std::size_t failures = 0;
-    for (std::size_t i = 0; i < std::min(in->records.size(), out->records.size()) && failures < 5; ++i) {
+    std::size_t failures = 0; // the first few are told
+    for (std::size_t i = 0; i < std::min(in->records.size(), out->records.size()); ++i) {
         SCOPED_TRACE("frame " + std::to_string(i + 1));
         const test::record& a = in->records[i];
         const test::record& b = out->records[i];
@@ -73,26 +74,27 @@ figures check_against_tshark(const fs::path& input, const fs::path& output, cons
         EXPECT_EQ(b.seconds * 1000000000 + b.fraction, a.seconds * 1000000000 + a.fraction);
         if (same_record(a, b)) {
             f.protected_kept += with_keys.is_protected ? 1 : 0;
-            if (with_keys.opened()) {
-                ++failures;
+            if (with_keys.opened() && ++failures <= 5)
                 ADD_FAILURE() << "tshark decrypts a frame kestrine left protected";
-            }
             continue;
         }
         ++f.decrypted;
         EXPECT_EQ(a.caplen, a.len) << "a frame captured short was changed";
         EXPECT_FALSE(without_keys.is_protected);
         EXPECT_EQ(b.caplen, b.len);
+        if (with_keys.prism_frame_length >= 0) {
+            EXPECT_EQ(without_keys.prism_frame_length, with_keys.prism_frame_length - (a.len - b.len));
+        }
         if (!with_keys.opened()) {
             ++f.kestrine_alone;
+            f.group_alone += without_keys.group_addressed ? 1 : 0;
             continue;
         }
         const std::string difference = test::first_difference(with_keys, without_keys);
-        if (!difference.empty()) {
-            ++failures;
+        if (!difference.empty() && ++failures <= 5)
             ADD_FAILURE() << "tshark dissects the decrypted frame otherwise: " << difference;
-        }
     }
+    EXPECT_EQ(failures, 0u);
     EXPECT_FALSE(keyed.next(with_keys) || plain.next(without_keys)) << "tshark dissects more frames";
     EXPECT_EQ(keyed.finish(), 0);
     EXPECT_EQ(plain.finish(), 0);
@@ -198,6 +200,9 @@ struct generated_case {
     std::string kestrine_key;
     key_list tshark_keys;
     std::vector<std::string> wlantest; // its key arguments, where it checks the case too
+    // tshark 4.0 follows the handshakes of the generator's TKIP networks
+    // but opens none of their TKIP group frames.
+    bool tshark_opens_no_group_frame = false;
 };
 
 std::vector<generated_case> generated_cases()
@@ -209,8 +214,9 @@ std::vector<generated_case> generated_cases()
          {{"wep", "0a:0b:0c:0d:0e"}}, {}},
         {"wep104_fcs", {"--encrypt", "wep", "--wep-key", "0102030405060708090a0b0c0d"}, link::radiotap_fcs_wep,
          "wep:0102030405060708090a0b0c0d", {{"wep", "01:02:03:04:05:06:07:08:09:0a:0b:0c:0d"}}, {}},
-        {"tkip_fcs", with_passphrase({"--encrypt", "tkip"}), link::radiotap_fcs_wep, passphrase_key, by_passphrase, {}},
-        {"tkip_ppi", with_passphrase({"--encrypt", "tkip"}), link::ppi_fcs, passphrase_key, by_passphrase, {}},
+        {"tkip_fcs", with_passphrase({"--encrypt", "tkip"}), link::radiotap_fcs_wep, passphrase_key, by_passphrase, {},
+         true},
+        {"tkip_ppi", with_passphrase({"--encrypt", "tkip"}), link::ppi_fcs, passphrase_key, by_passphrase, {}, true},
         {"ccmp", ccmp, link::radiotap, passphrase_key, by_passphrase, {}},
         {"ccmp_prism", ccmp, link::prism, passphrase_key, by_passphrase, {}},
         {"ccmp_cut_short", ccmp, link::cut_short, passphrase_key, by_passphrase, {}},
@@ -276,9 +282,11 @@ TEST(decrypt_only, generated_networks_against_tshark_and_their_twins)
         const generated_run r = decrypt_generated(c, dir.path);
         const figures f = check_against_tshark(r.keyed, r.output, c.tshark_keys);
         EXPECT_GT(f.decrypted, 300u);
-        EXPECT_EQ(f.kestrine_alone, 0u) << "frames tshark cannot open";
+        EXPECT_EQ(f.kestrine_alone, f.group_alone) << "pairwise frames tshark cannot open";
+        EXPECT_EQ(f.group_alone > 0, c.tshark_opens_no_group_frame) << f.group_alone << " group frames tshark cannot open";
         EXPECT_EQ(r.run.out, "Wrote " + std::to_string(f.records) + " packets, " + std::to_string(f.decrypted) +
                                  " of them decrypted.\n");
+
         if (c.variant == link::cut_short)
             continue; // the twin's records are cut elsewhere
         // The twin holds the same records with their traffic unprotected:
@@ -291,8 +299,9 @@ TEST(decrypt_only, generated_networks_against_tshark_and_their_twins)
         for (std::size_t i = 0; i < twin->records.size(); ++i)
             unlike_twin += same_record(out->records[i], twin->records[i]) ? 0u : 1u;
         EXPECT_EQ(unlike_twin, 0u) << "records not as the twin holds them";
-        std::cout << c.name << ": " << f.records << " records, " << f.decrypted
-                  << " decrypted and dissected as tshark dissects them with the keys, " << f.protected_kept
+        std::cout << c.name << ": " << f.records << " records, " << f.decrypted << " decrypted ("
+                  << f.decrypted - f.kestrine_alone << " dissected as tshark dissects them with the keys, "
+                  << f.kestrine_alone << " group frames tshark does not open), " << f.protected_kept
                   << " protected frames written as they came\n";
     }
 }

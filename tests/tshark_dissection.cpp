@@ -43,19 +43,21 @@ bool ends_with(std::string_view text, std::string_view suffix)
 // is compared), and the Prism header's frame length (checked apart).
 const std::set<std::string, std::less<>> own_value_differs = {
     "frame.len",     "frame.cap_len",  "wlan.fc", "wlan.flags", "wlan.fc.protected", "radiotap.flags",
-    "radiotap.flags.wep", "wlan.fcs", "prism.frmlen.data",
+    "radiotap.flags.wep", "wlan.fcs", "prism.did.frmlen", "prism.frmlen.data",
 };
 
 // Subtrees left out whole: what pcapng adds to a frame, the airtime tshark
-// works out from the frame's length, and what decryption itself shows
-// (the keys used).
+// works out from the frame's length, what decryption itself shows (the
+// keys used) and what depends on the frames tshark opened before.
 bool subtree_left_out(const std::string& name, const std::string& shown)
 {
     static const std::set<std::string, std::less<>> names = {
         "frame.section_number", "frame.interface_id", "wlan_radio.duration", "wlan_radio.start_tsf",
         "wlan_radio.end_tsf",
     };
-    return names.count(name) != 0 || starts_with(name, "wlan.analysis.") ||
+    // A conversation's index (udp.stream, tcp.stream) counts the
+    // conversations tshark has seen, decrypted or not, before the frame.
+    return names.count(name) != 0 || starts_with(name, "wlan.analysis.") || ends_with(name, ".stream") ||
            (name.empty() && ends_with(shown, " parameters")); // CCMP, GCMP, TKIP, WEP parameters
 }
 
@@ -119,6 +121,10 @@ bool tshark_dissection::next(dissected_frame& frame)
                     frame.protocols = shown;
                 if (name == "wlan.fc.protected")
                     frame.is_protected = shown == "1";
+                if (name == "wlan.ra")
+                    frame.group_addressed = shown.size() > 1 && (std::stoi(shown.substr(0, 2), nullptr, 16) & 1) != 0;
+                if (name == "prism.frmlen.data")
+                    frame.prism_frame_length = std::stol(shown);
                 const bool proto = starts_with(text, "<proto ");
                 if ((proto && name == "geninfo") || (!proto && subtree_left_out(name, shown))) {
                     if (!leaf)
@@ -141,7 +147,9 @@ bool tshark_dissection::next(dissected_frame& frame)
 
 std::vector<std::string> tshark_key_options(const std::vector<std::pair<std::string, std::string>>& keys)
 {
-    std::vector<std::string> options = {"-o", "wlan.enable_decryption:TRUE", "-o", "wlan.check_fcs:TRUE"};
+    // wlan.check_checksum validates an FCS the capture header announces
+    // (wlan.check_fcs would assume one in every frame).
+    std::vector<std::string> options = {"-o", "wlan.enable_decryption:TRUE", "-o", "wlan.check_checksum:TRUE"};
     for (const auto& [type, key] : keys)
         options.insert(options.end(), {"-o", "uat:80211_keys:\"" + type + "\",\"" + key + "\""});
     return options;

@@ -15,6 +15,8 @@ namespace test {
 struct dissected_frame {
     std::string protocols;           // frame.protocols
     bool is_protected = false;       // wlan.fc.protected
+    bool group_addressed = false;    // wlan.ra
+    long prism_frame_length = -1;    // the Prism header's frame length item, where it has one
     std::vector<std::string> fields; // "name=shown value", in order, those compared
     // tshark opened the frame: protected, and its body read as more than data.
     bool opened() const;
@@ -38,7 +40,8 @@ private:
 };
 
 // tshark's -o options for 802.11 decryption with these keys (type, key
-// as its uat:80211_keys table takes them), FCS checked where present.
+// as its uat:80211_keys table takes them), an FCS checked where the
+// capture header announces one.
 std::vector<std::string> tshark_key_options(const std::vector<std::pair<std::string, std::string>>& keys);
 
 // The first field where two frames' dissections differ, or "" when they
