@@ -1,0 +1,250 @@
+// --write-keys: the temporal keys a run derives, as KEYs that travel to
+// the next file. A capture split with editcap after its handshakes: the
+// second part, decrypted with --keys of the log the first part's run
+// wrote, gives exactly the records a run over the whole capture writes
+// for it; tshark, given the logged keys as its "tk" keys, opens the same
+// frames. The log is private (mode 0600), written line by line while the
+// run goes on, holds no passphrase or PMK, and no failure repeats a secret.
+#include "test_support.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <set>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool built_with(const std::string& option)
+{
+    const auto run = test::run_kestrine({option, "x", "/nonexistent/in", "/nonexistent/out"});
+    return run.err.find("unknown option") == std::string::npos;
+}
+
+const std::string passphrase = "correct horse";
+const std::string passphrase_key = "wpa-pwd:" + passphrase + ":kestrine-lab";
+const std::string pmk = "6b0e3f7a1c2d4e5f60718293a4b5c6d7e8f9011223344556677889900aabbccd";
+
+fs::path generate(const fs::path& path, std::vector<std::string> args)
+{
+    args.insert(args.begin(), KESTRINE_GEN_BINARY);
+    args.insert(args.end(), {"--records", "600", "--seed", "11", path.string()});
+    const auto generated = test::run_program(args);
+    EXPECT_EQ(generated.status, 0) << generated.err;
+    return path;
+}
+
+std::int64_t nanoseconds(const test::record& r) { return r.seconds * 1000000000 + r.fraction; }
+
+// The times of the frames tshark opens, given `keys` as its "tk" keys.
+std::set<std::int64_t> opened_by_tshark(const fs::path& capture, const std::vector<std::string>& keys)
+{
+    std::vector<std::string> args = {test::tshark_path(), "-r", capture.string(), "-o", "wlan.enable_decryption:TRUE",
+                                     "-Y", "wlan.fc.protected == 1", "-T", "fields", "-e", "frame.time_epoch",
+                                     "-e", "frame.protocols"};
+    for (const std::string& key : keys)
+        args.insert(args.end(), {"-o", "uat:80211_keys:\"tk\",\"" + key + "\""});
+    const auto listed = test::run_program(args);
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    std::set<std::int64_t> opened;
+    for (const std::string& line : test::split(listed.out, '\n')) {
+        const auto fields = test::split(line, '\t');
+        if (fields.size() == 2 && !fields[1].ends_with("wlan:data"))
+            opened.insert(test::micros_of(fields[0]) * 1000);
+    }
+    return opened;
+}
+
+struct split_case {
+    const char* name;
+    std::vector<std::string> generator_args;
+    std::string key;
+    // The second part holds handshakes of its own (rekeys, roams,
+    // reconnections): its run is given the key too, and the logged keys
+    // hold until those handshakes replace them.
+    bool key_for_part_two = false;
+};
+
+TEST(key_log, a_split_capture_decrypts_from_the_log_of_its_first_part)
+{
+    if (!built_with("--write-keys"))
+        GTEST_SKIP() << "kestrine is not built with --write-keys yet";
+    if (test::tshark_path().empty())
+        GTEST_SKIP() << "tshark is not installed (it splits the capture and checks the keys)";
+    auto with_passphrase = [](std::vector<std::string> args) {
+        args.insert(args.end(), {"--passphrase", passphrase, "--ssid", "kestrine-lab"});
+        return args;
+    };
+    const std::vector<split_case> cases = {
+        {"ccmp", with_passphrase({"--encrypt", "ccmp", "--stations", "3"}), passphrase_key},
+        {"tkip", with_passphrase({"--encrypt", "tkip", "--stations", "2"}), passphrase_key},
+        {"gcmp256_sae", {"--encrypt", "gcmp256", "--akm", "8", "--pmk", pmk}, "wpa-psk:" + pmk},
+        {"group_handshake", with_passphrase({"--encrypt", "ccmp256", "--group-handshake"}), passphrase_key},
+        {"tdls", with_passphrase({"--encrypt", "ccmp", "--tdls", "--stations", "3"}), passphrase_key},
+        {"extended_key_id", with_passphrase({"--encrypt", "ccmp", "--extended-key-id"}), passphrase_key, true},
+        {"wpa1_group_rekeys", with_passphrase({"--encrypt", "tkip", "--wpa1"}), passphrase_key, true},
+        {"ft_roams", with_passphrase({"--encrypt", "ccmp", "--ft", "--stations", "3"}), passphrase_key, true},
+    };
+    for (const split_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::scratch_dir dir;
+        const fs::path whole = generate(dir / "whole.pcap", c.generator_args);
+        for (const auto& [range, part] : {std::pair{"1-300", "part1.pcap"}, {"301-600", "part2.pcap"}})
+            ASSERT_EQ(test::run_program({"/usr/bin/editcap", "-r", whole.string(), (dir / part).string(), range}).status, 0);
+        test::write_file(dir / "keys.log", {'o', 'l', 'd', '\n'});
+        fs::permissions(dir / "keys.log", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                               fs::perms::others_read);
+
+        const auto first = test::run_kestrine({"-k", c.key, "--write-keys", (dir / "keys.log").string(),
+                                               (dir / "part1.pcap").string(), (dir / "out1.pcap").string()});
+        ASSERT_EQ(first.status, 0) << first.err;
+        const auto all = test::run_kestrine({"-k", c.key, whole.string(), (dir / "all.pcap").string()});
+        ASSERT_EQ(all.status, 0) << all.err;
+        std::vector<std::string> second_args = {"--keys", (dir / "keys.log").string()};
+        if (c.key_for_part_two)
+            second_args.insert(second_args.end(), {"-k", c.key});
+        for (const char* output : {"out2.pcap", "--decrypt-only"}) {
+            auto args = second_args;
+            if (output == std::string("--decrypt-only"))
+                args.push_back(output);
+            args.insert(args.end(), {(dir / "part2.pcap").string(),
+                                     (dir / (output == std::string("--decrypt-only") ? "plain2.pcap" : output)).string()});
+            const auto run = test::run_kestrine(args);
+            ASSERT_EQ(run.status, 0) << run.err;
+        }
+
+        // The whole run's records of part 2's frames, and no other.
+        const auto part2 = test::read_capture(dir / "part2.pcap", true);
+        const auto whole_out = test::read_capture(dir / "all.pcap", true);
+        const auto out2 = test::read_capture(dir / "out2.pcap", true);
+        ASSERT_TRUE(part2 && whole_out && out2 && !part2->records.empty());
+        std::vector<test::record> expected;
+        for (const test::record& r : whole_out->records)
+            if (nanoseconds(r) >= nanoseconds(part2->records.front()))
+                expected.push_back(r);
+        ASSERT_EQ(out2->records.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i)
+            EXPECT_TRUE(out2->records[i].data == expected[i].data && nanoseconds(out2->records[i]) == nanoseconds(expected[i]))
+                << "record " << i;
+        EXPECT_GT(expected.size(), 200u);
+
+        // The log: private, KEYs only, no passphrase, no PMK.
+        EXPECT_EQ(fs::status(dir / "keys.log").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+        const test::bytes log_bytes = test::read_file(dir / "keys.log");
+        const std::string log(log_bytes.begin(), log_bytes.end());
+        static const std::regex key_line(
+            "(wpa-tk:([0-9a-f]{2}:){6}([0-9a-f]{2}:){6}[01]|wpa-gtk:([0-9a-f]{2}:){6}[0-3]):"
+            "(tkip:[0-9a-f]{64}|ccmp:[0-9a-f]{32}|gcmp:[0-9a-f]{32}|ccmp-256:[0-9a-f]{64}|gcmp-256:[0-9a-f]{64})");
+        std::vector<std::string> temporal_keys;
+        for (const std::string& line : test::split(log, '\n')) {
+            if (line.empty())
+                continue;
+            EXPECT_TRUE(std::regex_match(line, key_line)) << "not a KEY the log may hold";
+            temporal_keys.push_back(line.substr(line.rfind(':') + 1));
+        }
+        EXPECT_GE(temporal_keys.size(), 2u);
+        EXPECT_EQ(log.find(passphrase), std::string::npos);
+        EXPECT_EQ(log.find(pmk), std::string::npos);
+
+        // tshark opens part 2's frames with the logged keys alone as
+        // kestrine does, where no handshake of part 2 is needed.
+        if (!c.key_for_part_two) {
+            const auto plain2 = test::read_capture(dir / "plain2.pcap", true);
+            ASSERT_TRUE(plain2 && plain2->records.size() == part2->records.size());
+            std::set<std::int64_t> decrypted;
+            for (std::size_t i = 0; i < part2->records.size(); ++i)
+                if (plain2->records[i].data != part2->records[i].data)
+                    decrypted.insert(nanoseconds(part2->records[i]));
+            EXPECT_TRUE(opened_by_tshark(dir / "part2.pcap", temporal_keys) == decrypted)
+                << decrypted.size() << " frames decrypted by kestrine";
+        }
+        std::cout << c.name << ": " << temporal_keys.size() << " keys logged from part 1; part 2's "
+                  << out2->records.size() << " records written as the whole run writes them\n";
+    }
+}
+
+// The log is written as keys appear: a live capture's keys are there
+// while the run still waits for its input.
+TEST(key_log, is_written_while_the_run_goes_on)
+{
+    if (!built_with("--write-keys"))
+        GTEST_SKIP() << "kestrine is not built with --write-keys yet";
+    test::scratch_dir dir;
+    const fs::path capture = generate(dir / "in.pcap", {"--encrypt", "ccmp", "--passphrase", passphrase, "--ssid",
+                                                        "kestrine-lab", "--stations", "3"});
+    const auto records = test::read_capture(capture);
+    ASSERT_TRUE(records);
+    std::size_t head = 24; // the first 100 records, all three handshakes among them
+    for (std::size_t i = 0; i < 100; ++i)
+        head += 16 + records->records[i].data.size();
+    const std::string script =
+        "{ head -c " + std::to_string(head) + " \"$1\"; i=0; while [ ! -s \"$2\" ] && [ $i -lt 100 ]; do "
+        "sleep 0.1; i=$((i + 1)); done; [ -s \"$2\" ] && echo seen >\"$3\"; tail -c +" + std::to_string(head + 1) +
+        " \"$1\"; } | \"$4\" -k \"$5\" --write-keys \"$2\" - \"$6\"";
+    const auto run = test::run_program({"/bin/sh", "-c", script, "sh", capture.string(), (dir / "keys.log").string(),
+                                        (dir / "seen").string(), KESTRINE_BINARY, passphrase_key,
+                                        (dir / "out.pcap").string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::exists(dir / "seen")) << "no key in the log until the input ended";
+}
+
+// Every refusal and failure of the log is one line, status 255, and
+// repeats no secret; nothing safe before is lost.
+TEST(key_log, failures_are_one_line_and_keep_secrets)
+{
+    if (!built_with("--write-keys"))
+        GTEST_SKIP() << "kestrine is not built with --write-keys yet";
+    test::scratch_dir dir;
+    const fs::path in = generate(dir / "in.pcap", {"--encrypt", "ccmp", "--passphrase", passphrase, "--ssid",
+                                                   "kestrine-lab", "--stations", "2"});
+    const std::string tk = "wpa-tk:02:1a:11:f0:00:01:02:5c:00:00:00:01:";
+    const std::string hex = "00112233445566778899aabbccddeeff";
+    test::write_file(dir / "keys.txt", {'#', '\n'});
+    struct failure {
+        const char* name;
+        std::vector<std::string> args; // before IN and OUT
+        std::string error;             // after "kestrine: "
+        std::string hidden = passphrase;
+    };
+    const std::string keys = (dir / "keys.txt").string();
+    const std::uint64_t input_digest = test::digest(test::read_file(in));
+    const std::vector<failure> cases = {
+        {"a KEY in place of the log", {"--write-keys", "wpa-pwd:" + passphrase + ":net"},
+         "the argument of --write-keys looks like a KEY; --key takes a KEY"},
+        {"a logged KEY in place of a keys file", {"--keys", tk + "0:ccmp:" + hex}, "the argument of --keys looks like a KEY; --key takes a KEY", hex},
+        {"the log on standard output", {"--write-keys", "-"}, "--write-keys: standard output cannot hold the keys; name a file"},
+        {"the log is the input", {"--write-keys", in.string()}, "--write-keys " + in.string() + ": it is the input file"},
+        {"the log is the keys file", {"--keys", keys, "--write-keys", keys}, "--write-keys " + keys + ": it is a keys file"},
+        {"a folder that is not there", {"--write-keys", (dir / "none" / "keys.log").string()},
+         "--write-keys " + (dir / "none" / "keys.log").string() + ": No such file or directory"},
+        {"a full disk", {"--write-keys", "/dev/full"}, "--write-keys /dev/full: No space left on device"},
+        {"a TK of one address", {"-k", "wpa-tk:02:1a:11:f0:00:01:0:ccmp:" + hex}, "--key: a wpa-tk key is wpa-tk:AA:SPA:KEYID:CIPHER:HEX", hex},
+        {"a pairwise key ID of 2", {"-k", tk + "2:ccmp:" + hex}, "--key: a pairwise key ID is 0 or 1", hex},
+        {"a group key ID of 4", {"-k", "wpa-gtk:02:1a:11:f0:00:01:4:ccmp:" + hex}, "--key: a group key ID is 0 to 3", hex},
+        {"an unknown cipher", {"-k", tk + "0:wep:" + hex}, "--key: a CIPHER is tkip, ccmp, ccmp-256, gcmp or gcmp-256", hex},
+        {"a TK too short for its cipher", {"-k", tk + "0:gcmp-256:" + hex},
+         "--key: a temporal key is 32 hex digits for ccmp and gcmp, 64 for tkip, ccmp-256 and gcmp-256", hex},
+    };
+    for (const failure& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto args = c.args;
+        if (c.args[0] != "-k")
+            args.insert(args.begin(), {"-k", passphrase_key});
+        args.insert(args.end(), {in.string(), (dir / "out.pcap").string()});
+        const auto run = test::run_kestrine(args);
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(run.err, "kestrine: " + c.error + "\n");
+        EXPECT_EQ((run.out + run.err).find(c.hidden), std::string::npos);
+        EXPECT_EQ(test::read_file(dir / "keys.txt"), (test::bytes{'#', '\n'}));
+        EXPECT_EQ(test::digest(test::read_file(in)), input_digest);
+        std::error_code ignored;
+        fs::remove(dir / "out.pcap", ignored);
+    }
+}
+
+} // namespace
