@@ -145,7 +145,9 @@ TEST(key_log, a_split_capture_decrypts_from_the_log_of_its_first_part)
             if (line.empty())
                 continue;
             EXPECT_TRUE(std::regex_match(line, key_line)) << "not a KEY the log may hold";
-            temporal_keys.push_back(line.substr(line.rfind(':') + 1));
+            // tshark takes TKIP's TK without the two Michael keys behind it.
+            const std::string key = line.substr(line.rfind(':') + 1);
+            temporal_keys.push_back(line.find(":tkip:") != std::string::npos ? key.substr(0, 32) : key);
         }
         EXPECT_GE(temporal_keys.size(), 2u);
         EXPECT_EQ(log.find(passphrase), std::string::npos);
