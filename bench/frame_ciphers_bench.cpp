@@ -5,7 +5,8 @@
 //   frame_ciphers_bench [--batch N] [--frames N] [--seconds S] [--sweep]
 //
 // --sweep also times CCMP-128 IMIX at batch sizes from 1 to 512.
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,7 +4,8 @@
 // ways a protected frame must be refused. Frames lie against inaccessible
 // memory, so a read past their end crashes the test.
 #include "aead_vectors.h"
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 #include "guarded_memory.h"
 #include "test_support.h"
 

@@ -4,7 +4,8 @@
 // what each frame is. The multi-buffer cases skip, saying why, on a build
 // or a CPU without the library.
 #include "aead_vectors.h"
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 #include "guarded_memory.h"
 #include "test_support.h"
 

@@ -3,7 +3,8 @@
 // derivation itself is proved on the standard's vectors elsewhere): each
 // case gives keys, runs a handshake, then checks which frames decrypt and
 // what --stats would count. Hostile variants end in counted drops.
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 
 #include <gtest/gtest.h>
 

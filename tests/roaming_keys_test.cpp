@@ -3,7 +3,8 @@
 // each case runs an exchange, maybe damaged, then checks whether a frame
 // under the keys it gives decrypts and what --stats counts. Hostile
 // exchanges end in counted drops, never in installed keys.
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 
 #include <gtest/gtest.h>
 

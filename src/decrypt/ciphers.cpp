@@ -1,6 +1,6 @@
 // The frame ciphers: WEP, TKIP and CCMP over an 802.11 MPDU. Frames are
 // untrusted: every offset is checked against the frame before it is read.
-#include "decrypt/decrypt.h"
+#include "decrypt/ciphers.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

@@ -8,7 +8,8 @@
 // installed by the Reassociation Response once its FTE's MIC is checked
 // under the KCK a key gives; a Reassociation Response without the
 // Authentication frames before it is refused and counted.
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 
 #include <openssl/crypto.h>
 

@@ -1,7 +1,9 @@
 // The first plaintext bytes of AEAD frames, without their MICs: the reader
 // of a threaded run uses them to find, before it hands frames on, the
 // decrypted EAPOL-Key and TDLS frames that change later frames' keys.
-#include "decrypt/decrypt.h"
+#include "decrypt/batches.h"
+#include "decrypt/ciphers.h"
+#include "decrypt/tracker.h"
 
 #include <openssl/evp.h>
 

@@ -1,5 +1,5 @@
 // Key derivation and the primitives under it, all through libcrypto.
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>

@@ -1,4 +1,5 @@
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/keys.h"
 
 #include <openssl/crypto.h>
 

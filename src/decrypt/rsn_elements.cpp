@@ -1,6 +1,6 @@
 // The RSNE, WPA1's vendor element and the KDEs (IEEE 802.11-2020, 9.4.2.24
 // and 12.7.2), read from a handshake's Key Data through the bounded readers.
-#include "decrypt/decrypt.h"
+#include "decrypt/elements.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // Installed sessions and the decryption of protected Data frames with them.
 // A session is made once, shared read-only by pointer and wiped when its
 // last holder lets it go; the cipher contexts live in the decryptor.
-#include "decrypt/decrypt.h"
+#include "decrypt/state.h"
 
 #include <openssl/crypto.h>
 

@@ -5,7 +5,8 @@
 // nonces and a MIC under TPK-KCK; a frame whose MIC checks installs TPK-TK
 // as the pair's pairwise key, and the direct link's frames (A1 and A2 the
 // two stations) decrypt with it as any pair's do.
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 
 #include <openssl/crypto.h>
 

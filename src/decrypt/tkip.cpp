@@ -1,7 +1,7 @@
 // TKIP's key mixing and the Michael MIC, which libcrypto does not offer.
 // All arithmetic is on std::uint16_t/std::uint32_t values cast back after
 // each step, since the integer promotions would otherwise make it int.
-#include "decrypt/decrypt.h"
+#include "decrypt/ciphers.h"
 
 namespace {
 

@@ -3,7 +3,8 @@
 // installed sessions. The suites come from the RSNE the handshake carries
 // (the station's in message 2, the AP's in message 3); a handshake without
 // one falls back on its key descriptor version.
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 
 #include <openssl/crypto.h>
 
@@ -462,21 +463,6 @@ void use_key_data(decryption& state, const eapol_key& key, const pairwise_protec
 
 } // namespace
 
-void add_user_key(decryption& state, const user_key& key)
-{
-    ++state.keys.keys_given;
-    if (key.type == user_key::kind::wep) {
-        state.keys.wep_keys.push_back(key.wep_key);
-        return;
-    }
-    key_store::pmk_entry entry;
-    std::copy(key.pmk.begin(), key.pmk.end(), entry.pmk.begin());
-    entry.length = key.pmk_length;
-    entry.position = state.keys.keys_given;
-    state.keys.pmks.push_back(entry);
-    OPENSSL_cleanse(entry.pmk.data(), entry.pmk.size());
-}
-
 void follow_eapol_frame(decryption& state, byte_span frame, byte_span body)
 {
     eapol_key key;
@@ -560,77 +546,5 @@ void follow_eapol_frame(decryption& state, byte_span frame, byte_span body)
         }
         if (protection)
             use_key_data(state, key, *protection, authenticator, supplicant, true);
-    }
-}
-
-void follow_management_frame(decryption& state, byte_span frame)
-{
-    const int fc = record_le16(frame, 0);
-    if (fc < 0 || !is_management_type(fc) || state.keys.pmks.empty())
-        return;
-    const int subtype = (fc >> 4) & 0xF;
-    if (subtype != 8 && subtype != 5) { // Beacon, Probe Response
-        follow_fast_transition_frame(state, frame, subtype);
-        return;
-    }
-    mac_address bssid{};
-    if (!record_copy(bssid.data(), frame, 16, 6))
-        return;
-    // Timestamp, Beacon Interval and Capability Information, then the
-    // elements; the SSID is the first.
-    constexpr std::size_t elements_at = 24 + 12;
-    if (record_u8(frame, elements_at) != 0)
-        return;
-    const int length = record_u8(frame, elements_at + 1);
-    const byte_span ssid = record_bytes(frame, elements_at + 2, static_cast<std::size_t>(std::max(length, 0)));
-    if (length < 0 || length > 32 || ssid.size() != static_cast<std::size_t>(length) || all_zero(ssid))
-        return;
-    network_record* network = state.tracker.networks.find_to_change(bssid);
-    if (network != nullptr && network->ssid_seen)
-        return;
-    network_record& record = network != nullptr ? *network : state.tracker.networks.get(bssid);
-    std::copy(ssid.begin(), ssid.end(), record.ssid.begin());
-    record.ssid_length = ssid.size();
-    record.ssid_seen = true;
-}
-
-void describe_networks(const decryption& state, std::vector<std::string>& lines)
-{
-    for (const auto& [bssid, entry] : state.tracker.networks.entries) {
-        const network_record& network = entry.first;
-        if (network.matched_by_key.empty() && network.unmatched == 0)
-            continue;
-        char address[18];
-        std::snprintf(address, sizeof address, "%02x:%02x:%02x:%02x:%02x:%02x", bssid[0], bssid[1], bssid[2], bssid[3],
-                      bssid[4], bssid[5]);
-        std::string name = std::string("network ") + address;
-        if (network.ssid_seen) {
-            name += " \"";
-            for (std::size_t i = 0; i < network.ssid_length; ++i) {
-                const std::uint8_t c = network.ssid[i];
-                if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-                    name += static_cast<char>(c);
-                } else {
-                    char escaped[5];
-                    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-                    name += escaped;
-                }
-            }
-            name += "\"";
-        }
-        for (const auto& [position, count] : network.matched_by_key) {
-            if (count == 0)
-                continue;
-            char line[256];
-            std::snprintf(line, sizeof line, "  %-56s %12lld", (name + ", key " + std::to_string(position)).c_str(),
-                          static_cast<long long>(count));
-            lines.emplace_back(line);
-        }
-        if (network.unmatched > 0) {
-            char line[256];
-            std::snprintf(line, sizeof line, "  %-56s %12lld", (name + ", no key matches").c_str(),
-                          static_cast<long long>(network.unmatched));
-            lines.emplace_back(line);
-        }
     }
 }
