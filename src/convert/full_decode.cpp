@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -74,7 +73,10 @@ bool is_ethernet_snap(byte_span body)
         length_or_type[1] = static_cast<std::uint8_t>(wire & 0xFF);
         ++context.counts.ieee_802_3_written;
     }
-    reserve_frame(context.frame, ethernet_header_size + rest.size());
+    if (!reserve_frame(context.frame, ethernet_header_size + rest.size())) {
+        context.write_failed = true;
+        return record_fate::no_memory;
+    }
     std::uint8_t* out = context.frame.bytes.get();
     // Addresses are 6-byte spans by construction: fixed-size copies.
     std::memcpy(out, unit.destination.data(), 6);
@@ -178,8 +180,9 @@ record_fate decode_amsdu(decode_context& context, byte_span body, std::size_t wi
         if (length != 0) {
             msdu unit{destination, subframe_header.subspan(6, 6), body.subspan(start, captured), length};
             const record_fate written = decode_msdu(context, unit, mesh);
-            if (written == record_fate::malformed)
-                return written; // a reserved Mesh Control: nothing behind it can be trusted
+            // A reserved Mesh Control: nothing behind it can be trusted.
+            if (written == record_fate::malformed || written == record_fate::no_memory)
+                return written;
             if (written == record_fate::converted) {
                 ++context.counts.subframes_written;
                 fate = written;
@@ -209,11 +212,7 @@ int full_decode_header_offset(int link_type, std::span<const std::uint8_t> recor
 {
     const int offset = capture_header_offset(link_type, record);
     read_capture_flags(link_type, record, offset, flags);
-    if (offset >= 0 && flags.malformed) {
-        std::puts("Error calculating header offset for packet.  Skipping this packet.");
-        return -1;
-    }
-    return offset;
+    return offset >= 0 && flags.malformed ? -1 : offset;
 }
 
 record_fate locate_data_frame(std::span<const std::uint8_t> record, std::size_t offset, std::size_t record_length,

@@ -125,6 +125,10 @@ int convert(const run_options& options, const standard_descriptors& standard)
         settings.held = &live.pending;
     }
     const conversion_totals totals = convert_records(input.get(), output.get(), settings);
+    if (totals.out_of_memory) {
+        errno = ENOMEM;
+        return fail("malloc");
+    }
     if (totals.write_error != 0)
         return fail_write(totals.write_error);
     if (live.write_error != 0)

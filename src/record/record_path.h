@@ -55,9 +55,17 @@ struct conversion_state {
     record_pipeline* pipeline = nullptr; // the reader's, in a threaded run
     conversion_state* writer = nullptr;  // the reader's: the writer's state, the reader's to use once drained
 
-    // The run can go no further: a write failed.
-    bool failed() const { return totals.write_error != 0; }
+    // The run can go no further: a write failed, or memory ran out.
+    bool failed() const { return totals.write_error != 0 || totals.out_of_memory; }
 };
+
+// The run stops: what it needed could not be allocated.
+inline void run_out_of_memory(conversion_state& state)
+{
+    state.totals.out_of_memory = true;
+    if (state.input != nullptr)
+        pcap_breakloop(state.input);
+}
 
 inline void count(conversion_state& state, record_fate fate, std::int64_t records = 1)
 {
@@ -125,6 +133,9 @@ template <record_mode mode>
     else
         at.offset = capture_header_offset(state.link_type, at.bytes);
     if (at.offset < 0) {
+        // Standard output, which an output of "-" has moved to standard
+        // error, in its turn among the run's other lines.
+        std::puts("Error calculating header offset for packet.  Skipping this packet.");
         count(state, record_fate::header_offset_error);
         return false;
     }
@@ -273,9 +284,18 @@ template <record_mode mode>
         }
         const frame_sink sink{&state, write_decoded_frame<mode>};
         const record_fate fate = decode_data_frame(*whole, at.header->ts, state.frame, sink, state.totals.decoded);
+        if (fate == record_fate::no_memory) {
+            run_out_of_memory(state);
+            return;
+        }
         count(state, fate == record_fate::converted ? at.written : fate);
     } else {
-        if (translate_data_frame(*at.header, at.bytes, at.offset, state.frame_header, state.frame) < 0) {
+        const int translated = translate_data_frame(*at.header, at.bytes, at.offset, state.frame_header, state.frame);
+        if (translated < 0) {
+            if (translated == frame_not_allocated) {
+                run_out_of_memory(state);
+                return;
+            }
             if constexpr (mode.classify_skipped)
                 count(state, skipped_frame_fate(at.bytes, at.offset));
             return;
