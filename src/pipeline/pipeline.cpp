@@ -92,8 +92,7 @@ void record_pipeline::work()
     try {
         ciphers_ = make_aead_batch_decryptor(); // here, while the reader starts reading
     } catch (const std::bad_alloc&) {
-        out_of_memory_.store(true, std::memory_order_relaxed);
-        stop();
+        // Made again when a batch needs it.
     }
     for (;;) {
         record_batch* batch = nullptr;
@@ -114,8 +113,11 @@ void record_pipeline::work()
         // A stopped run writes nothing more: the batches are let go.
         if (!stopped()) {
             try {
-                if (decrypt_here && !batch->held.empty())
+                if (decrypt_here && !batch->held.empty()) {
+                    if (!ciphers_)
+                        ciphers_ = make_aead_batch_decryptor();
                     decrypt_batch(*batch, *ciphers_);
+                }
                 if (!write_.write(write_.writer, *batch)) // and clears it
                     stop();
             } catch (const std::bad_alloc&) {

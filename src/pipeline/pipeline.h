@@ -73,7 +73,8 @@ public:
     bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
     // The run has failed: nothing handed on from now is written.
     void stop() { stopped_.store(true, std::memory_order_relaxed); }
-    // The writer thread could not allocate what its cipher work needed.
+    // The writer thread could not allocate what its cipher work needed;
+    // known once drained.
     bool out_of_memory() const { return out_of_memory_.load(std::memory_order_relaxed); }
 
     // Looks at the held frames' first plaintext bytes, as the tracker

@@ -10,12 +10,14 @@
 #include "record/record.h"
 
 #include <pcap/pcap.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -158,9 +160,22 @@ int convert(const run_options& options, const standard_descriptors& standard)
 
 int run_kestrine(int argc, char** argv)
 {
-    const standard_descriptors standard = fill_closed_standard_descriptors();
-    run_options options;
-    if (const std::optional<int> finished = parse_command_line(argc, argv, options))
-        return *finished;
-    return convert(options, standard);
+    try {
+        const standard_descriptors standard = fill_closed_standard_descriptors();
+        // No key may reach a core file: dumps are off before the first key
+        // is read, and stay off while any is held.
+        const int dumpable = prctl(PR_GET_DUMPABLE);
+        prctl(PR_SET_DUMPABLE, 0);
+        run_options options;
+        if (const std::optional<int> finished = parse_command_line(argc, argv, options))
+            return *finished;
+        if (options.keys.empty() && dumpable > 0)
+            prctl(PR_SET_DUMPABLE, dumpable);
+        return convert(options, standard);
+    } catch (const std::bad_alloc&) {
+        // Whatever ran out, every key is wiped by now: the run's state
+        // has gone on the way here.
+        errno = ENOMEM;
+        return fail("malloc");
+    }
 }

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -306,11 +307,10 @@ template <record_mode mode>
 }
 
 // The writer's part: writes a decrypted batch record by record, in input
-// order, each decrypted frame finished first. False once a write failed.
+// order, each decrypted frame finished first.
 template <record_mode mode>
-bool write_batch(void* writer, record_batch& batch)
+void write_records(conversion_state& state, record_batch& batch)
 {
-    auto& state = *static_cast<conversion_state*>(writer);
     const std::size_t records = batch.records.size();
     for (std::size_t i = 0; i < records; ++i) {
         const held_record& record = batch.records[i];
@@ -351,6 +351,19 @@ bool write_batch(void* writer, record_batch& batch)
             }
         }
         convert_and_write<mode>(state, at);
+    }
+}
+
+// The batch writer the pipeline is given: false once a write failed or
+// memory ran out, on this thread as on any other.
+template <record_mode mode>
+bool write_batch(void* writer, record_batch& batch)
+{
+    auto& state = *static_cast<conversion_state*>(writer);
+    try {
+        write_records<mode>(state, batch);
+    } catch (const std::bad_alloc&) {
+        run_out_of_memory(state);
     }
     return !state.failed();
 }
@@ -397,9 +410,8 @@ void settle_peeks(void* reader)
 // flags), decryption when it is protected, conversion, writing, and one
 // fate counted.
 template <record_mode mode>
-void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
+void take_record(conversion_state& state, const pcap_pkthdr* header, const u_char* bytes)
 {
-    auto& state = *reinterpret_cast<conversion_state*>(user);
     if constexpr (mode.decrypting) {
         if (state.pipeline != nullptr && state.pipeline->stopped()) {
             pcap_breakloop(state.input);
@@ -420,4 +432,17 @@ void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes
         }
     }
     convert_and_write<mode>(state, at);
+}
+
+// The handler pcap_loop calls. Nothing may unwind through libpcap's
+// frames: memory running out anywhere on the record's road stops the loop.
+template <record_mode mode>
+void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
+{
+    auto& state = *reinterpret_cast<conversion_state*>(user);
+    try {
+        take_record<mode>(state, header, bytes);
+    } catch (const std::bad_alloc&) {
+        run_out_of_memory(state);
+    }
 }

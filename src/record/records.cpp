@@ -3,6 +3,7 @@
 #include "record/record_path.h"
 
 #include <memory>
+#include <new>
 #include <system_error>
 
 namespace {
@@ -92,11 +93,18 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const co
         state.writer = &writer;
     }
     if (pipeline && settings.held != nullptr) {
-        settings.held->owner = pipeline.get();
-        settings.held->waiting = [](void* run) { return static_cast<record_pipeline*>(run)->holding(); };
+        settings.held->owner = &state;
+        settings.held->waiting = [](void* run) { return static_cast<conversion_state*>(run)->pipeline->holding(); };
+        // Called from libpcap's read: memory running out stops the run
+        // rather than unwind through it.
         settings.held->write_out = [](void* run) {
-            static_cast<record_pipeline*>(run)->drain();
-            return true;
+            auto& reader = *static_cast<conversion_state*>(run);
+            try {
+                reader.pipeline->drain();
+            } catch (const std::bad_alloc&) {
+                run_out_of_memory(reader);
+            }
+            return !reader.totals.out_of_memory;
         };
     }
     // pcap_loop hands the records over one by one without the per-record
@@ -110,10 +118,19 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const co
         *settings.held = pending_output{};
     // Fragments still waiting for the rest of their frame never get it.
     if (pipeline) {
-        pipeline->drain();
+        // A run that failed on this thread writes nothing more.
+        if (state.failed())
+            pipeline->stop();
+        try {
+            pipeline->drain();
+        } catch (const std::bad_alloc&) {
+            run_out_of_memory(state);
+        }
+        if (pipeline->out_of_memory())
+            run_out_of_memory(writer);
+        pipeline.reset(); // the writer ends here
         count(writer, record_fate::fragment_dropped, fragments_held(writer.fragments));
         add_totals(state.totals, writer.totals);
-        pipeline.reset(); // the writer ends here
     } else {
         count(state, record_fate::fragment_dropped, fragments_held(state.fragments));
     }
