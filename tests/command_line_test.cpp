@@ -9,6 +9,7 @@
 #include <getopt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -212,7 +213,7 @@ TEST(keys, accepted_forms)
         ASSERT_TRUE(parse_key(c.text, key, error)) << error;
         EXPECT_EQ(key.type, c.type);
         if (c.type == user_key::kind::wep) {
-            EXPECT_EQ(key.wep_key, c.wep_key);
+            EXPECT_TRUE(std::ranges::equal(key.wep_key, c.wep_key));
         } else {
             EXPECT_EQ(key.pmk_length, 32u);
             EXPECT_TRUE(std::equal(ieee_psk.begin(), ieee_psk.end(), key.pmk.begin()));

@@ -126,8 +126,10 @@ std::optional<tkip_keys> split_tkip_key(byte_span temporal_key, bool from_authen
 
 std::array<std::uint8_t, 16> tkip_rc4_key(byte_span temporal, const std::uint8_t* transmitter, std::uint64_t tsc)
 {
-    const auto ttak = tkip_mixing_phase1(temporal, {transmitter, 6}, static_cast<std::uint32_t>(tsc >> 16));
-    return tkip_mixing_phase2(ttak, temporal, static_cast<std::uint16_t>(tsc & 0xFFFF));
+    auto ttak = tkip_mixing_phase1(temporal, {transmitter, 6}, static_cast<std::uint32_t>(tsc >> 16));
+    const auto rc4_key = tkip_mixing_phase2(ttak, temporal, static_cast<std::uint16_t>(tsc & 0xFFFF));
+    OPENSSL_cleanse(ttak.data(), sizeof ttak);
+    return rc4_key;
 }
 
 // Michael covers DA, SA, the priority and three zero bytes before the MSDU.
@@ -459,6 +461,11 @@ bool tkip_encrypt(byte_span temporal_key, bool from_authenticator, std::uint64_t
 void cipher_context_deleter::operator()(evp_cipher_ctx_st* context) const
 {
     EVP_CIPHER_CTX_free(context);
+}
+
+ccmp_key::~ccmp_key()
+{
+    OPENSSL_cleanse(key.data(), key.size());
 }
 
 bool ccmp_key_set(ccmp_key& key, byte_span temporal_key)

@@ -49,6 +49,10 @@ bool tkip_encrypt(byte_span temporal_key, bool from_authenticator, std::uint64_t
 struct ccmp_key {
     std::array<std::uint8_t, 16> key{};
     std::unique_ptr<struct evp_cipher_ctx_st, cipher_context_deleter> context;
+    ccmp_key() = default;
+    ccmp_key(ccmp_key&&) noexcept = default;
+    ccmp_key& operator=(ccmp_key&&) noexcept = default;
+    ~ccmp_key();
 };
 bool ccmp_key_set(ccmp_key& key, byte_span temporal_key);
 

@@ -154,7 +154,7 @@ void install_ft_group_key(decryption& state, const mac_address& access_point, ci
         ++tracker.drops.key_exchange_refused;
         return;
     }
-    std::vector<std::uint8_t>& plain = state.key_data;
+    secret_bytes& plain = state.key_data;
     plain.resize(wrapped.size() - 8);
     session_ptr keys;
     if (aes_key_unwrap(kek, wrapped, plain) &&

@@ -239,8 +239,11 @@ bool prf_sha1(byte_span key, std::string_view label, byte_span data, std::span<s
         if (i > 255)
             return false;
         const std::uint8_t counter = static_cast<std::uint8_t>(i);
-        if (!hmac("SHA1", key, {as_bytes(label), {&zero, 1}, data, {&counter, 1}}, digest.data(), block))
+        if (!hmac("SHA1", key, {as_bytes(label), {&zero, 1}, data, {&counter, 1}}, digest.data(), block)) {
+            OPENSSL_cleanse(digest.data(), digest.size());
+            OPENSSL_cleanse(out.data(), out.size());
             return false;
+        }
         const std::size_t take = std::min(block, out.size() - done);
         std::memcpy(out.data() + done, digest.data(), take);
         done += take;
@@ -265,6 +268,7 @@ bool kdf_hash(hash_function hash, byte_span key, std::string_view label, byte_sp
         const std::array<std::uint8_t, 2> counter{static_cast<std::uint8_t>(i & 0xFF),
                                                   static_cast<std::uint8_t>(i >> 8)};
         if (!hmac(digest_name(hash), key, {counter, as_bytes(label), data, length}, digest.data(), block)) {
+            OPENSSL_cleanse(digest.data(), digest.size());
             OPENSSL_cleanse(out.data(), out.size());
             return false;
         }

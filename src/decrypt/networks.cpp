@@ -37,7 +37,6 @@ void add_user_key(decryption& state, const user_key& key)
     entry.length = key.pmk_length;
     entry.position = state.keys.keys_given;
     state.keys.pmks.push_back(entry);
-    OPENSSL_cleanse(entry.pmk.data(), entry.pmk.size());
 }
 
 void follow_management_frame(decryption& state, byte_span frame)

@@ -7,14 +7,6 @@
 
 #include <algorithm>
 
-key_store::~key_store()
-{
-    for (auto& key : wep_keys)
-        OPENSSL_cleanse(key.data(), key.size());
-    for (auto& entry : pmks)
-        OPENSSL_cleanse(entry.pmk.data(), entry.pmk.size());
-}
-
 session::~session()
 {
     OPENSSL_cleanse(temporal_key.data(), temporal_key.size());

@@ -26,7 +26,7 @@ struct decryption {
     key_store keys;
     handshake_tracker tracker;
     decryptor frames;
-    std::vector<std::uint8_t> key_data; // decrypted Key Data, wiped after use
+    secret_bytes key_data; // decrypted Key Data, wiped after use
     std::array<settled_lookup, 61> settled{};
 };
 

@@ -354,7 +354,7 @@ void mark_unsupported(handshake_tracker& tracker, pending_handshake& pending)
 // The Key Data of a message 3 or group message 1, decrypted under the KEK
 // into `out`: AES key unwrap for every version but 1, RC4 keyed by the
 // EAPOL-Key IV and the KEK (256 bytes of keystream skipped) for version 1.
-bool decrypt_key_data(const eapol_key& key, const pairwise_protection& protection, std::vector<std::uint8_t>& out)
+bool decrypt_key_data(const eapol_key& key, const pairwise_protection& protection, secret_bytes& out)
 {
     const byte_span kek = std::span(protection.kek).first(protection.suite.kek_length);
     if (key.version == 1) {
@@ -431,7 +431,7 @@ void use_key_data(decryption& state, const eapol_key& key, const pairwise_protec
                   const mac_address& authenticator, const mac_address& supplicant, bool message_3)
 {
     handshake_tracker& tracker = state.tracker;
-    std::vector<std::uint8_t>& data = state.key_data;
+    secret_bytes& data = state.key_data;
     // WPA1's key frames (descriptor type 254) predate the Encrypted Key
     // Data bit: a group key message's Key Data is encrypted with the bit
     // clear, and message 3's, which holds no GTK, is sent in the clear.
