@@ -8,7 +8,10 @@
 #include <vector>
 
 // A map that holds at most `limit` entries: a new entry beyond it evicts
-// the oldest, counted in `evicted`.
+// the oldest, counted in `evicted`. `order` lists the entries oldest
+// first, and keeps a stale line for each one erased or evicted until it is
+// compacted, which it is once it is twice the limit long: whatever the
+// inserts and erases, it stays within twice the limit.
 template <class key_type, class value_type>
 struct bounded_map {
     explicit bounded_map(std::size_t most) : limit(most) {}
@@ -48,16 +51,30 @@ struct bounded_map {
                 ++evicted;
             }
         }
-        if (order_start > limit) { // the vector stays within twice the limit
-            order.erase(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(order_start));
-            order_start = 0;
-        }
         order.emplace_back(key, next_stamp);
-        return entries.emplace(key, std::pair<value_type, std::uint64_t>{value_type{}, next_stamp++}).first->second.first;
+        value_type& made =
+            entries.emplace(key, std::pair<value_type, std::uint64_t>{value_type{}, next_stamp++}).first->second.first;
+        if (order.size() > 2 * limit)
+            compact_order();
+        return made;
     }
     void erase(const key_type& key)
     {
         ++version;
         entries.erase(key);
+    }
+
+private:
+    // Keeps the lines of the entries there are, in their order.
+    void compact_order()
+    {
+        std::size_t kept = 0;
+        for (std::size_t i = order_start; i < order.size(); ++i) {
+            const auto found = entries.find(order[i].first);
+            if (found != entries.end() && found->second.second == order[i].second)
+                order[kept++] = order[i];
+        }
+        order.resize(kept);
+        order_start = 0;
     }
 };
