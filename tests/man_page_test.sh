@@ -80,6 +80,12 @@ head -c 5000 /dev/zero | tr '\0' x >"$scratch/long-line.txt"
     fail "a keys file with a long line was accepted"
 documented "$(sed 's/^kestrine: [^:]*:1: //' "$scratch/err")"
 
+# The limit of keys, as the program words it.
+for i in $(seq 257); do echo wep:0102030405; done >"$scratch/many-keys.txt"
+"$kestrine" --keys "$scratch/many-keys.txt" "$scratch/missing.pcap" "$scratch/out.pcap" 2>"$scratch/err" &&
+    fail "a keys file of 257 keys was accepted"
+documented "$(sed 's/^kestrine: [^:]*:257: //' "$scratch/err")"
+
 # The warnings named in the source, up to their first number.
 grep -rho --include='*.cpp' '"kestrine: warning: [^"%]*' "$source_dir"/src | tr -d '"' | sort -u |
     while IFS= read -r message; do

@@ -72,8 +72,15 @@ void print_banner()
     std::printf("Usage: %s infile outfile\n", "kestrine");
 }
 
+// The most keys a run reads, on the command line and in keys files
+// together: every handshake message is tried with every key of its PMK
+// length, so their number bounds the work a capture can ask for.
+constexpr std::size_t most_keys = 256;
+
 bool add_key(run_options& options, std::string_view text, const std::string& where)
 {
+    if (options.keys.size() == most_keys)
+        return refuse(where + ": more than " + std::to_string(most_keys) + " keys given");
     user_key key;
     std::string error;
     if (!parse_key(text, key, error))
