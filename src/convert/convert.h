@@ -6,8 +6,11 @@
 // captured length (the span's size) before touching a byte.
 #pragma once
 
+#include "convert/frame_control.h"
+
 #include <pcap/pcap.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -100,22 +103,10 @@ inline capture_flags read_capture_flags(int link_type, std::span<const std::uint
     return flags;
 }
 
-// Frame Control predicates (IEEE 802.11-2020, 9.2.4.1), on the field read
-// as a little-endian value.
-constexpr bool is_data_type(int fc) { return (fc & 0x000C) == 0x0008; }
-constexpr bool is_management_type(int fc) { return (fc & 0x000C) == 0x0000; }
-constexpr bool is_four_address(int fc) { return (fc & 0x0300) == 0x0300; }
-constexpr bool is_protected(int fc) { return (fc & 0x4000) != 0; }
-
-// The MAC header length of a Data frame from its Frame Control: 24, plus 6
-// for the four-address form, plus 2 for QoS Control, plus 4 for the HT
-// Control field that the Order bit announces on QoS Data.
-constexpr std::size_t data_header_length(int fc)
-{
-    const bool four_address = (fc & 0x0300) == 0x0300;
-    const bool qos = (fc & 0x0080) != 0;
-    return 24u + (four_address ? 6u : 0u) + (qos ? 2u : 0u) + (qos && (fc & 0x8000) != 0 ? 4u : 0u);
-}
+// The LLC/SNAP header of RFC 1042 as it begins a frame body; its last two
+// bytes, behind these six, are the EtherType.
+constexpr std::array<std::uint8_t, 6> rfc1042_header = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
+constexpr std::size_t llc_snap_size = 8;
 
 // Why a record was not converted, for the statistics; each record that is
 // read ends in exactly one of these or is written.

@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr int subtype_of(int fc) { return (fc >> 4) & 0x000F; }
-
 constexpr std::size_t address_1 = 4;
 constexpr std::size_t address_2 = 10;
 constexpr std::size_t address_3 = 16;
@@ -72,8 +70,8 @@ int translate_data_frame(const pcap_pkthdr& in, std::span<const std::uint8_t> re
     // or within an IBSS (both bits set was refused above). Chosen by
     // arithmetic rather than branches: traffic in both directions
     // interleaves, and a mispredicted branch cost more than the choice.
-    const auto to_ds = static_cast<std::size_t>((fc >> 8) & 1);
-    const auto from_ds = static_cast<std::size_t>((fc >> 9) & 1);
+    const std::size_t to_ds = is_to_ds(fc) ? 1 : 0;
+    const std::size_t from_ds = is_from_ds(fc) ? 1 : 0;
     const std::size_t destination = address_1 + to_ds * (address_3 - address_1);
     const std::size_t source = address_2 + from_ds * (address_3 - address_2);
 

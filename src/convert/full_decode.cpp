@@ -10,19 +10,12 @@ namespace {
 
 using byte_span = std::span<const std::uint8_t>;
 
-constexpr bool carries_data(int fc) { return (fc & 0x0040) == 0; } // subtype bit 2: Null, CF-only
-constexpr bool is_qos(int fc) { return (fc & 0x0080) != 0; }
-constexpr bool is_to_ds(int fc) { return (fc & 0x0100) != 0; }
-constexpr bool is_from_ds(int fc) { return (fc & 0x0200) != 0; }
-
 constexpr std::size_t round_up_4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
 // The largest value an IEEE 802.3 length field holds: from 1536 up the
 // same field is read as an EtherType.
 constexpr std::size_t largest_802_3_body = 1500;
 constexpr std::size_t ethernet_header_size = 14;
-
-constexpr std::array<std::uint8_t, 6> snap_as_address{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
 
 // One MSDU ready to be written: its addresses and its bytes.
 struct msdu {
@@ -170,7 +163,7 @@ record_fate decode_amsdu(decode_context& context, byte_span body, std::size_t wi
         if (subframe_header.empty())
             break; // captured short
         const byte_span destination = subframe_header.first(6);
-        if (first && std::equal(destination.begin(), destination.end(), snap_as_address.begin()))
+        if (first && std::equal(destination.begin(), destination.end(), rfc1042_header.begin()))
             return record_fate::malformed;
         const std::size_t length = static_cast<std::size_t>(subframe_header[12]) << 8 | subframe_header[13];
         const std::size_t start = at + 14;

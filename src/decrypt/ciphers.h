@@ -1,5 +1,5 @@
-// The frame ciphers (ciphers.cpp) and TKIP's own parts, which libcrypto
-// does not have (tkip.cpp).
+// The frame ciphers (rc4_ciphers.cpp: WEP and TKIP; aead_ciphers.cpp: CCMP
+// and GCMP) and TKIP's own parts, which libcrypto does not have (tkip.cpp).
 #pragma once
 
 #include "decrypt/decrypt.h"
@@ -21,7 +21,7 @@ std::array<std::uint8_t, 16> tkip_mixing_phase2(const std::array<std::uint16_t, 
 // Michael over `data` under an 8-byte key.
 std::array<std::uint8_t, 8> michael(byte_span key, byte_span data);
 
-// The frame ciphers (ciphers.cpp). A protected frame is given as `frame`, the 802.11 MPDU from Frame Control
+// A protected frame is given as `frame`, the 802.11 MPDU from Frame Control
 // to the end of the cipher's trailer (an FCS behind it already removed),
 // and `header_length`, the size of its MAC header, where the cipher header
 // begins. Decryption writes the plaintext body (behind the cipher header,
@@ -82,17 +82,18 @@ bool aead_encrypt(aead_key& key, std::uint64_t packet_number, int key_index, byt
                   byte_span plain, std::vector<std::uint8_t>& frame);
 
 // Writes a frame's nonce at `out`: priority (CCM only) || A2 || PN5 .. PN0,
-// the PN read from the cipher header at `cipher_header`, whose bounds the
-// caller has checked. Returns where the nonce ends.
-inline std::uint8_t* put_aead_nonce(bool gcm, std::uint8_t priority, const std::uint8_t* address2,
-                                    const std::uint8_t* cipher_header, std::uint8_t* out)
+// the PN read from `cipher_header` (the 8 bytes behind the MAC header).
+// Returns where the nonce ends.
+inline std::uint8_t* put_aead_nonce(bool gcm, std::uint8_t priority, byte_span address2, byte_span cipher_header,
+                                    std::uint8_t* out)
 {
     if (!gcm)
         *out++ = priority;
-    out = std::copy_n(address2, 6, out);
+    record_copy(out, address2, 0, 6);
+    out += 6;
     constexpr std::array<std::size_t, 6> pn_offsets{7, 6, 5, 4, 1, 0}; // PN5 .. PN0
     for (const std::size_t offset : pn_offsets)
-        *out++ = cipher_header[offset];
+        *out++ = static_cast<std::uint8_t>(record_u8(cipher_header, offset));
     return out;
 }
 

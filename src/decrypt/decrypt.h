@@ -114,14 +114,14 @@ enum class key_exchange { none, eapol, tdls };
 // header, and the EtherType tells most of them apart at once.
 inline key_exchange starts_key_exchange(byte_span body)
 {
-    constexpr std::array<std::uint8_t, 6> snap = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
-    const byte_span llc = record_bytes(body, 0, snap.size() + 2);
-    if (llc.empty())
-        return key_exchange::none;
-    const key_exchange carried = llc[6] == 0x89 && llc[7] == 0x0D   ? key_exchange::tdls
-                                 : llc[6] == 0x88 && llc[7] == 0x8E ? key_exchange::eapol
-                                                                    : key_exchange::none;
-    if (carried == key_exchange::none || !std::equal(snap.begin(), snap.end(), llc.begin()))
+    constexpr int ethertype_eapol = 0x888E;
+    constexpr int ethertype_tdls = 0x890D;
+    const byte_span llc = record_bytes(body, 0, llc_snap_size);
+    const int ethertype = record_be16(llc, rfc1042_header.size());
+    const key_exchange carried = ethertype == ethertype_tdls    ? key_exchange::tdls
+                                 : ethertype == ethertype_eapol ? key_exchange::eapol
+                                                                : key_exchange::none;
+    if (carried == key_exchange::none || !std::equal(rfc1042_header.begin(), rfc1042_header.end(), llc.begin()))
         return key_exchange::none;
     return carried;
 }

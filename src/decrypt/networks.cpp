@@ -44,7 +44,7 @@ void follow_management_frame(decryption& state, byte_span frame)
     const int fc = record_le16(frame, 0);
     if (fc < 0 || !is_management_type(fc) || state.keys.pmks.empty())
         return;
-    const int subtype = (fc >> 4) & 0xF;
+    const int subtype = subtype_of(fc);
     if (subtype != 8 && subtype != 5) { // Beacon, Probe Response
         follow_fast_transition_frame(state, frame, subtype);
         return;

@@ -118,14 +118,15 @@ record_fate prepare_protected_frame(byte_span frame, bool fcs_at_end, bool data_
         unpadded.insert(unpadded.end(), frame.begin() + static_cast<std::ptrdiff_t>(body), frame.end());
         frame = unpadded;
     }
-    const byte_span cipher_header = record_bytes(frame, header_length, 4);
-    if (cipher_header.empty())
+    // The key ID octet, fourth of the cipher header: Ext IV, key ID.
+    const int key_id = record_u8(frame, header_length + 3);
+    if (key_id < 0)
         return record_fate::too_short;
     out.frame = frame;
     out.header_length = header_length;
     out.fcs_announced = fcs_at_end;
-    out.extended_iv = (cipher_header[3] & 0x20) != 0;
-    out.key_index = cipher_header[3] >> 6;
+    out.extended_iv = (key_id & 0x20) != 0;
+    out.key_index = key_id >> 6;
     if (!record_copy(out.receiver.data(), frame, 4, 6) || !record_copy(out.transmitter.data(), frame, 10, 6))
         return record_fate::too_short;
     return record_fate::decrypted;
@@ -187,7 +188,7 @@ const session_ptr* settled_aead_session(decryption& state, const protected_frame
 
 void finish_decrypted_frame(decryption& state, std::span<std::uint8_t> plain, std::size_t header_length)
 {
-    plain[1] = static_cast<std::uint8_t>(plain[1] & ~0x40);
+    plain[1] = static_cast<std::uint8_t>(plain[1] & ~protected_bit_of_second_byte);
     if (!follows_handshakes(state))
         return;
     // TDLS setups are followed only once decrypted: a direct link's key

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr std::array<std::uint8_t, 8> eapol_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x88, 0x8E};
-
 // EAPOL-Key fields, in bytes from the start of the 802.1X header. The MIC
 // field's length depends on the suite; the fields behind it move with it.
 constexpr std::size_t key_information_at = 5;
@@ -48,24 +46,23 @@ struct eapol_key {
 
 bool parse_eapol_key(byte_span body, eapol_key& key)
 {
-    const byte_span llc = record_bytes(body, 0, eapol_llc.size());
-    if (llc.empty() || !std::equal(eapol_llc.begin(), eapol_llc.end(), llc.begin()))
+    if (starts_key_exchange(body) != key_exchange::eapol)
         return false;
-    const byte_span eapol = body.subspan(eapol_llc.size());
+    const byte_span eapol = body.subspan(llc_snap_size);
     const int body_length = record_be16(eapol, 2);
-    if (body_length < 0 || eapol[1] != 3) // 3: EAPOL-Key
+    if (body_length < 0 || record_u8(eapol, 1) != 3) // 3: EAPOL-Key
         return false;
     key.eapol = record_bytes(eapol, 0, 4 + static_cast<std::size_t>(body_length));
     if (key.eapol.size() < mic_at + 16 + 2)
         return false;
-    key.descriptor_type = key.eapol[4];
+    key.descriptor_type = record_u8(key.eapol, 4);
     if (key.descriptor_type != 2 && key.descriptor_type != 254) // RSN, WPA
         return false;
     key.information = record_be16(key.eapol, key_information_at);
     key.key_length = record_be16(key.eapol, key_length_at);
     key.version = key.information & 0x7;
-    key.nonce = key.eapol.subspan(nonce_at, 32);
-    key.key_iv = key.eapol.subspan(key_iv_at, 16);
+    key.nonce = record_bytes(key.eapol, nonce_at, 32);
+    key.key_iv = record_bytes(key.eapol, key_iv_at, 16);
     return true;
 }
 
