@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -137,35 +138,37 @@ bool key_wrap(bool wrap, byte_span kek, byte_span in, std::span<std::uint8_t> ou
     return ok;
 }
 
-const char* digest_name(hash_function hash)
-{
-    switch (hash) {
-    case hash_function::sha1:
-        return "SHA1";
-    case hash_function::sha256:
-        return "SHA256";
-    case hash_function::sha384:
-        return "SHA384";
-    case hash_function::sha512:
-        return "SHA512";
-    }
-    return nullptr;
-}
+// Each hash function as libcrypto names it, and its size, by hash_function.
+struct hash_parameters {
+    const char* name;
+    std::size_t size;
+};
+constexpr hash_parameters hashes[] = {{"SHA1", 20}, {"SHA256", 32}, {"SHA384", 48}, {"SHA512", 64}};
+static_assert(static_cast<std::size_t>(hash_function::sha512) + 1 == std::size(hashes));
 
-std::size_t digest_size(hash_function hash)
-{
-    switch (hash) {
-    case hash_function::sha1:
-        return 20;
-    case hash_function::sha256:
-        return 32;
-    case hash_function::sha384:
-        return 48;
-    case hash_function::sha512:
-        return 64;
-    }
-    return 0;
-}
+const char* digest_name(hash_function hash) { return hashes[static_cast<std::size_t>(hash)].name; }
+std::size_t digest_size(hash_function hash) { return hashes[static_cast<std::size_t>(hash)].size; }
+
+// Each EAPOL-Key MIC algorithm as libcrypto computes it, by mic_algorithm:
+// the MAC, the parameter that names its digest or cipher, that name, the
+// bytes of its output that go into the MIC field, and the size its key
+// must have (0: any).
+struct mic_parameters {
+    const char* mac;
+    const char* parameter;
+    const char* algorithm;
+    std::size_t size;
+    std::size_t key_size;
+};
+constexpr mic_parameters mics[] = {
+    {"HMAC", OSSL_MAC_PARAM_DIGEST, "MD5", 16, 0},
+    {"HMAC", OSSL_MAC_PARAM_DIGEST, "SHA1", 16, 0},
+    {"CMAC", OSSL_MAC_PARAM_CIPHER, "AES-128-CBC", 16, 16},
+    {"HMAC", OSSL_MAC_PARAM_DIGEST, "SHA256", 16, 0},
+    {"HMAC", OSSL_MAC_PARAM_DIGEST, "SHA384", 24, 0},
+    {"HMAC", OSSL_MAC_PARAM_DIGEST, "SHA512", 32, 0},
+};
+static_assert(static_cast<std::size_t>(mic_algorithm::hmac_sha512_256) + 1 == std::size(mics));
 
 // A plain digest over the concatenation of `parts` (FT's key names, TDLS).
 bool digest_of(hash_function hash, std::initializer_list<byte_span> parts, std::uint8_t* out,
@@ -196,23 +199,6 @@ void append_ordered(std::vector<std::uint8_t>& out, byte_span a, byte_span b)
     const byte_span high = a_first ? b : a;
     out.insert(out.end(), low.begin(), low.end());
     out.insert(out.end(), high.begin(), high.end());
-}
-
-// The bytes of each MIC algorithm's output that go into the MIC field.
-std::size_t mic_size(mic_algorithm algorithm)
-{
-    switch (algorithm) {
-    case mic_algorithm::hmac_md5:
-    case mic_algorithm::hmac_sha1_128:
-    case mic_algorithm::aes128_cmac:
-    case mic_algorithm::hmac_sha256_128:
-        return 16;
-    case mic_algorithm::hmac_sha384_192:
-        return 24;
-    case mic_algorithm::hmac_sha512_256:
-        return 32;
-    }
-    return 0;
 }
 
 } // namespace
@@ -327,24 +313,10 @@ bool derive_ptk(int descriptor_version, byte_span pmk, byte_span authenticator_a
 
 bool eapol_key_mic(mic_algorithm algorithm, byte_span kck, byte_span eapol, std::span<std::uint8_t> mic)
 {
-    if (kck.empty() || mic.size() != mic_size(algorithm))
+    const mic_parameters& computed = mics[static_cast<std::size_t>(algorithm)];
+    if (kck.empty() || mic.size() != computed.size || (computed.key_size != 0 && kck.size() != computed.key_size))
         return false;
-    switch (algorithm) {
-    case mic_algorithm::hmac_md5:
-        return hmac("MD5", kck, {eapol}, mic.data(), mic.size());
-    case mic_algorithm::hmac_sha1_128:
-        return hmac("SHA1", kck, {eapol}, mic.data(), mic.size());
-    case mic_algorithm::aes128_cmac:
-        return kck.size() == 16 &&
-               mac_of("CMAC", OSSL_MAC_PARAM_CIPHER, "AES-128-CBC", kck, {eapol}, mic.data(), mic.size());
-    case mic_algorithm::hmac_sha256_128:
-        return hmac("SHA256", kck, {eapol}, mic.data(), mic.size());
-    case mic_algorithm::hmac_sha384_192:
-        return hmac("SHA384", kck, {eapol}, mic.data(), mic.size());
-    case mic_algorithm::hmac_sha512_256:
-        return hmac("SHA512", kck, {eapol}, mic.data(), mic.size());
-    }
-    return false;
+    return mac_of(computed.mac, computed.parameter, computed.algorithm, kck, {eapol}, mic.data(), mic.size());
 }
 
 // Version 0 ("AKM-defined") stands for AKM 6 here, the one AKM-defined

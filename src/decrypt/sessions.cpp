@@ -132,7 +132,7 @@ record_fate prepare_protected_frame(byte_span frame, bool fcs_at_end, bool data_
     return record_fate::decrypted;
 }
 
-byte_span without_trailing_fcs(byte_span frame)
+byte_span frame_without_its_fcs(byte_span frame)
 {
     if (frame.size() < 4)
         return {};
@@ -216,17 +216,10 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
     plain.resize(header_length + frame.size());
     std::uint8_t* const body = plain.data() + header_length;
 
-    // When nothing announces an FCS, a frame may still end in one: the
-    // frame then fails its check as it stands and passes without the last
-    // four bytes, if they are its CRC-32.
     const auto attempt = [&](auto&& decrypt) -> int {
-        int length = decrypt(frame);
-        if (length < 0 && !fcs_at_end) {
-            const byte_span shorter = without_trailing_fcs(frame);
-            if (!shorter.empty())
-                length = decrypt(shorter);
-        }
-        return length;
+        const int length = decrypt(frame);
+        const byte_span again = frame_to_retry(frame, fcs_at_end, length);
+        return again.empty() ? length : decrypt(again);
     };
     const auto decrypt_with = [&](const session& keys) -> int {
         if (keys.cipher == cipher_suite::tkip) {

@@ -36,13 +36,11 @@ void decrypt_batch(record_batch& batch, aead_batch_decryptor& ciphers)
     batch.retried.clear();
     for (std::size_t i = 0; i < batch.jobs.size(); ++i) {
         aead_job& job = batch.jobs[i];
-        if (job.result >= 0 || batch.fcs_announced[i] != 0)
-            continue;
-        const byte_span shorter = without_trailing_fcs(job.frame);
-        if (shorter.empty())
+        const byte_span again = frame_to_retry(job.frame, batch.fcs_announced[i] != 0, job.result);
+        if (again.empty())
             continue;
         aead_job retry = job;
-        retry.frame = shorter;
+        retry.frame = again;
         batch.retries.push_back(retry);
         batch.retried.push_back(i);
     }

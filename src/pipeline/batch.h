@@ -91,7 +91,6 @@ struct record_batch {
     }
 };
 
-// The cipher work of a batch. When the FCS is not announced, a frame that
-// fails its check is tried again without its last four bytes if they are
-// its CRC-32, as decrypt_data_frame does.
+// The cipher work of a batch, a frame that fails its check tried again as
+// frame_to_retry says, the retries together.
 void decrypt_batch(record_batch& batch, aead_batch_decryptor& ciphers);
