@@ -89,6 +89,11 @@ pmk_48=000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f202122232
     "$work/seeds/decrypt/gen-owe.pcap" >/dev/null
 "$build/kestrine_gen" --encrypt ccmp256 --extended-key-id --group-handshake --passphrase "correct horse" \
     --ssid kestrine-lab --small --records 40 --seed 3 "$work/seeds/decrypt/gen-extended-key-id.pcap" >/dev/null
+# WPA1 networks of both descriptor versions, long enough for a group rekey.
+for cipher in tkip ccmp; do
+    "$build/kestrine_gen" --encrypt $cipher --wpa1 --passphrase "correct horse" --ssid kestrine-lab \
+        --small --records 260 --seed 3 "$work/seeds/decrypt/gen-wpa1-$cipher.pcap" >/dev/null
+done
 # FT-PSK with a roam over the air, and a TDLS setup with its direct link.
 "$build/kestrine_gen" --encrypt ccmp --ft --stations 2 --passphrase "correct horse" --ssid kestrine-lab \
     --small --records 172 --seed 3 "$work/seeds/decrypt/gen-ft.pcap" >/dev/null

@@ -88,7 +88,17 @@ INSTANTIATE_TEST_SUITE_P(
                                       passphrase),
                        0xa0e87aecb4469f63u},
         pinned_capture{"tdls", join({"--encrypt", "ccmp", "--tdls", "--records", "600", "--seed", "18"}, passphrase),
-                       0xeec3afe7029a4866u}),
+                       0xeec3afe7029a4866u},
+        pinned_capture{"wpa1_tkip", join({"--encrypt", "tkip", "--wpa1", "--records", "600", "--seed", "19"}, passphrase),
+                       0x445826fa064f47a5u},
+        pinned_capture{"wpa1_ccmp",
+                       join({"--encrypt", "ccmp", "--wpa1", "--stations", "3", "--records", "600", "--seed", "20"},
+                            passphrase),
+                       0x37b08d7669aeb793u},
+        pinned_capture{"ft_8021x",
+                       {"--encrypt", "ccmp", "--ft", "--akm", "3", "--pmk", pmk + pmk, "--stations", "3", "--records",
+                        "700", "--seed", "21"},
+                       0xf7825fa0253187adu}),
     [](const testing::TestParamInfo<pinned_capture>& row) { return std::string(row.param.name); });
 
 } // namespace

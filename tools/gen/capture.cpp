@@ -146,6 +146,12 @@ void put_random(std::vector<std::uint8_t>& out, std::size_t count, std::uint64_t
         put_u8(out, below(state, 256));
 }
 
+void fill_random(std::span<std::uint8_t> out, std::uint64_t& state)
+{
+    for (auto& byte : out)
+        byte = static_cast<std::uint8_t>(below(state, 256));
+}
+
 std::size_t mac_header_length(unsigned fc)
 {
     std::size_t length = 24;

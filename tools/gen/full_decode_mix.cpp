@@ -698,7 +698,7 @@ private:
     {
         if (net_ != nullptr && !net_->unencrypted_twin && r.seal)
             seal_frame(*net_, r.frame);
-        const std::uint32_t fcs = crc32_of(r.frame) ^ (r.wrong_fcs ? 0x00FF0000u : 0u);
+        const std::uint32_t fcs = own_crc32(r.frame) ^ (r.wrong_fcs ? 0x00FF0000u : 0u);
         if ((r.flags & rt_data_pad) != 0) {
             const std::size_t length = mac_header_length(static_cast<unsigned>(r.frame[0] | r.frame[1] << 8));
             const std::size_t padded = (length + 3) / 4 * 4;

@@ -1,10 +1,11 @@
 // kestrine_gen's parts: the byte writers and capture headers every mix
 // shares, the busy access point, the protected networks with the key
 // hierarchy and ciphers of their own, and the --full-decode mix. main.cpp
-// holds the command line.
+// holds the command line. Nothing here comes from the program the captures
+// test: every cipher and key derivation is the generator's own, over
+// libcrypto, so that a fault on the decrypting side is not written into
+// the captures that should catch it.
 #pragma once
-
-#include "decrypt/decrypt.h"
 
 #include <array>
 #include <cstddef>
@@ -16,6 +17,8 @@
 #include <vector>
 
 namespace gen {
+
+using byte_span = std::span<const std::uint8_t>;
 
 struct options {
     int link_type = 127;
@@ -37,8 +40,9 @@ struct options {
     bool unencrypted_twin = false; // the same records, their traffic unprotected
     bool full_decode_mix = false;  // every case --full-decode treats apart
     bool fcs = false;              // radiotap records end in the frame's FCS
-    bool fast_transition = false;  // FT-PSK: stations roam to a second access point
+    bool fast_transition = false;  // FT-PSK or FT-802.1X: stations roam to a second access point
     bool tdls = false;             // two stations set up a TDLS direct link
+    bool wpa1 = false;             // a WPA network (the WPA element), TKIP group key, group rekeys
 };
 
 // ---- capture.cpp: random numbers, byte writers, capture headers ----
@@ -56,6 +60,8 @@ void put_u8(std::vector<std::uint8_t>& out, unsigned value);
 void put_le16(std::vector<std::uint8_t>& out, unsigned value);
 void put_be16(std::vector<std::uint8_t>& out, unsigned value);
 void put_random(std::vector<std::uint8_t>& out, std::size_t count, std::uint64_t& state);
+// Random bytes drawn as put_random draws them, into `out`.
+void fill_random(std::span<std::uint8_t> out, std::uint64_t& state);
 
 void put_beacon_fields(std::vector<std::uint8_t>& out);
 void put_capture_header(std::vector<std::uint8_t>& out, int link_type, std::uint64_t& state);
@@ -91,10 +97,17 @@ void put_association_request(std::vector<std::uint8_t>& out, const mac& station,
 void put_association_response(std::vector<std::uint8_t>& out, bool reassociation, const mac& station,
                               const mac& bssid, unsigned aid, std::uint64_t& state);
 
-// ---- own_crypto.cpp: the key hierarchy and the newer ciphers, apart
-// from src/decrypt ----
+// ---- own_crypto.cpp: the key hierarchy and the frame ciphers, over
+// libcrypto ----
 
 enum class cipher { wep, tkip, ccmp, ccmp256, gcmp, gcmp256 };
+
+// PMK = PBKDF2-HMAC-SHA1(passphrase, SSID, 4096 iterations); false unless
+// the passphrase has 8 to 63 characters and the SSID 1 to 32 bytes.
+bool own_pmk_from_passphrase(std::string_view passphrase, byte_span ssid, std::span<std::uint8_t, 32> pmk);
+// out[i] = in[i] ^ RC4(key)'s keystream byte discard + i; `out` may be `in`.
+bool own_rc4_xor(byte_span key, std::size_t discard, byte_span in, std::uint8_t* out);
+std::uint32_t own_crc32(byte_span bytes);
 
 // `out` gets the first out.size() bytes of the MAC ("HMAC" or "CMAC")
 // under `algorithm` (a digest or cipher name).
@@ -103,9 +116,29 @@ bool own_prf_sha1(byte_span key, std::string_view label, byte_span data, std::sp
 bool own_kdf(const char* digest, byte_span key, std::string_view label, byte_span context,
              std::span<std::uint8_t> out);
 bool own_key_wrap(byte_span kek, byte_span plain, std::vector<std::uint8_t>& wrapped);
-// Appends header (Protected set), cipher header, ciphertext and MIC.
+// The frame ciphers append header (Protected set), cipher header,
+// ciphertext and trailer. CCMP and GCMP:
 bool own_aead_encrypt(cipher suite, byte_span tk, std::uint64_t packet_number, int key_id, byte_span header,
                       byte_span plain, std::vector<std::uint8_t>& frame);
+// WEP under a 5- or 13-byte key.
+bool own_wep_encrypt(byte_span key, std::span<const std::uint8_t, 3> iv, int key_id, byte_span header,
+                     byte_span plain, std::vector<std::uint8_t>& frame);
+// TKIP under TK || the authenticator's Michael key || the supplicant's
+// (32 bytes); `from_authenticator` picks the Michael key: frames from the
+// access point, and all group frames.
+bool own_tkip_encrypt(byte_span temporal_key, bool from_authenticator, std::uint64_t tsc, int key_id,
+                      byte_span header, byte_span plain, std::vector<std::uint8_t>& frame);
+
+// ---- tkip.cpp: TKIP's key mixing and Michael (12.5.2) ----
+
+// Phase 1: TTAK from TK, the transmitter address and the TSC's upper 32 bits.
+std::array<std::uint16_t, 5> tkip_phase1(std::span<const std::uint8_t, 16> tk, std::span<const std::uint8_t, 6> ta,
+                                         std::uint32_t iv32);
+// Phase 2: the per-frame RC4 key (WEP seed) from TTAK, TK and the TSC's
+// lower 16 bits.
+std::array<std::uint8_t, 16> tkip_phase2(const std::array<std::uint16_t, 5>& ttak,
+                                         std::span<const std::uint8_t, 16> tk, std::uint16_t iv16);
+std::array<std::uint8_t, 8> michael(std::span<const std::uint8_t, 8> key, byte_span data);
 
 // ---- busy_mix.cpp ----
 
@@ -126,10 +159,10 @@ struct akm_suite {
     std::size_t kck_length = 16, kek_length = 16, mic_length = 16, pmk_length = 32;
 };
 
-// A temporal key and the packet numbers sent under it.
+// A temporal key, its cipher and the packet numbers sent under it.
 struct temporal_key {
+    cipher suite = cipher::ccmp;
     std::array<std::uint8_t, 32> tk{};
-    ccmp_key ccmp; // CCMP-128's key schedule, made once
     std::uint64_t packet_number = 1;
     int key_id = 0;
 };
@@ -145,7 +178,8 @@ struct station_keys {
 };
 
 struct protected_network {
-    cipher suite = cipher::ccmp; // pairwise and group
+    cipher suite = cipher::ccmp; // pairwise, and group but in a WPA1 network
+    bool wpa1 = false;           // the WPA element, descriptor type 254, a TKIP group key rekeyed now and then
     akm_suite akm;
     bool unencrypted_twin = false;
     bool group_handshake = false;
@@ -162,9 +196,12 @@ struct protected_network {
     std::size_t next_prelude = 0;
     std::uint64_t traffic_frames = 0;
     unsigned rekeys = 0;
+    unsigned group_rekeys = 0;
 };
 
 void set_up_network(protected_network& net, const options& opts, std::uint64_t& state);
+// The bytes of a string of hex digits; empty when it holds another character.
+std::vector<std::uint8_t> parse_hex(const std::string& text);
 // The next frame of the protected network: the prelude first, then traffic.
 void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net, std::uint64_t& state,
                          bool small_packets);
@@ -178,9 +215,8 @@ std::vector<std::uint8_t> make_eapol_key(const protected_network& net, const sta
                                          int information, std::size_t key_length, std::uint64_t replay,
                                          const std::uint8_t* nonce, const std::vector<std::uint8_t>& key_data,
                                          bool with_mic);
-void encrypt_with(protected_network& net, temporal_key& key, bool from_ap, byte_span header, byte_span plain,
-                  std::vector<std::uint8_t>& out);
-void set_key(protected_network& net, temporal_key& key, byte_span tk, int key_id);
+void encrypt_with(temporal_key& key, bool from_ap, byte_span header, byte_span plain, std::vector<std::uint8_t>& out);
+void set_key(temporal_key& key, cipher suite, byte_span tk, int key_id);
 
 // ---- roaming.cpp: FT and TDLS ----
 

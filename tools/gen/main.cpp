@@ -41,15 +41,27 @@
 // station sends a few more frames under the old one.
 //
 //   kestrine_gen --encrypt ccmp --ft|--tdls --passphrase P --ssid S ...
+//   kestrine_gen --encrypt ccmp --ft --akm 3 --pmk MSK ...
 //
 // writes a network whose keys come from more than the 4-way handshake:
-// with --ft, an FT-PSK network (AKM 4) of two access points in one
+// with --ft, an FT-PSK network (AKM 4; or FT-802.1X, AKM 3, keyed by the
+// MSK, 128 hex digits, its EAP exchanges left out) of two access points in one
 // mobility domain, each station's initial mobility-domain association
 // with the first, then, every 150 frames of traffic, one station's FT
 // reassociation over the air to the second; with --tdls, a WPA2 network
 // whose first two stations set up a TDLS direct link through the access
 // point and then talk directly under its key, beside the network's
 // traffic. Both need at least 2 stations.
+//
+//   kestrine_gen --encrypt tkip|ccmp --wpa1 --passphrase P --ssid S ...
+//
+// writes a WPA1 network: the WPA element in its beacon, associations and
+// handshakes, EAPOL-Key descriptor type 254 (version 1, HMAC-MD5 and RC4,
+// for a TKIP pair; version 2, HMAC-SHA1 and AES key wrap, for a CCMP
+// one), a TKIP group key in a group key handshake after each 4-way
+// handshake, and every 120 frames of traffic a new group key on the other
+// key index (1, 2) handed to every station in turn, with group frames
+// under each key among the pairwise traffic.
 //
 //   kestrine_gen --full-decode-mix ...
 //
@@ -116,9 +128,12 @@ int parse(int argc, char** argv, options& opts)
             opts.group_handshake = true;
         } else if (arg == "--ft") {
             opts.fast_transition = true;
-            opts.akm = 4;
+            if (opts.akm == 2)
+                opts.akm = 4;
         } else if (arg == "--tdls") {
             opts.tdls = true;
+        } else if (arg == "--wpa1") {
+            opts.wpa1 = true;
         } else if (arg == "--extended-key-id") {
             opts.extended_key_id = true;
         } else if (arg == "--passphrase" && has_value) {
@@ -146,7 +161,8 @@ int parse(int argc, char** argv, options& opts)
         }
     }
     if (opts.output == nullptr || (opts.records == 0 && opts.bytes == 0) ||
-        (opts.fcs && (opts.link_type != 127 || opts.full_decode_mix)))
+        (opts.fcs && (opts.link_type != 127 || opts.full_decode_mix)) ||
+        (opts.wpa1 && ((opts.encrypt != "tkip" && opts.encrypt != "ccmp") || opts.fast_transition)))
         return -1;
     return 0;
 }
@@ -157,7 +173,7 @@ void append_fcs(std::vector<std::uint8_t>& record)
 {
     const std::size_t header_length = static_cast<std::size_t>(record[2] | record[3] << 8);
     record[8] |= 0x10;
-    const std::uint32_t fcs = crc32_of(byte_span(record).subspan(header_length));
+    const std::uint32_t fcs = own_crc32(byte_span(record).subspan(header_length));
     for (int shift = 0; shift < 32; shift += 8)
         put_u8(record, fcs >> shift & 0xFF);
 }
@@ -172,7 +188,7 @@ int main(int argc, char** argv)
                    "[--small] [--seed N] [--fcs]\n"
                    "                    [--encrypt ccmp|tkip|wep|ccmp256|gcmp|gcmp256] [--akm N] [--owe-group 19|20]\n"
                    "                    [--passphrase P] [--ssid S] [--pmk HEX] [--wep-key HEX]\n"
-                   "                    [--group-handshake] [--extended-key-id] [--ft] [--tdls]\n"
+                   "                    [--group-handshake] [--extended-key-id] [--ft] [--tdls] [--wpa1]\n"
                    "                    [--stations N] [--unencrypted-twin] [--full-decode-mix] out.pcap\n",
                    stderr);
         return 2;

@@ -9,11 +9,21 @@
 // with a beacon and each station's association, whose RSN elements name
 // the suites, as a decoder that needs the AKM before message 2 expects.
 //
+// A WPA1 network (--wpa1) is the pre-RSN form that WPA-certified devices
+// still speak: the WPA vendor element (00-50-F2 type 1) in place of the
+// RSNE, EAPOL-Key descriptor type 254, a 4-way handshake whose message 3
+// carries the element in the clear and no group key, and the TKIP group
+// key in a group key handshake after it, its Key Data encrypted although
+// the Encrypted Key Data bit, which WPA1 predates, is clear. The group key
+// is renewed now and then, its key index alternating between 1 and 2.
+//
 // Where a network type of its own is added (FT with its reassociations,
 // TDLS with its setup through the AP), it goes in as another way to key a
 // station, beside add_handshake and add_group_handshake: a sequence of
 // frames pushed to the prelude, and the station's keys installed.
 #include "gen.h"
+
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cctype>
@@ -68,6 +78,7 @@ constexpr std::array<akm_row, 8> akm_rows = {{
 }};
 
 std::size_t tk_length(const protected_network& net) { return row_of(net.suite).tk_length; }
+std::size_t tk_length(const temporal_key& key) { return row_of(key.suite).tk_length; }
 
 constexpr unsigned rsn_extended_key_id = 0x2000; // RSN Capabilities bit 13
 
@@ -85,8 +96,25 @@ std::vector<std::uint8_t> rsn_element(unsigned cipher_selector, unsigned akm, un
     return element;
 }
 
+// The WPA element (a vendor element of 00-50-F2, type 1, version 1): the
+// group cipher, one pairwise cipher and one AKM, each behind 00-50-F2
+// with the RSNE's numbers.
+std::vector<std::uint8_t> wpa_element(unsigned group_selector, unsigned pairwise_selector, unsigned akm)
+{
+    std::vector<std::uint8_t> element = {0xDD, 22, 0x00, 0x50, 0xF2, 0x01, 0x01, 0x00};
+    for (unsigned selector : {group_selector, 0x100u | pairwise_selector, 0x100u | akm}) {
+        if (selector >= 0x100)
+            put_le16(element, 1);
+        for (unsigned byte : {0x00u, 0x50u, 0xF2u, selector & 0xFF})
+            put_u8(element, byte);
+    }
+    return element;
+}
+
 std::vector<std::uint8_t> rsn_element_of(const protected_network& net)
 {
+    if (net.wpa1)
+        return wpa_element(row_of(net.group.suite).selector, row_of(net.suite).selector, net.akm.selector);
     return rsn_element(row_of(net.suite).selector, net.akm.selector, net.extended_key_id ? rsn_extended_key_id : 0);
 }
 
@@ -104,22 +132,19 @@ std::vector<std::uint8_t> data_header(bool qos, bool from_ap, const mac& station
     return header;
 }
 
-// Appends header and plain protected under `key`, the network's cipher.
-void encrypt_under(protected_network& net, temporal_key& key, bool from_ap, byte_span header, byte_span plain,
-                   std::vector<std::uint8_t>& out)
+// Appends header and plain protected under `key`, by its cipher.
+void encrypt_under(temporal_key& key, bool from_ap, byte_span header, byte_span plain, std::vector<std::uint8_t>& out)
 {
     bool done = false;
-    switch (net.suite) {
+    switch (key.suite) {
     case cipher::tkip: // group frames come from the authenticator
-        done = tkip_encrypt(key.tk, from_ap, key.packet_number++, key.key_id, header, plain, out);
+        done = own_tkip_encrypt(key.tk, from_ap, key.packet_number++, key.key_id, header, plain, out);
         break;
     case cipher::ccmp:
-        done = ccmp_encrypt(key.ccmp, key.packet_number++, key.key_id, header, plain, out);
-        break;
     case cipher::ccmp256:
     case cipher::gcmp:
     case cipher::gcmp256:
-        done = own_aead_encrypt(net.suite, std::span(key.tk).first(tk_length(net)), key.packet_number++, key.key_id,
+        done = own_aead_encrypt(key.suite, std::span(key.tk).first(tk_length(key)), key.packet_number++, key.key_id,
                                 header, plain, out);
         break;
     case cipher::wep:
@@ -138,19 +163,17 @@ std::vector<std::uint8_t> sealed_under(protected_network& net, temporal_key& key
         return frame;
     const std::size_t header_length = mac_header_length(static_cast<unsigned>(frame[0] | frame[1] << 8));
     std::vector<std::uint8_t> sealed;
-    encrypt_under(net, key, from_ap, byte_span(frame).first(header_length), byte_span(frame).subspan(header_length),
-                  sealed);
+    encrypt_under(key, from_ap, byte_span(frame).first(header_length), byte_span(frame).subspan(header_length), sealed);
     return sealed;
 }
 
-void set_temporal_key(protected_network& net, temporal_key& key, byte_span tk, int key_id)
+void set_temporal_key(temporal_key& key, cipher suite, byte_span tk, int key_id)
 {
+    key.suite = suite;
     std::fill(key.tk.begin(), key.tk.end(), 0);
     std::copy(tk.begin(), tk.end(), key.tk.begin());
     key.packet_number = 1;
     key.key_id = key_id;
-    if (net.suite == cipher::ccmp && !ccmp_key_set(key.ccmp, std::span(key.tk).first(16)))
-        fail("cannot set a CCMP key");
 }
 
 // ---- Management frames of the newer networks
@@ -244,10 +267,10 @@ std::vector<std::uint8_t> eapol_key_frame(const protected_network& net, const st
     for (unsigned byte : {0xAAu, 0xAAu, 0x03u, 0x00u, 0x00u, 0x00u, 0x88u, 0x8Eu})
         put_u8(frame, byte);
     const std::size_t eapol = frame.size();
-    put_u8(frame, 2);
+    put_u8(frame, net.wpa1 ? 1 : 2); // 802.1X-2001 for WPA1, as its devices send it
     put_u8(frame, 3);
     put_be16(frame, static_cast<unsigned>(79 + mic_length + key_data.size()));
-    put_u8(frame, 2); // RSN descriptor
+    put_u8(frame, net.wpa1 ? 254 : 2); // the WPA or the RSN key descriptor
     put_be16(frame, static_cast<unsigned>(information));
     put_be16(frame, static_cast<unsigned>(key_length));
     for (int shift = 56; shift >= 0; shift -= 8)
@@ -293,7 +316,7 @@ std::vector<std::uint8_t> group_key_data(const protected_network& net, const sta
         std::array<std::uint8_t, 32> rc4_key{};
         std::copy(key_iv.begin(), key_iv.end(), rc4_key.begin());
         std::copy(kek.begin(), kek.end(), rc4_key.begin() + 16);
-        if (!rc4_xor(rc4_key, 256, data, data.data()))
+        if (!own_rc4_xor(rc4_key, 256, data, data.data()))
             fail("cannot load RC4");
         return data;
     }
@@ -345,10 +368,8 @@ void add_handshake(protected_network& net, station_keys& station, std::uint64_t&
     const int version = net.akm.descriptor_version;
     const std::size_t key_length = tk_length(net);
     std::array<std::uint8_t, 32> anonce{}, snonce{};
-    for (auto& byte : anonce)
-        byte = static_cast<std::uint8_t>(below(state, 256));
-    for (auto& byte : snonce)
-        byte = static_cast<std::uint8_t>(below(state, 256));
+    fill_random(anonce, state);
+    fill_random(snonce, state);
     station_keys next = {};
     next.address = station.address;
     derive_pairwise_keys(net, next, anonce, snonce);
@@ -386,7 +407,7 @@ void add_handshake(protected_network& net, station_keys& station, std::uint64_t&
         station.has_previous = true;
         station.since_rekey = 0;
     }
-    set_temporal_key(net, station.pairwise,
+    set_temporal_key(station.pairwise, net.suite,
                      std::span(station.ptk).subspan(net.akm.kck_length + net.akm.kek_length, key_length), key_id);
 }
 
@@ -404,18 +425,83 @@ void add_group_handshake(protected_network& net, station_keys& station)
     net.prelude.push_back(sealed_under(net, station.pairwise, false, second));
 }
 
-std::vector<std::uint8_t> parse_hex_key(const std::string& text)
+// WPA1's 4-way handshake: the Secure bit waits for the group key
+// handshake, and message 3 carries the access point's WPA element in the
+// clear, with no group key.
+void add_wpa1_handshake(protected_network& net, station_keys& station, std::uint64_t& state)
 {
-    std::vector<std::uint8_t> key;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        key.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    return key;
+    const int version = net.akm.descriptor_version;
+    const std::size_t key_length = tk_length(net);
+    std::array<std::uint8_t, 32> anonce{}, snonce{};
+    fill_random(anonce, state);
+    fill_random(snonce, state);
+    derive_pairwise_keys(net, station, anonce, snonce);
+    const auto element = rsn_element_of(net);
+    const std::uint64_t replay = station.replay;
+    station.replay += 2;
+    net.prelude.push_back(eapol_key_frame(net, station, true, version | info_pairwise | info_ack, key_length,
+                                          replay + 1, anonce.data(), {}, {}, false));
+    net.prelude.push_back(eapol_key_frame(net, station, false, version | info_pairwise | info_mic, key_length,
+                                          replay + 1, snonce.data(), {}, element, true));
+    net.prelude.push_back(eapol_key_frame(net, station, true,
+                                          version | info_pairwise | info_install | info_ack | info_mic, key_length,
+                                          replay + 2, anonce.data(), {}, element, true));
+    net.prelude.push_back(eapol_key_frame(net, station, false, version | info_pairwise | info_mic, key_length,
+                                          replay + 2, nullptr, {}, {}, true));
+    set_temporal_key(station.pairwise, net.suite,
+                     std::span(station.ptk).subspan(net.akm.kck_length + net.akm.kek_length, key_length), 0);
 }
 
-bool is_hex(const std::string& text)
+// WPA1's group key handshake: message 1 names the key index in Key
+// Information bits 4-5 and carries the bare GTK as Key Data, encrypted
+// under the KEK (descriptor version 1: RC4 keyed by Key IV || KEK, the
+// first 256 bytes of keystream discarded; version 2: AES key wrap), with
+// the Encrypted Key Data bit clear. Both messages travel under the pair's
+// key.
+void add_wpa1_group_handshake(protected_network& net, station_keys& station, std::uint64_t& state)
 {
-    return std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+    const int version = net.akm.descriptor_version;
+    const std::size_t gtk_length = tk_length(net.group);
+    const byte_span gtk = std::span(net.group.tk).first(gtk_length);
+    const byte_span kek = std::span(station.ptk).subspan(net.akm.kck_length, net.akm.kek_length);
+    std::vector<std::uint8_t> key_iv(16, 0);
+    std::vector<std::uint8_t> key_data;
+    if (version == 1) {
+        key_iv.clear();
+        put_random(key_iv, 16, state);
+        std::array<std::uint8_t, 32> rc4_key{};
+        std::copy(key_iv.begin(), key_iv.end(), rc4_key.begin());
+        std::copy(kek.begin(), kek.end(), rc4_key.begin() + 16);
+        key_data.resize(gtk.size());
+        const bool done = own_rc4_xor(rc4_key, 256, gtk, key_data.data());
+        OPENSSL_cleanse(rc4_key.data(), rc4_key.size());
+        if (!done)
+            fail("cannot load RC4");
+    } else if (!own_key_wrap(kek, gtk, key_data)) {
+        fail("cannot wrap the group key");
+    }
+    const int key_index = net.group.key_id << 4;
+    const std::uint64_t replay = ++station.replay;
+    const auto first = eapol_key_frame(net, station, true, version | key_index | info_ack | info_mic | info_secure,
+                                       gtk_length, replay, nullptr, key_iv, key_data, true);
+    const auto second =
+        eapol_key_frame(net, station, false, version | key_index | info_mic | info_secure, 0, replay, nullptr, {}, {}, true);
+    net.prelude.push_back(sealed_under(net, station.pairwise, true, first));
+    net.prelude.push_back(sealed_under(net, station.pairwise, false, second));
 }
+
+// A new group key, on the key index the last one did not use, handed to
+// every station before any group frame goes out under it.
+void rekey_wpa1_group(protected_network& net, std::uint64_t& state)
+{
+    std::array<std::uint8_t, 32> group_key{};
+    fill_random(group_key, state);
+    set_temporal_key(net.group, net.group.suite, group_key, 3 - net.group.key_id);
+    OPENSSL_cleanse(group_key.data(), group_key.size());
+    for (auto& station : net.stations)
+        add_wpa1_group_handshake(net, station, state);
+}
+
 
 // Extended Key ID: a pair is rekeyed every this many frames of traffic,
 // the pairs in turn.
@@ -424,14 +510,27 @@ constexpr std::uint64_t rekey_interval = 80;
 // Stations keep sending under the key a rekey replaced for a few frames.
 constexpr unsigned old_key_frames = 6;
 
+// WPA1: the group key is renewed every this many frames of traffic.
+constexpr std::uint64_t group_rekey_interval = 120;
+
 } // namespace
+
+std::vector<std::uint8_t> parse_hex(const std::string& text)
+{
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }))
+        return {};
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
 
 void set_up_network(protected_network& net, const options& opts, std::uint64_t& state)
 {
     net.unencrypted_twin = opts.unencrypted_twin;
     if (opts.encrypt == "wep") {
         net.suite = cipher::wep;
-        net.wep_key = parse_hex_key(opts.wep_key);
+        net.wep_key = parse_hex(opts.wep_key);
         if (net.wep_key.size() != 5 && net.wep_key.size() != 13)
             fail("--wep-key takes 10 or 26 hex digits");
         net.stations.resize(opts.stations);
@@ -449,34 +548,38 @@ void set_up_network(protected_network& net, const options& opts, std::uint64_t& 
     if (akm == nullptr)
         fail("--akm takes 1, 2, 5, 6, 8, 12 or 18, --owe-group 19 or 20");
     net.akm = akm->suite;
+    if (opts.wpa1 && ((net.suite != cipher::tkip && net.suite != cipher::ccmp) || opts.akm > 2 ||
+                      opts.group_handshake || opts.extended_key_id || opts.tdls))
+        fail("WPA1 networks are TKIP or CCMP, AKM 1 or 2, with one pairwise key and their own group key handshakes");
     if (net.suite == cipher::tkip) {
         if (opts.akm > 2 || opts.group_handshake || opts.extended_key_id)
             fail("TKIP networks are AKM 1 or 2, with whole handshakes and one pairwise key");
         net.akm.descriptor_version = 1;
         net.akm.mic = mic_kind::hmac_md5;
     }
-    net.group_handshake = opts.group_handshake;
+    net.wpa1 = opts.wpa1;
+    net.group_handshake = opts.group_handshake || opts.wpa1;
     net.extended_key_id = opts.extended_key_id;
     net.owe_group = opts.owe_group;
     net.announced = !opts.pmk.empty() || opts.akm != 2 || (net.suite != cipher::ccmp && net.suite != cipher::tkip) ||
-                    opts.group_handshake || opts.extended_key_id || opts.tdls;
+                    opts.group_handshake || opts.extended_key_id || opts.tdls || opts.wpa1;
     net.ssid = opts.ssid.empty() ? "kestrine-lab" : opts.ssid;
     if (!opts.pmk.empty()) {
-        if (!is_hex(opts.pmk) || opts.pmk.size() != 2 * net.akm.pmk_length)
+        const auto pmk = parse_hex(opts.pmk);
+        if (opts.pmk.size() != 2 * net.akm.pmk_length || pmk.size() != net.akm.pmk_length)
             fail(net.akm.pmk_length == 48 ? "this AKM's --pmk takes 96 hex digits" : "this AKM's --pmk takes 64 hex digits");
-        const auto pmk = parse_hex_key(opts.pmk);
         std::copy(pmk.begin(), pmk.end(), net.pmk.begin());
     } else {
         if (opts.akm != 2 && opts.akm != 6)
             fail("only AKMs 2 and 6 take a passphrase; give the others --pmk");
         const byte_span ssid(reinterpret_cast<const std::uint8_t*>(opts.ssid.data()), opts.ssid.size());
-        if (!derive_pmk_from_passphrase(opts.passphrase, ssid, std::span(net.pmk).first<32>()))
+        if (!own_pmk_from_passphrase(opts.passphrase, ssid, std::span(net.pmk).first<32>()))
             fail("cannot derive the PMK: a passphrase is 8 to 63 characters, an SSID 1 to 32 bytes");
     }
     std::array<std::uint8_t, 32> group_key{};
-    for (auto& byte : group_key)
-        byte = static_cast<std::uint8_t>(below(state, 256));
-    set_temporal_key(net, net.group, std::span(group_key).first(tk_length(net)), 1);
+    fill_random(group_key, state);
+    const cipher group_suite = net.wpa1 ? cipher::tkip : net.suite;
+    set_temporal_key(net.group, group_suite, std::span(group_key).first(row_of(group_suite).tk_length), 1);
     net.stations.resize(opts.stations);
     if (net.announced)
         net.prelude.push_back(beacon(net, state));
@@ -485,6 +588,11 @@ void set_up_network(protected_network& net, const options& opts, std::uint64_t& 
         station.address = {0x02, 0x5C, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(1 + i)};
         if (net.announced)
             add_association(net, station, i + 1, state);
+        if (net.wpa1) {
+            add_wpa1_handshake(net, station, state);
+            add_wpa1_group_handshake(net, station, state);
+            continue;
+        }
         add_handshake(net, station, state, false);
         if (net.group_handshake)
             add_group_handshake(net, station);
@@ -498,6 +606,11 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
         net.traffic_frames >= (net.rekeys + 1) * rekey_interval) {
         add_handshake(net, net.stations[net.rekeys % net.stations.size()], state, true);
         ++net.rekeys;
+    }
+    if (net.wpa1 && net.next_prelude == net.prelude.size() &&
+        net.traffic_frames >= (net.group_rekeys + 1) * group_rekey_interval) {
+        rekey_wpa1_group(net, state);
+        ++net.group_rekeys;
     }
     if (net.next_prelude < net.prelude.size()) {
         const auto& frame = net.prelude[net.next_prelude++];
@@ -514,19 +627,19 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
     put_ip_packet(plain, imix_ip_length(state, small_packets), state);
     const bool old_key = !group && net.extended_key_id && station.has_previous &&
                          station.since_rekey++ < old_key_frames && below(state, 2) == 0;
+    std::array<std::uint8_t, 3> iv{}; // drawn in the twin too, which so stays in step
+    if (net.suite == cipher::wep)
+        fill_random(iv, state);
     if (net.unencrypted_twin) {
         out.insert(out.end(), header.begin(), header.end());
         out.insert(out.end(), plain.begin(), plain.end());
     } else if (net.suite == cipher::wep) {
-        const std::array<std::uint8_t, 3> iv = {static_cast<std::uint8_t>(below(state, 256)),
-                                                static_cast<std::uint8_t>(below(state, 256)),
-                                                static_cast<std::uint8_t>(below(state, 256))};
-        if (!wep_encrypt(net.wep_key, iv, 0, header, plain, out))
+        if (!own_wep_encrypt(net.wep_key, iv, 0, header, plain, out))
             fail("cannot encrypt a frame");
     } else if (group) {
-        encrypt_under(net, net.group, true, header, plain, out);
+        encrypt_under(net.group, true, header, plain, out);
     } else {
-        encrypt_under(net, old_key ? station.previous : station.pairwise, from_ap, header, plain, out);
+        encrypt_under(old_key ? station.previous : station.pairwise, from_ap, header, plain, out);
     }
 }
 
@@ -538,16 +651,12 @@ std::vector<std::uint8_t> make_eapol_key(const protected_network& net, const sta
     return eapol_key_frame(net, station, from_ap, information, key_length, replay, nonce, {}, key_data, with_mic);
 }
 
-void encrypt_with(protected_network& net, temporal_key& key, bool from_ap, byte_span header, byte_span plain,
-                  std::vector<std::uint8_t>& out)
+void encrypt_with(temporal_key& key, bool from_ap, byte_span header, byte_span plain, std::vector<std::uint8_t>& out)
 {
-    encrypt_under(net, key, from_ap, header, plain, out);
+    encrypt_under(key, from_ap, header, plain, out);
 }
 
-void set_key(protected_network& net, temporal_key& key, byte_span tk, int key_id)
-{
-    set_temporal_key(net, key, tk, key_id);
-}
+void set_key(temporal_key& key, cipher suite, byte_span tk, int key_id) { set_temporal_key(key, suite, tk, key_id); }
 
 // Protects the frame as its transmitter would: pairwise between the
 // access point and a station, under the group key for group-addressed
@@ -560,8 +669,6 @@ void seal_frame(protected_network& net, std::vector<std::uint8_t>& frame)
     if ((fc & 0x0C) != 0x08 || (fc & 0x40) != 0 || frame.size() <= header_length)
         return;
     const bool fragment = (fc & fc_more_fragments) != 0 || (frame[22] & 0x0F) != 0;
-    if (net.suite == cipher::tkip && fragment)
-        return;
     mac a1{}, a2{};
     std::copy(frame.begin() + 4, frame.begin() + 10, a1.begin());
     std::copy(frame.begin() + 10, frame.begin() + 16, a2.begin());
@@ -575,6 +682,9 @@ void seal_frame(protected_network& net, std::vector<std::uint8_t>& frame)
             peer = &candidate;
     if (!group && peer == nullptr)
         return;
+    temporal_key& key = group ? net.group : peer->pairwise;
+    if (net.suite != cipher::wep && key.suite == cipher::tkip && fragment)
+        return;
     const byte_span header(frame.data(), header_length);
     const byte_span plain(frame.data() + header_length, frame.size() - header_length);
     std::vector<std::uint8_t> sealed;
@@ -582,10 +692,10 @@ void seal_frame(protected_network& net, std::vector<std::uint8_t>& frame)
         const std::uint64_t n = net.wep_iv++;
         const std::array<std::uint8_t, 3> iv = {static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
                                                 static_cast<std::uint8_t>(n)};
-        if (!wep_encrypt(net.wep_key, iv, 0, header, plain, sealed))
+        if (!own_wep_encrypt(net.wep_key, iv, 0, header, plain, sealed))
             fail("cannot encrypt a frame");
     } else {
-        encrypt_under(net, group ? net.group : peer->pairwise, from_ap, header, plain, sealed);
+        encrypt_under(key, from_ap, header, plain, sealed);
     }
     frame = std::move(sealed);
 }

@@ -1,6 +1,8 @@
 // Networks whose keys come from more than the 4-way handshake.
 //
-// FT-PSK (--ft, AKM 4): two access points of one mobility domain. Each
+// FT-PSK (--ft, AKM 4) or FT-802.1X (--ft --akm 3, the MSK given, whose
+// second 256 bits are the XXKey; the EAP exchange before each initial
+// association is left out): two access points of one mobility domain. Each
 // station's initial mobility-domain association with the first is an
 // association (MDE, FTE naming R0KH-ID and R1KH-ID) and a 4-way handshake
 // whose PTK comes from PMK-R1 (12.7.1.7); later, in turn, each station
@@ -202,8 +204,7 @@ ft_names derive_ft(roaming_network& roaming, station_keys& station, const mac& r
 std::array<std::uint8_t, 32> random_nonce(std::uint64_t& state)
 {
     std::array<std::uint8_t, 32> nonce{};
-    for (auto& byte : nonce)
-        byte = static_cast<std::uint8_t>(below(state, 256));
+    fill_random(nonce, state);
     return nonce;
 }
 
@@ -215,7 +216,7 @@ void add_initial_association(roaming_network& roaming, std::size_t index, std::u
 {
     protected_network& net = roaming.net;
     station_keys& station = net.stations[index];
-    const auto plain_rsne = rsne(4, 4, nullptr);
+    const auto plain_rsne = rsne(4, net.akm.selector, nullptr);
     const auto mde = mobility_domain_element();
     std::vector<std::uint8_t> request;
     put_association_request(request, station.address, access_point, nullptr, net.ssid, state);
@@ -238,7 +239,7 @@ void add_initial_association(roaming_network& roaming, std::size_t index, std::u
     const auto snonce = random_nonce(state);
     const ft_names names = derive_ft(roaming, station, access_point, anonce, snonce);
     roaming.r0_names[index] = names.r0_name;
-    const auto named_rsne = rsne(4, 4, &names.r1_name);
+    const auto named_rsne = rsne(4, net.akm.selector, &names.r1_name);
     std::vector<std::uint8_t> station_data = named_rsne;
     append(station_data, mde);
     append(station_data, names_fte);
@@ -269,7 +270,7 @@ void add_initial_association(roaming_network& roaming, std::size_t index, std::u
         replay + 2, anonce.data(), wrapped, true));
     net.prelude.push_back(make_eapol_key(net, station, false, info_version | info_pairwise | info_mic | info_secure,
                                          0, replay + 2, nullptr, {}, true));
-    set_key(net, station.pairwise, std::span(station.ptk).subspan(32, 16), 0);
+    set_key(station.pairwise, cipher::ccmp, std::span(station.ptk).subspan(32, 16), 0);
 }
 
 // A station's FT reassociation over the air to the second access point.
@@ -279,7 +280,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
     station_keys& station = net.stations[index];
     const mac& target = second_access_point;
     const auto mde = mobility_domain_element();
-    const auto r0_rsne = rsne(4, 4, &roaming.r0_names[index]);
+    const auto r0_rsne = rsne(4, net.akm.selector, &roaming.r0_names[index]);
     const auto snonce = random_nonce(state);
     const auto anonce = random_nonce(state);
 
@@ -309,7 +310,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
 
     const ft_names names = derive_ft(roaming, station, target, anonce, snonce);
     const byte_span kck = std::span(station.ptk).first(16);
-    const auto r1_rsne = rsne(4, 4, &names.r1_name);
+    const auto r1_rsne = rsne(4, net.akm.selector, &names.r1_name);
     answer_parts.element_count = 3;
     auto request_fte = fte(answer_parts);
     seal_fte(kck, station.address, target, 5, {&r1_rsne, &mde}, request_fte);
@@ -337,7 +338,7 @@ void add_roam(roaming_network& roaming, std::size_t index, std::uint64_t& state)
     append(response, response_fte);
     roaming.queue.push_back(response);
 
-    set_key(net, station.pairwise, std::span(station.ptk).subspan(32, 16), 0);
+    set_key(station.pairwise, cipher::ccmp, std::span(station.ptk).subspan(32, 16), 0);
     roaming.bssid_of[index] = target;
 }
 
@@ -376,7 +377,7 @@ void relay_through_access_point(protected_network& net, std::size_t from, std::s
             frame = header;
             append(frame, body);
         } else {
-            encrypt_with(net, from_ap ? receiver.pairwise : sender.pairwise, from_ap, header, body, frame);
+            encrypt_with(from_ap ? receiver.pairwise : sender.pairwise, from_ap, header, body, frame);
         }
         net.prelude.push_back(frame);
     }
@@ -435,7 +436,7 @@ void add_tdls_setup(roaming_network& roaming, std::uint64_t& state)
         else
             relay_through_access_point(net, tdls_initiator, tdls_responder, tdls_body(2, elements), state);
     }
-    set_key(net, roaming.direct, std::span(tpk).subspan(16, 16), 0);
+    set_key(roaming.direct, cipher::ccmp, std::span(tpk).subspan(16, 16), 0);
     OPENSSL_cleanse(tpk.data(), tpk.size());
     OPENSSL_cleanse(key_input.data(), key_input.size());
 }
@@ -454,7 +455,7 @@ void put_sealed(std::vector<std::uint8_t>& out, roaming_network& roaming, tempor
         append(out, header);
         append(out, plain);
     } else {
-        encrypt_with(roaming.net, key, from_ap, header, plain, out);
+        encrypt_with(key, from_ap, header, plain, out);
     }
 }
 
@@ -502,9 +503,13 @@ std::unique_ptr<roaming_network, roaming_deleter> set_up_roaming(const options& 
     std::unique_ptr<roaming_network, roaming_deleter> roaming(new roaming_network);
     roaming->fast_transition = opts.fast_transition;
     roaming->tdls = opts.tdls;
-    if (opts.encrypt != "ccmp" || (opts.akm != (opts.fast_transition ? 4u : 2u)) || opts.pmk.size() > 0 ||
-        opts.fast_transition == opts.tdls || opts.stations < 2)
-        fail("--ft takes --encrypt ccmp --akm 4, --tdls --encrypt ccmp; both a passphrase and at least 2 stations");
+    const bool ft_psk = opts.fast_transition && opts.akm == 4 && opts.pmk.empty();
+    const bool ft_8021x = opts.fast_transition && opts.akm == 3 && opts.pmk.size() == 128;
+    const bool tdls = opts.tdls && opts.akm == 2 && opts.pmk.empty();
+    if (opts.encrypt != "ccmp" || opts.fast_transition == opts.tdls || opts.stations < 2 ||
+        !(ft_psk || ft_8021x || tdls) || opts.wpa1)
+        fail("--ft and --tdls take --encrypt ccmp, a passphrase (--ft also --akm 3 and --pmk with the MSK, 128 hex "
+             "digits) and at least 2 stations");
     if (opts.tdls) {
         set_up_network(roaming->net, opts, state);
         add_tdls_setup(*roaming, state);
@@ -513,13 +518,18 @@ std::unique_ptr<roaming_network, roaming_deleter> set_up_roaming(const options& 
     protected_network& net = roaming->net;
     net.unencrypted_twin = opts.unencrypted_twin;
     net.suite = cipher::ccmp;
-    net.akm = {4, 3, kdf_kind::sha256, mic_kind::cmac, 16, 16, 16, 32};
+    net.akm = {opts.akm, 3, kdf_kind::sha256, mic_kind::cmac, 16, 16, 16, 32};
     net.ssid = opts.ssid.empty() ? "kestrine-lab" : opts.ssid;
-    const byte_span ssid = text_bytes(net.ssid);
-    if (!derive_pmk_from_passphrase(opts.passphrase, ssid, std::span(net.pmk).first<32>()))
+    if (ft_8021x) { // net.pmk holds the XXKey
+        const auto msk = parse_hex(opts.pmk);
+        if (msk.size() != 64)
+            fail("--pmk takes the MSK here, 128 hex digits");
+        std::copy(msk.begin() + 32, msk.end(), net.pmk.begin());
+    } else if (!own_pmk_from_passphrase(opts.passphrase, text_bytes(net.ssid), std::span(net.pmk).first<32>())) {
         fail("cannot derive the PMK: a passphrase is 8 to 63 characters, an SSID 1 to 32 bytes");
+    }
     for (temporal_key* key : {&net.group, &roaming->second_group})
-        set_key(net, *key, random_nonce(state), 1);
+        set_key(*key, cipher::ccmp, random_nonce(state), 1);
     for (const mac& bssid : {access_point, second_access_point}) {
         std::vector<std::uint8_t> beacon;
         put_management_header(beacon, 8, broadcast_address, bssid, bssid, state);
@@ -528,7 +538,7 @@ std::unique_ptr<roaming_network, roaming_deleter> set_up_roaming(const options& 
         put_le16(beacon, 0x0431);
         put_ssid(beacon, net.ssid);
         put_rates(beacon);
-        append(beacon, rsne(4, 4, nullptr));
+        append(beacon, rsne(4, net.akm.selector, nullptr));
         append(beacon, mobility_domain_element());
         net.prelude.push_back(beacon);
     }
