@@ -75,32 +75,30 @@ void aead_inputs_of(const mac_header& header, byte_span cipher_header, aead_fram
     in.aad_size = static_cast<std::size_t>(at - in.aad.data());
 }
 
-// Makes the key schedule. For CCM libcrypto fixes M and L when the key is
-// set, so the MIC size and the 13-byte nonce (L = 2) go first; it also
-// picks its block routine by direction then, so a context serves one
-// direction only. GCM's default 12-byte nonce is the frames'.
-bool aead_context_init(EVP_CIPHER_CTX* context, const aead_suite& suite, const std::uint8_t* key, bool encrypt)
+// Makes the decrypting key schedule. For CCM libcrypto fixes M and L when
+// the key is set, so the MIC size and the 13-byte nonce (L = 2) go first;
+// it also picks its block routine by direction then. GCM's default
+// 12-byte nonce is the frames'.
+bool aead_context_init(EVP_CIPHER_CTX* context, const aead_suite& suite, const std::uint8_t* key)
 {
-    const int direction = encrypt ? 1 : 0;
-    if (EVP_CipherInit_ex(context, suite.cipher, nullptr, nullptr, nullptr, direction) != 1)
+    if (EVP_DecryptInit_ex(context, suite.cipher, nullptr, nullptr, nullptr) != 1)
         return false;
     if (!suite.gcm &&
         (EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_IVLEN, static_cast<int>(ccm_nonce_size), nullptr) != 1 ||
          EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(suite.mic_size), nullptr) != 1))
         return false;
-    return EVP_CipherInit_ex(context, nullptr, nullptr, key, nullptr, direction) == 1;
+    return EVP_DecryptInit_ex(context, nullptr, nullptr, key, nullptr) == 1;
 }
 
 // Sets the nonce and feeds the AAD for one frame; the key schedule stays.
-// CCM needs the body's length first and, to decrypt, the expected MIC.
+// CCM needs the body's length and the expected MIC first.
 template <bool gcm>
-bool aead_start(EVP_CIPHER_CTX* context, const aead_suite& suite, bool encrypt, const aead_frame& in,
-                const std::uint8_t* tag, std::size_t body_size)
+bool aead_start(EVP_CIPHER_CTX* context, const aead_suite& suite, const aead_frame& in, const std::uint8_t* tag,
+                std::size_t body_size)
 {
     int length = 0;
-    if (EVP_CipherInit_ex(context, nullptr, nullptr, nullptr, in.nonce.data(), encrypt ? 1 : 0) != 1)
+    if (EVP_DecryptInit_ex(context, nullptr, nullptr, nullptr, in.nonce.data()) != 1)
         return false;
-    // Only a decrypting context takes an expected tag; encryption just restates its size.
     if (!gcm &&
         (EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(suite.mic_size),
                              const_cast<std::uint8_t*>(tag)) != 1 ||
@@ -140,7 +138,7 @@ int aead_open(EVP_CIPHER_CTX* context, const aead_suite& suite, byte_span frame,
     const std::size_t body_size = in.body.size();
     const std::uint8_t* body = in.body.data();
     const std::uint8_t* mic = in.mic.data();
-    if (!aead_start<gcm>(context, suite, false, in, mic, body_size))
+    if (!aead_start<gcm>(context, suite, in, mic, body_size))
         return -1;
     int length = 0;
     if constexpr (!gcm) {
@@ -164,85 +162,11 @@ int aead_open(EVP_CIPHER_CTX* context, const aead_suite& suite, byte_span frame,
     return length;
 }
 
-// Appends the protected frame; the key's context decrypts, so encryption
-// (the generator's and the tests') makes its own.
-bool aead_seal(const aead_suite& suite, const std::uint8_t* key, std::uint64_t packet_number, int key_index,
-               byte_span header, byte_span plain, std::vector<std::uint8_t>& frame)
-{
-    const auto parsed = parse_mac_header(header, header.size());
-    if (!parsed || key_index < 0 || key_index > 3 || packet_number >> 48 != 0 || plain.size() > INT_MAX)
-        return false;
-    const std::array<std::uint8_t, aead_header_size> pn_header{
-        static_cast<std::uint8_t>(packet_number),       static_cast<std::uint8_t>(packet_number >> 8),
-        0,
-        static_cast<std::uint8_t>((key_index << 6) | ext_iv),
-        static_cast<std::uint8_t>(packet_number >> 16), static_cast<std::uint8_t>(packet_number >> 24),
-        static_cast<std::uint8_t>(packet_number >> 32), static_cast<std::uint8_t>(packet_number >> 40)};
-    aead_frame in;
-    if (suite.gcm)
-        aead_inputs_of<true>(*parsed, pn_header, in);
-    else
-        aead_inputs_of<false>(*parsed, pn_header, in);
-    const auto start = suite.gcm ? aead_start<true> : aead_start<false>;
-    std::unique_ptr<evp_cipher_ctx_st, cipher_context_deleter> context(EVP_CIPHER_CTX_new());
-    if (!context || !aead_context_init(context.get(), suite, key, true))
-        return false;
-    std::vector<std::uint8_t> sealed(plain.size() + suite.mic_size);
-    int length = 0;
-    int final_length = 0;
-    // An empty body still needs a valid input pointer.
-    const std::uint8_t* input = plain.empty() ? pn_header.data() : plain.data();
-    if (!start(context.get(), suite, true, in, nullptr, plain.size()) ||
-        EVP_CipherUpdate(context.get(), sealed.data(), &length, input, static_cast<int>(plain.size())) != 1 ||
-        EVP_CipherFinal_ex(context.get(), sealed.data() + length, &final_length) != 1 ||
-        EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(suite.mic_size),
-                            sealed.data() + plain.size()) != 1)
-        return false;
-    const auto protected_header = with_protected_bit(header);
-    frame.insert(frame.end(), protected_header.begin(), protected_header.end());
-    frame.insert(frame.end(), pn_header.begin(), pn_header.end());
-    frame.insert(frame.end(), sealed.begin(), sealed.end());
-    return true;
-}
-
-const aead_suite ccmp128_suite = *aead_suite_of(cipher_suite::ccmp128);
-
 } // namespace
 
 void cipher_context_deleter::operator()(evp_cipher_ctx_st* context) const
 {
     EVP_CIPHER_CTX_free(context);
-}
-
-ccmp_key::~ccmp_key()
-{
-    OPENSSL_cleanse(key.data(), key.size());
-}
-
-bool ccmp_key_set(ccmp_key& key, byte_span temporal_key)
-{
-    if (temporal_key.size() != key.key.size())
-        return false;
-    if (!key.context)
-        key.context.reset(EVP_CIPHER_CTX_new());
-    std::copy(temporal_key.begin(), temporal_key.end(), key.key.begin());
-    if (!key.context || !aead_context_init(key.context.get(), ccmp128_suite, key.key.data(), false)) {
-        key.context.reset();
-        OPENSSL_cleanse(key.key.data(), key.key.size());
-        return false;
-    }
-    return true;
-}
-
-int ccmp_decrypt(ccmp_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain)
-{
-    return aead_open<false>(key.context.get(), ccmp128_suite, frame, header_length, plain);
-}
-
-bool ccmp_encrypt(ccmp_key& key, std::uint64_t packet_number, int key_index, byte_span header, byte_span plain,
-                  std::vector<std::uint8_t>& frame)
-{
-    return key.context && aead_seal(ccmp128_suite, key.key.data(), packet_number, key_index, header, plain, frame);
 }
 
 aead_key::~aead_key()
@@ -260,7 +184,7 @@ bool aead_key_set(aead_key& key, cipher_suite suite, byte_span temporal_key)
     OPENSSL_cleanse(key.key.data(), key.key.size());
     std::copy(temporal_key.begin(), temporal_key.end(), key.key.begin());
     key.suite = suite;
-    if (!key.context || !aead_context_init(key.context.get(), *parameters, key.key.data(), false)) {
+    if (!key.context || !aead_context_init(key.context.get(), *parameters, key.key.data())) {
         key.context.reset();
         key.suite = cipher_suite::none;
         OPENSSL_cleanse(key.key.data(), key.key.size());
@@ -276,14 +200,6 @@ int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std:
         return -1;
     return parameters->gcm ? aead_open<true>(key.context.get(), *parameters, frame, header_length, plain)
                            : aead_open<false>(key.context.get(), *parameters, frame, header_length, plain);
-}
-
-bool aead_encrypt(aead_key& key, std::uint64_t packet_number, int key_index, byte_span header, byte_span plain,
-                  std::vector<std::uint8_t>& frame)
-{
-    const auto parameters = aead_suite_of(key.suite);
-    return parameters && key.context &&
-           aead_seal(*parameters, key.key.data(), packet_number, key_index, header, plain, frame);
 }
 
 bool aead_frame_parts(cipher_suite suite, byte_span frame, std::size_t header_length, aead_frame& out)

@@ -27,13 +27,10 @@ std::array<std::uint8_t, 8> michael(byte_span key, byte_span data);
 // begins. Decryption writes the plaintext body (behind the cipher header,
 // before the trailer) to `plain`, which has room for frame.size() bytes, and
 // returns its length; -1 when the frame is too short or fails its integrity
-// check. Encryption (for the generator) appends the whole protected frame,
-// header (Protected bit set) included, to `frame`.
+// check.
 
 // WEP: IV (3) + key id, RC4 over IV || key (5 or 13 bytes), CRC-32 ICV.
 int wep_decrypt(byte_span key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
-bool wep_encrypt(byte_span key, std::span<const std::uint8_t, 3> iv, int key_index, byte_span header,
-                 byte_span plain, std::vector<std::uint8_t>& frame);
 
 // TKIP: `temporal_key` is 32 bytes, TK || Michael key of the authenticator's
 // transmissions || Michael key of the supplicant's. `from_authenticator`
@@ -41,31 +38,13 @@ bool wep_encrypt(byte_span key, std::span<const std::uint8_t, 3> iv, int key_ind
 // the ICV and the Michael MIC over DA, SA, priority and the MSDU.
 int tkip_decrypt(byte_span temporal_key, bool from_authenticator, byte_span frame,
                  std::size_t header_length, std::uint8_t* plain);
-bool tkip_encrypt(byte_span temporal_key, bool from_authenticator, std::uint64_t tsc, int key_index,
-                  byte_span header, byte_span plain, std::vector<std::uint8_t>& frame);
 
-// A CCMP-128 key with libcrypto's context, so that the AES key schedule is
-// made once per key rather than once per frame.
-struct ccmp_key {
-    std::array<std::uint8_t, 16> key{};
-    std::unique_ptr<struct evp_cipher_ctx_st, cipher_context_deleter> context;
-    ccmp_key() = default;
-    ccmp_key(ccmp_key&&) noexcept = default;
-    ccmp_key& operator=(ccmp_key&&) noexcept = default;
-    ~ccmp_key();
-};
-bool ccmp_key_set(ccmp_key& key, byte_span temporal_key);
-
-// CCMP-128: nonce and AAD built from the header (12.5.3.3), 8-byte MIC.
-int ccmp_decrypt(ccmp_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
-bool ccmp_encrypt(ccmp_key& key, std::uint64_t packet_number, int key_index, byte_span header,
-                  byte_span plain, std::vector<std::uint8_t>& frame);
-
-// The AEAD frame ciphers: CCMP-128, CCMP-256 (16-byte MIC), GCMP-128 and
-// GCMP-256 (12-byte nonce A2 || PN, 16-byte MIC). A key holds libcrypto's
-// context so that the key schedule is made once per key; a context serves
-// one direction and one thread, so it belongs to whoever decrypts, never
-// to a shared session. The key is wiped when it goes.
+// The AEAD frame ciphers: CCMP-128 (nonce and AAD built from the header,
+// 12.5.3.3; 8-byte MIC), CCMP-256 (16-byte MIC), GCMP-128 and GCMP-256
+// (12-byte nonce A2 || PN, 16-byte MIC). A key holds libcrypto's
+// decrypting context so that the key schedule is made once per key; a
+// context serves one thread, so it belongs to whoever decrypts, never to a
+// shared session. The key is wiped when it goes.
 struct aead_key {
     cipher_suite suite = cipher_suite::none;
     std::array<std::uint8_t, 32> key{};
@@ -78,8 +57,6 @@ struct aead_key {
 // False for a suite that is not one of the four or a key of the wrong length.
 bool aead_key_set(aead_key& key, cipher_suite suite, byte_span temporal_key);
 int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
-bool aead_encrypt(aead_key& key, std::uint64_t packet_number, int key_index, byte_span header,
-                  byte_span plain, std::vector<std::uint8_t>& frame);
 
 // Writes a frame's nonce at `out`: priority (CCM only) || A2 || PN5 .. PN0,
 // the PN read from `cipher_header` (the 8 bytes behind the MAC header).

@@ -223,8 +223,3 @@ handshake_summary summarize_handshakes(const decryption& state);
 
 // The per-network rows of --stats, one line each, in `lines`.
 void describe_networks(const decryption& state, std::vector<std::string>& lines);
-
-// The generator (tools/gen) still seals its frames and derives its PMKs
-// with these; they leave the face once it has ciphers of its own.
-#include "decrypt/ciphers.h"
-#include "decrypt/key_derivation.h"

@@ -109,35 +109,6 @@ struct cipher_ctx_deleter {
 };
 using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter>;
 
-// AES key wrap in either direction under a 16- or 32-byte KEK; unwrap
-// fails on a wrong check value.
-bool key_wrap(bool wrap, byte_span kek, byte_span in, std::span<std::uint8_t> out)
-{
-    if ((kek.size() != 16 && kek.size() != 32) || in.size() % 8 != 0 || !fits_int(in.size()))
-        return false;
-    if (wrap ? (in.size() < 16 || out.size() != in.size() + 8)
-             : (in.size() < 24 || out.size() != in.size() - 8))
-        return false;
-    cipher_ctx_ptr context(EVP_CIPHER_CTX_new());
-    if (!context)
-        return false;
-    EVP_CIPHER_CTX_set_flags(context.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
-    const EVP_CIPHER* cipher = kek.size() == 16 ? EVP_aes_128_wrap() : EVP_aes_256_wrap();
-    if (EVP_CipherInit_ex(context.get(), cipher, nullptr, kek.data(), nullptr, wrap ? 1 : 0) != 1)
-        return false;
-    // Unwrap writes before it checks: keep the output clean on a mismatch.
-    std::vector<std::uint8_t> result(in.size() + 8);
-    int length = 0;
-    int final_length = 0;
-    const bool ok = EVP_CipherUpdate(context.get(), result.data(), &length, in.data(), static_cast<int>(in.size())) == 1 &&
-                    EVP_CipherFinal_ex(context.get(), result.data() + length, &final_length) == 1 &&
-                    static_cast<std::size_t>(length + final_length) == out.size();
-    if (ok)
-        std::memcpy(out.data(), result.data(), out.size());
-    OPENSSL_cleanse(result.data(), result.size());
-    return ok;
-}
-
 // Each hash function as libcrypto names it, and its size, by hash_function.
 struct hash_parameters {
     const char* name;
@@ -424,12 +395,28 @@ bool derive_tpk(hash_function hash, byte_span initiator_nonce, byte_span respond
 
 bool aes_key_unwrap(byte_span kek, byte_span wrapped, std::span<std::uint8_t> out)
 {
-    return key_wrap(false, kek, wrapped, out);
-}
-
-bool aes_key_wrap(byte_span kek, byte_span plain, std::span<std::uint8_t> out)
-{
-    return key_wrap(true, kek, plain, out);
+    if ((kek.size() != 16 && kek.size() != 32) || wrapped.size() % 8 != 0 || !fits_int(wrapped.size()) ||
+        wrapped.size() < 24 || out.size() != wrapped.size() - 8)
+        return false;
+    cipher_ctx_ptr context(EVP_CIPHER_CTX_new());
+    if (!context)
+        return false;
+    EVP_CIPHER_CTX_set_flags(context.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
+    const EVP_CIPHER* cipher = kek.size() == 16 ? EVP_aes_128_wrap() : EVP_aes_256_wrap();
+    if (EVP_DecryptInit_ex(context.get(), cipher, nullptr, kek.data(), nullptr) != 1)
+        return false;
+    // Unwrap writes before it checks: the output stays clean on a mismatch.
+    std::vector<std::uint8_t> result(wrapped.size() + 8);
+    int length = 0;
+    int final_length = 0;
+    const bool ok =
+        EVP_DecryptUpdate(context.get(), result.data(), &length, wrapped.data(), static_cast<int>(wrapped.size())) == 1 &&
+        EVP_DecryptFinal_ex(context.get(), result.data() + length, &final_length) == 1 &&
+        static_cast<std::size_t>(length + final_length) == out.size();
+    if (ok)
+        std::memcpy(out.data(), result.data(), out.size());
+    OPENSSL_cleanse(result.data(), result.size());
+    return ok;
 }
 
 bool rc4_xor(byte_span key, std::size_t discard, byte_span in, std::uint8_t* out)

@@ -76,11 +76,10 @@ bool derive_tpk(hash_function hash, byte_span initiator_nonce, byte_span respond
 bool eapol_key_mic(int descriptor_version, byte_span kck, byte_span eapol,
                    std::span<std::uint8_t, 16> mic);
 
-// AES key wrap (RFC 3394, the default IV) under a 16- or 32-byte KEK. Unwrap
-// fails on an integrity mismatch. out.size() is wrapped.size() - 8 and
-// plain.size() + 8 respectively; sizes are multiples of 8, at least 16.
+// AES key unwrap (RFC 3394, the default IV) under a 16- or 32-byte KEK;
+// false on an integrity mismatch, `out` left as it was. out.size() is
+// wrapped.size() - 8, a multiple of 8 of at least 16.
 bool aes_key_unwrap(byte_span kek, byte_span wrapped, std::span<std::uint8_t> out);
-bool aes_key_wrap(byte_span kek, byte_span plain, std::span<std::uint8_t> out);
 
 // out[i] = in[i] ^ RC4(key) keystream byte discard + i. `out` may be `in`.
 bool rc4_xor(byte_span key, std::size_t discard, byte_span in, std::uint8_t* out);

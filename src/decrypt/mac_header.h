@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 struct mac_header {
     int frame_control = 0;
@@ -46,14 +45,4 @@ inline std::optional<mac_header> parse_mac_header(byte_span frame, std::size_t h
             return std::nullopt;
     }
     return header;
-}
-
-// A copy of `header` with its Protected bit set, as a protected frame
-// begins.
-inline std::vector<std::uint8_t> with_protected_bit(byte_span header)
-{
-    std::vector<std::uint8_t> copy(header.begin(), header.end());
-    if (copy.size() >= 2)
-        copy[1] = static_cast<std::uint8_t>(copy[1] | protected_bit_of_second_byte);
-    return copy;
 }

@@ -15,12 +15,6 @@ namespace {
 constexpr int ext_iv = 0x20; // in the key ID octet
 constexpr std::size_t icv_size = 4;
 
-void append_le32(std::vector<std::uint8_t>& out, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
 // The ICV behind `size` bytes of plaintext matches their CRC-32.
 bool icv_matches(const std::uint8_t* plain, std::size_t size)
 {
@@ -101,28 +95,6 @@ int wep_decrypt(byte_span key, byte_span frame, std::size_t header_length, std::
     return static_cast<int>(body_size);
 }
 
-bool wep_encrypt(byte_span key, std::span<const std::uint8_t, 3> iv, int key_index, byte_span header,
-                 byte_span plain, std::vector<std::uint8_t>& frame)
-{
-    if (!wep_key_size_ok(key) || key_index < 0 || key_index > 3 || header.size() < 24)
-        return false;
-    std::vector<std::uint8_t> sealed(plain.begin(), plain.end());
-    append_le32(sealed, crc32_of(plain));
-    std::array<std::uint8_t, 16> seed{};
-    std::copy(iv.begin(), iv.end(), seed.begin());
-    std::copy(key.begin(), key.end(), seed.begin() + 3);
-    const bool encrypted = rc4_xor({seed.data(), 3 + key.size()}, 0, sealed, sealed.data());
-    OPENSSL_cleanse(seed.data(), seed.size());
-    if (!encrypted)
-        return false;
-    const auto protected_header = with_protected_bit(header);
-    frame.insert(frame.end(), protected_header.begin(), protected_header.end());
-    frame.insert(frame.end(), iv.begin(), iv.end());
-    frame.push_back(static_cast<std::uint8_t>(key_index << 6));
-    frame.insert(frame.end(), sealed.begin(), sealed.end());
-    return true;
-}
-
 // A fragmented MSDU carries one Michael MIC over all its fragments, which a
 // single MPDU cannot check: fragments are refused rather than passed
 // unverified.
@@ -158,34 +130,4 @@ int tkip_decrypt(byte_span temporal_key, bool from_authenticator, byte_span fram
         return -1;
     }
     return static_cast<int>(msdu_size);
-}
-
-bool tkip_encrypt(byte_span temporal_key, bool from_authenticator, std::uint64_t tsc, int key_index,
-                  byte_span header, byte_span plain, std::vector<std::uint8_t>& frame)
-{
-    const auto keys = split_tkip_key(temporal_key, from_authenticator);
-    const auto parsed = parse_mac_header(header, header.size());
-    if (!keys || !parsed || is_fragment(parsed->frame_control, parsed->sequence_control) || key_index < 0 ||
-        key_index > 3 || tsc >> 48 != 0)
-        return false;
-    std::vector<std::uint8_t> sealed(plain.begin(), plain.end());
-    const auto mic = tkip_michael(keys->michael, *parsed, plain);
-    sealed.insert(sealed.end(), mic.begin(), mic.end());
-    append_le32(sealed, crc32_of(sealed));
-    auto rc4_key = tkip_rc4_key(keys->temporal, parsed->address2, tsc);
-    const bool encrypted = rc4_xor(rc4_key, 0, sealed, sealed.data());
-    OPENSSL_cleanse(rc4_key.data(), rc4_key.size());
-    if (!encrypted)
-        return false;
-    const auto protected_header = with_protected_bit(header);
-    frame.insert(frame.end(), protected_header.begin(), protected_header.end());
-    const auto tsc1 = static_cast<std::uint8_t>(tsc >> 8);
-    frame.push_back(tsc1);
-    frame.push_back(static_cast<std::uint8_t>((tsc1 | 0x20) & 0x7F)); // WEPSeed[1]
-    frame.push_back(static_cast<std::uint8_t>(tsc));
-    frame.push_back(static_cast<std::uint8_t>((key_index << 6) | ext_iv));
-    for (int i = 2; i < 6; ++i)
-        frame.push_back(static_cast<std::uint8_t>(tsc >> (8 * i)));
-    frame.insert(frame.end(), sealed.begin(), sealed.end());
-    return true;
 }
