@@ -4,6 +4,21 @@
 #include <string>
 #include <vector>
 
+namespace {
+
+// A row of the table: a total flush left, or one of its parts indented.
+void print_total(std::FILE* stream, const char* text, std::int64_t count)
+{
+    std::fprintf(stream, "%-58s %12" PRId64 "\n", text, count);
+}
+
+void print_part(std::FILE* stream, const char* text, std::int64_t count)
+{
+    std::fprintf(stream, "  %-56s %12" PRId64 "\n", text, count);
+}
+
+} // namespace
+
 void print_statistics(std::FILE* stream, const conversion_totals& totals, const conversion_settings& settings)
 {
     struct row {
@@ -32,39 +47,37 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
         {record_fate::fragment_reassembled, "fragments held and joined into a frame written"},
         {record_fate::fragment_dropped, "dropped, fragment of a frame not captured whole"},
     };
+    const auto fate = [&totals](record_fate which) { return totals.fates[static_cast<std::size_t>(which)]; };
     std::int64_t read = 0;
     for (const std::int64_t n : totals.fates)
         read += n;
-    std::fprintf(stream, "%-58s %12" PRId64 "\n", "records read", read);
+    print_total(stream, "records read", read);
     for (const row& r : rows)
-        std::fprintf(stream, "  %-56s %12" PRId64 "\n", r.text, totals.fates[static_cast<std::size_t>(r.fate)]);
+        print_part(stream, r.text, fate(r.fate));
     if (settings.full_decode) {
         for (const row& r : full_decode_rows)
-            std::fprintf(stream, "  %-56s %12" PRId64 "\n", r.text, totals.fates[static_cast<std::size_t>(r.fate)]);
+            print_part(stream, r.text, fate(r.fate));
     }
     if (settings.keys != nullptr)
-        std::fprintf(stream, "  %-56s %12" PRId64 "\n", "dropped, protected, a suite kestrine cannot decrypt",
-                     totals.fates[static_cast<std::size_t>(record_fate::protected_unsupported)]);
+        print_part(stream, "dropped, protected, a suite kestrine cannot decrypt", fate(record_fate::protected_unsupported));
     if (settings.keys != nullptr && follows_handshakes(*settings.keys)) {
         const handshake_summary handshakes = summarize_handshakes(*settings.keys);
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes matched by a key", handshakes.matched);
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key given matches", handshakes.unmatched);
+        print_total(stream, "handshakes matched by a key", handshakes.matched);
+        print_total(stream, "handshakes no key given matches", handshakes.unmatched);
         std::vector<std::string> networks;
         describe_networks(*settings.keys, networks);
         for (const std::string& line : networks)
             std::fprintf(stream, "%s\n", line.c_str());
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes of an AKM or cipher kestrine cannot decrypt",
-                     handshakes.unsupported);
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshakes no key of their AKM's PMK length was given for",
-                     handshakes.no_key_of_length);
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "EAPOL-Key frames dropped as malformed", handshakes.malformed);
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "FT and TDLS key frames refused", handshakes.refused);
-        std::fprintf(stream, "%-58s %12" PRId64 "\n", "handshake records evicted to bound memory", handshakes.evicted);
+        print_total(stream, "handshakes of an AKM or cipher kestrine cannot decrypt", handshakes.unsupported);
+        print_total(stream, "handshakes no key of their AKM's PMK length was given for", handshakes.no_key_of_length);
+        print_total(stream, "EAPOL-Key frames dropped as malformed", handshakes.malformed);
+        print_total(stream, "FT and TDLS key frames refused", handshakes.refused);
+        print_total(stream, "handshake records evicted to bound memory", handshakes.evicted);
     }
-    std::fprintf(stream, "%-58s %12" PRId64 "\n", "frames written", totals.converted);
+    print_total(stream, "frames written", totals.converted);
     if (settings.full_decode) {
-        std::fprintf(stream, "  %-56s %12" PRId64 "\n", "A-MSDU subframes", totals.decoded.subframes_written);
-        std::fprintf(stream, "  %-56s %12" PRId64 "\n", "IEEE 802.3 frames", totals.decoded.ieee_802_3_written);
+        print_part(stream, "A-MSDU subframes", totals.decoded.subframes_written);
+        print_part(stream, "IEEE 802.3 frames", totals.decoded.ieee_802_3_written);
     }
 }
 

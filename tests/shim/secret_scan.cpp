@@ -3,7 +3,8 @@
 // every private writable mapping (heap, stacks, data). Configured through
 // the environment, in hex so that the environment does not hold them:
 //
-//   KESTRINE_SECRETS=HEX[,HEX...]  the byte strings to look for
+//   KESTRINE_SECRETS=HEX[,HEX...]  the byte strings to look for, in
+//                                  lower-case hex
 //   KESTRINE_SECRETS_REPORT=PATH   appended a line for each find:
 //                                  "freed N" or "left N", N the string's
 //                                  place in the list, from 0
@@ -40,15 +41,12 @@ free_function next_free = nullptr;
 malloc_function next_malloc = nullptr;
 usable_size_function usable_size = nullptr;
 
+// The value of a lower-case hex digit; -1 for anything else.
 int hex_digit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    static const char digits[] = "0123456789abcdef";
+    const char* found = c == '\0' ? nullptr : std::strchr(digits, c);
+    return found == nullptr ? -1 : static_cast<int>(found - digits);
 }
 
 void load()
