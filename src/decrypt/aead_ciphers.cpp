@@ -62,12 +62,14 @@ void aead_inputs_of(const mac_header& header, byte_span cipher_header, aead_fram
     std::uint8_t* at = in.aad.data();
     *at++ = static_cast<std::uint8_t>(frame_control & 0xFF);
     *at++ = static_cast<std::uint8_t>(frame_control >> 8);
-    at = std::copy(header.address1.begin(), header.address1.end(), at);
-    at = std::copy(header.address2.begin(), header.address2.end(), at);
-    at = std::copy(header.address3.begin(), header.address3.end(), at);
+    // Each address span is 6 bytes, as parse_mac_header read it.
+    at = std::copy_n(header.address1.begin(), 6, at);
+    at = std::copy_n(header.address2.begin(), 6, at);
+    at = std::copy_n(header.address3.begin(), 6, at);
     *at++ = static_cast<std::uint8_t>(header.sequence_control & 0x0F);
     *at++ = 0;
-    at = std::copy(header.address4.begin(), header.address4.end(), at);
+    if (!header.address4.empty())
+        at = std::copy_n(header.address4.begin(), 6, at);
     if (header.qos) {
         *at++ = header.tid();
         *at++ = 0;

@@ -64,13 +64,15 @@ int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std:
 inline std::uint8_t* put_aead_nonce(bool gcm, std::uint8_t priority, byte_span address2, byte_span cipher_header,
                                     std::uint8_t* out)
 {
+    std::array<std::uint8_t, aead_header_size> read{};
+    record_copy(read.data(), cipher_header, 0, read.size());
     if (!gcm)
         *out++ = priority;
     record_copy(out, address2, 0, 6);
     out += 6;
     constexpr std::array<std::size_t, 6> pn_offsets{7, 6, 5, 4, 1, 0}; // PN5 .. PN0
     for (const std::size_t offset : pn_offsets)
-        *out++ = static_cast<std::uint8_t>(record_u8(cipher_header, offset));
+        *out++ = read[offset];
     return out;
 }
 
