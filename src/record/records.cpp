@@ -118,9 +118,12 @@ conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const co
         *settings.held = pending_output{};
     // Fragments still waiting for the rest of their frame never get it.
     if (pipeline) {
-        // A run that failed on this thread writes nothing more.
-        if (state.failed())
+        // A run that failed on this thread settles and writes nothing more:
+        // what it held last may be half made.
+        if (state.failed()) {
+            pipeline->pending_peeks.clear();
             pipeline->stop();
+        }
         try {
             pipeline->drain();
         } catch (const std::bad_alloc&) {
