@@ -6,14 +6,22 @@
 // it is meant to.
 #include "test_support.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef KESTRINE_SECRET_SCAN_SHIM
@@ -115,6 +123,61 @@ TEST(secrets, wiped_on_every_way_out)
         EXPECT_NE(lines.find("freed " + keys_name + "\n"), std::string::npos) << lines;
         EXPECT_NE(lines.find("left " + input_name + "\n"), std::string::npos) << lines;
     }
+}
+
+// Whether a kestrine given `args`, killed by SIGABRT while it waits for
+// its input on a pipe, has its core dumped, core files allowed.
+bool dumps_core(const std::vector<std::string>& args, const fs::path& dir)
+{
+    int input[2];
+    if (pipe(input) != 0)
+        return false;
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(input[0], STDIN_FILENO);
+        close(input[0]);
+        close(input[1]);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        if (chdir(dir.c_str()) != 0 || setrlimit(RLIMIT_CORE, &unlimited) != 0)
+            _exit(126);
+        std::vector<char*> argv{const_cast<char*>(KESTRINE_BINARY)};
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(KESTRINE_BINARY, argv.data());
+        _exit(127);
+    }
+    close(input[0]);
+    // Asleep on the pipe: its keys are read by then.
+    const fs::path stat_path = "/proc/" + std::to_string(child) + "/stat";
+    for (int tries = 0; tries < 500; ++tries) {
+        std::ifstream stat(stat_path);
+        std::string pid, name, state;
+        stat >> pid >> name >> state;
+        if (state == "S")
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(child, SIGABRT);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(input[1]);
+    return WIFSIGNALED(status) && WCOREDUMP(status);
+}
+
+// No key reaches a core file: a run that holds one dumps none, where the
+// same run without a key does.
+TEST(secrets, no_core_dump_while_a_key_is_held)
+{
+    test::scratch_dir dir;
+    if (!dumps_core({"-", "out.pcap"}, dir.path))
+        GTEST_SKIP() << "no core is dumped here even without a key";
+    EXPECT_FALSE(dumps_core({"-k", "wep:" + wep_key, "-", "out.pcap"}, dir.path));
+    EXPECT_FALSE(dumps_core({"--keys", "/dev/null", "-k", "wpa-psk:" + given_pmk, "-", "out.pcap"}, dir.path));
 }
 
 } // namespace
