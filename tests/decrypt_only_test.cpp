@@ -399,11 +399,12 @@ std::vector<key_row> keyed_captures(const fs::path& corpus)
     return rows;
 }
 
-// The TKIP group frames of wpa-Induction (key index 2), which tshark 4.0
-// does not open: kestrine checks their Michael MIC and ICV.
+// The TKIP group frames of wpa-Induction (key index 2) sent after the
+// group key, 73 of its 76, which tshark 4.0 does not open: kestrine checks
+// their Michael MIC and ICV.
 const std::map<std::string, std::size_t> opened_by_kestrine_alone = {
-    {"john-samples__wpa-Induction.pcap", 76},
-    {"john-samples__wpa-Induction.pcapng", 76},
+    {"john-samples__wpa-Induction.pcap", 73},
+    {"john-samples__wpa-Induction.pcapng", 73},
 };
 
 TEST(decrypt_only, real_captures_with_their_keys)

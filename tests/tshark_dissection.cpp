@@ -55,9 +55,10 @@ bool subtree_left_out(const std::string& name, const std::string& shown)
         "frame.section_number", "frame.interface_id", "wlan_radio.duration", "wlan_radio.start_tsf",
         "wlan_radio.end_tsf",
     };
-    // A conversation's index (udp.stream, tcp.stream) counts the
-    // conversations tshark has seen, decrypted or not, before the frame.
+    // A conversation's index (udp.stream) and times (udp.time_delta) count
+    // the frames tshark has opened in it before this one.
     return names.count(name) != 0 || starts_with(name, "wlan.analysis.") || ends_with(name, ".stream") ||
+           ends_with(name, ".time_delta") || ends_with(name, ".time_relative") ||
            (name.empty() && ends_with(shown, " parameters")); // CCMP, GCMP, TKIP, WEP parameters
 }
 

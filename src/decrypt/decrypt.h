@@ -40,12 +40,26 @@ struct decryption_deleter {
     void operator()(decryption* state) const;
 };
 using decryption_ptr = std::unique_ptr<decryption, decryption_deleter>;
+// Where --write-keys sends each temporal key as the run installs it: one
+// KEY line at a time (keys.h gives its form), on the thread that follows
+// the handshakes. The line is wiped once the call returns.
+struct key_log_sink {
+    void* owner = nullptr;
+    void (*write_line)(void* owner, const char* line, std::size_t size) = nullptr;
+};
+
 // The state of a run that decrypts with `keys`, known by their positions.
-decryption_ptr make_decryption(const std::vector<user_key>& keys);
+// The temporal keys among them are installed at once, and go to `log`
+// like every key installed later.
+decryption_ptr make_decryption(const std::vector<user_key>& keys, const key_log_sink& log = {});
 
 // True when the state has a WPA key, so EAPOL-Key and management frames
 // are worth following.
 bool follows_handshakes(const decryption& state);
+
+// True when the state has a WPA key or a temporal key: WPA frames are
+// worth decrypting.
+bool decrypts_wpa(const decryption& state);
 
 // Follows an unprotected Data frame if it is an EAPOL-Key frame of a
 // 4-way or group key handshake. `body` is the frame body, from its LLC
@@ -69,8 +83,17 @@ void follow_management_frame(decryption& state, byte_span frame);
 // unprotected frame: the MAC header with the Protected bit cleared, then
 // the plaintext body. Otherwise returns why the frame stays protected.
 // A decrypted EAPOL-Key frame (a group key handshake) is followed too.
+// `unannounced_fcs`, when given, says whether the frame had to lose an FCS
+// that nothing announced.
 record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
-                               std::vector<std::uint8_t>& plain);
+                               std::vector<std::uint8_t>& plain, bool* unannounced_fcs = nullptr);
+
+// The same for a unicast robust management frame (Disassociation,
+// Deauthentication, Action; IEEE 802.11-2020 12.6.11) under its pair's
+// CCMP or GCMP key; any other protected management frame is
+// record_fate::protected_unsupported. Nothing is followed.
+record_fate decrypt_management_frame(decryption& state, byte_span frame, bool fcs_at_end,
+                                     std::vector<std::uint8_t>& plain, bool* unannounced_fcs = nullptr);
 
 // decrypt_data_frame in steps, so that the cipher work of AEAD frames can
 // run elsewhere, batched, while the frames' order still decides the keys.
