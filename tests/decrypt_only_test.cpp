@@ -26,12 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 using key_list = std::vector<std::pair<std::string, std::string>>; // tshark's type and key
 
-bool built_with(const std::string& option)
-{
-    const auto run = test::run_kestrine({option, "/nonexistent/in", "/nonexistent/out"});
-    return run.err.find("unknown option") == std::string::npos;
-}
-
 bool same_record(const test::record& a, const test::record& b)
 {
     return a.seconds == b.seconds && a.fraction == b.fraction && a.caplen == b.caplen && a.len == b.len &&
@@ -272,8 +266,6 @@ generated_run decrypt_generated(const generated_case& c, const fs::path& dir)
 
 TEST(decrypt_only, generated_networks_against_tshark_and_their_twins)
 {
-    if (!built_with("--decrypt-only"))
-        GTEST_SKIP() << "kestrine is not built with --decrypt-only yet";
     if (test::tshark_path().empty())
         GTEST_SKIP() << "tshark is not installed";
     for (const generated_case& c : generated_cases()) {
@@ -345,8 +337,6 @@ std::map<std::int64_t, test::bytes> opened_by_wlantest(const fs::path& input, co
 
 TEST(decrypt_only, generated_networks_against_wlantest)
 {
-    if (!built_with("--decrypt-only"))
-        GTEST_SKIP() << "kestrine is not built with --decrypt-only yet";
     if (!fs::exists(KESTRINE_WLANTEST))
         GTEST_SKIP() << "wlantest is not built: no " << KESTRINE_WLANTEST << " (from ../shared/oracles)";
     for (const generated_case& c : generated_cases()) {
@@ -409,8 +399,6 @@ const std::map<std::string, std::size_t> opened_by_kestrine_alone = {
 
 TEST(decrypt_only, real_captures_with_their_keys)
 {
-    if (!built_with("--decrypt-only"))
-        GTEST_SKIP() << "kestrine is not built with --decrypt-only yet";
     const auto corpus = test::shared_captures();
     if (!corpus || !fs::exists(*corpus / "KEYS.tsv"))
         GTEST_SKIP() << "no " << (corpus ? *corpus : fs::path(KESTRINE_SHARED_CAPTURES)) / "KEYS.tsv";
@@ -441,8 +429,6 @@ TEST(decrypt_only, real_captures_with_their_keys)
 // time, through pipes, with --stats.
 TEST(decrypt_only, every_way_of_running_writes_the_same_capture)
 {
-    if (!built_with("--decrypt-only"))
-        GTEST_SKIP() << "kestrine is not built with --decrypt-only yet";
     test::scratch_dir dir;
     const fs::path input = generate(dir.path, "in.pcap", with_passphrase({"--encrypt", "gcmp", "--stations", "4"}),
                                      link::radiotap_fcs_wep);

@@ -13,12 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool built_with(const std::string& option)
-{
-    const auto run = test::run_kestrine({option, "/nonexistent/in", "/nonexistent/out"});
-    return run.err.find("unknown option") == std::string::npos;
-}
-
 // Each frame's time as tshark reads it, in nanoseconds.
 std::vector<std::int64_t> times_by_tshark(const fs::path& capture)
 {
@@ -62,8 +56,6 @@ bool in_order_among(const std::vector<std::int64_t>& some, const std::vector<std
 
 TEST(time_stamp_precision, nanoseconds_kept_from_every_input)
 {
-    if (!built_with("--nano"))
-        GTEST_SKIP() << "kestrine is not built with --nano yet";
     if (test::tshark_path().empty())
         GTEST_SKIP() << "tshark is not installed";
     test::scratch_dir dir;
@@ -125,8 +117,6 @@ TEST(time_stamp_precision, nanoseconds_kept_from_every_input)
 // byte: --time-stamp-precision=micro changes nothing either.
 TEST(time_stamp_precision, micro_is_what_it_always_was)
 {
-    if (!built_with("--nano"))
-        GTEST_SKIP() << "kestrine is not built with --nano yet";
     test::scratch_dir dir;
     test::write_capture(dir / "ns.pcap", {{1767225600, 999999999, 0, 0, test::data_frame(0x08, 0x02, 40)}},
                         {.nanoseconds = true});
