@@ -1,17 +1,15 @@
-// --write-keys: the temporal keys a run derives, as KEYs that travel to
-// the next file. A capture split with editcap after its handshakes: the
-// second part, decrypted with --keys of the log the first part's run
-// wrote, gives exactly the records a run over the whole capture writes
-// for it; tshark, given the logged keys as its "tk" keys, opens the same
-// frames. The log is private (mode 0600), written line by line while the
-// run goes on, holds no passphrase or PMK, and no failure repeats a secret.
+// --write-keys: the temporal keys a run derives, as KEYs that travel to the
+// next file. A capture split with editcap: the second part, decrypted
+// with --keys of the log its first part's run wrote, gives the records a
+// run over the whole capture writes for it, and tshark given the logged
+// keys as its "tk" keys opens the same frames. The log is private, written
+// while the run goes on, holds no passphrase or PMK, and no failure
+// repeats a secret.
+#include "gen.h"
 #include "test_support.h"
-
-#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <iostream>
 #include <regex>
 #include <set>
@@ -28,8 +26,7 @@ fs::path generate(const fs::path& path, std::vector<std::string> args)
 {
     args.insert(args.begin(), KESTRINE_GEN_BINARY);
     args.insert(args.end(), {"--records", "600", "--seed", "11", path.string()});
-    const auto generated = test::run_program(args);
-    EXPECT_EQ(generated.status, 0) << generated.err;
+    EXPECT_EQ(test::run_program(args).status, 0);
     return path;
 }
 
@@ -43,35 +40,42 @@ std::set<std::int64_t> opened_by_tshark(const fs::path& capture, const std::vect
                                      "-e", "frame.protocols"};
     for (const std::string& key : keys)
         args.insert(args.end(), {"-o", "uat:80211_keys:\"tk\",\"" + key + "\""});
-    const auto listed = test::run_program(args);
-    EXPECT_EQ(listed.status, 0) << listed.err;
     std::set<std::int64_t> opened;
-    for (const std::string& line : test::split(listed.out, '\n')) {
-        const auto fields = test::split(line, '\t');
-        if (fields.size() == 2 && !fields[1].ends_with("wlan:data"))
+    for (const std::string& line : test::split(test::run_program(args).out, '\n'))
+        if (const auto fields = test::split(line, '\t'); fields.size() == 2 && !fields[1].ends_with("wlan:data"))
             opened.insert(test::micros_of(fields[0]) * 1000);
-    }
     return opened;
 }
 
-struct split_case {
-    const char* name;
-    std::vector<std::string> generator_args;
-    std::string key;
-    // The second part holds handshakes of its own (rekeys, roams,
-    // reconnections): its run is given the key too, and the logged keys
-    // hold until those handshakes replace them. (A group key handshake
-    // needs its pair's KEK, which no log holds.)
-    bool key_for_part_two = false;
-};
+// The passphrase's PMK, by the generator's PBKDF2 over libcrypto, in hex.
+std::string pmk_of_passphrase()
+{
+    std::array<std::uint8_t, 32> derived{};
+    const std::string ssid = "kestrine-lab";
+    EXPECT_TRUE(gen::own_pmk_from_passphrase(passphrase, gen::byte_span(reinterpret_cast<const std::uint8_t*>(ssid.data()), ssid.size()), derived));
+    std::string hex;
+    for (const std::uint8_t byte : derived)
+        hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+    return hex;
+}
 
 TEST(key_log, a_split_capture_decrypts_from_the_log_of_its_first_part)
 {
     if (test::tshark_path().empty())
         GTEST_SKIP() << "tshark is not installed (it splits the capture and checks the keys)";
-    auto with_passphrase = [](std::vector<std::string> args) {
+    const auto with_passphrase = [](std::vector<std::string> args) {
         args.insert(args.end(), {"--passphrase", passphrase, "--ssid", "kestrine-lab"});
         return args;
+    };
+    struct split_case {
+        const char* name;
+        std::vector<std::string> generator_args;
+        std::string key;
+        // Part 2 holds handshakes of its own (rekeys, reconnections): its
+        // run is given the key too; the logged keys hold until they are
+        // replaced. (A group key handshake needs its pair's KEK, which no
+        // log holds.)
+        bool key_for_part_two = false;
     };
     const std::vector<split_case> cases = {
         {"ccmp", with_passphrase({"--encrypt", "ccmp", "--stations", "3"}), passphrase_key},
@@ -82,35 +86,25 @@ TEST(key_log, a_split_capture_decrypts_from_the_log_of_its_first_part)
         {"extended_key_id", with_passphrase({"--encrypt", "ccmp", "--extended-key-id"}), passphrase_key, true},
         {"reconnections", with_passphrase({"--encrypt", "gcmp", "--protected-management", "--stations", "3"}),
          passphrase_key, true},
-        {"ft_roams", with_passphrase({"--encrypt", "ccmp", "--ft", "--stations", "3"}), passphrase_key, true},
     };
+    const std::string derived_pmk = pmk_of_passphrase();
     for (const split_case& c : cases) {
         SCOPED_TRACE(c.name);
         test::scratch_dir dir;
+        const auto path = [&dir](const char* name) { return (dir / name).string(); };
         const fs::path whole = generate(dir / "whole.pcap", c.generator_args);
         for (const auto& [range, part] : {std::pair{"1-300", "part1.pcap"}, {"301-600", "part2.pcap"}})
-            ASSERT_EQ(test::run_program({"/usr/bin/editcap", "-r", whole.string(), (dir / part).string(), range}).status, 0);
+            ASSERT_EQ(test::run_program({"/usr/bin/editcap", "-r", whole.string(), path(part), range}).status, 0);
+        // An older log, readable by all: made private, then emptied.
         test::write_file(dir / "keys.log", {'o', 'l', 'd', '\n'});
-        fs::permissions(dir / "keys.log", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                                               fs::perms::others_read);
-
-        const auto first = test::run_kestrine({"-k", c.key, "--write-keys", (dir / "keys.log").string(),
-                                               (dir / "part1.pcap").string(), (dir / "out1.pcap").string()});
-        ASSERT_EQ(first.status, 0) << first.err;
-        const auto all = test::run_kestrine({"-k", c.key, whole.string(), (dir / "all.pcap").string()});
-        ASSERT_EQ(all.status, 0) << all.err;
-        std::vector<std::string> second_args = {"--keys", (dir / "keys.log").string()};
+        fs::permissions(dir / "keys.log", fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+        std::vector<std::string> second = {"--keys", path("keys.log"), path("part2.pcap"), path("out2.pcap")};
         if (c.key_for_part_two)
-            second_args.insert(second_args.end(), {"-k", c.key});
-        for (const char* output : {"out2.pcap", "--decrypt-only"}) {
-            auto args = second_args;
-            if (output == std::string("--decrypt-only"))
-                args.push_back(output);
-            args.insert(args.end(), {(dir / "part2.pcap").string(),
-                                     (dir / (output == std::string("--decrypt-only") ? "plain2.pcap" : output)).string()});
-            const auto run = test::run_kestrine(args);
-            ASSERT_EQ(run.status, 0) << run.err;
-        }
+            second.insert(second.begin(), {"-k", c.key});
+        for (const auto& args : {std::vector<std::string>{"-k", c.key, "--write-keys", path("keys.log"),
+                                                          path("part1.pcap"), path("out1.pcap")},
+                                 std::vector<std::string>{"-k", c.key, whole.string(), path("all.pcap")}, second})
+            ASSERT_EQ(test::run_kestrine(args).status, 0);
 
         // The whole run's records of part 2's frames, and no other.
         const auto part2 = test::read_capture(dir / "part2.pcap", true);
@@ -123,12 +117,13 @@ TEST(key_log, a_split_capture_decrypts_from_the_log_of_its_first_part)
                 expected.push_back(r);
         ASSERT_EQ(out2->records.size(), expected.size());
         for (std::size_t i = 0; i < expected.size(); ++i)
-            EXPECT_TRUE(out2->records[i].data == expected[i].data && nanoseconds(out2->records[i]) == nanoseconds(expected[i]))
-                << "record " << i;
+            EXPECT_TRUE(out2->records[i].data == expected[i].data &&
+                        nanoseconds(out2->records[i]) == nanoseconds(expected[i])) << "record " << i;
         EXPECT_GT(expected.size(), 200u);
 
         // The log: private, KEYs only, no passphrase, no PMK.
-        EXPECT_EQ(fs::status(dir / "keys.log").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(fs::status(dir / "keys.log").permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
         const test::bytes log_bytes = test::read_file(dir / "keys.log");
         const std::string log(log_bytes.begin(), log_bytes.end());
         static const std::regex key_line(
@@ -136,28 +131,28 @@ TEST(key_log, a_split_capture_decrypts_from_the_log_of_its_first_part)
             "(tkip:[0-9a-f]{64}|ccmp:[0-9a-f]{32}|gcmp:[0-9a-f]{32}|ccmp-256:[0-9a-f]{64}|gcmp-256:[0-9a-f]{64})");
         std::vector<std::string> temporal_keys;
         for (const std::string& line : test::split(log, '\n')) {
-            if (line.empty())
-                continue;
-            EXPECT_TRUE(std::regex_match(line, key_line)) << "not a KEY the log may hold";
+            EXPECT_TRUE(line.empty() || std::regex_match(line, key_line)) << "not a KEY the log may hold";
             // tshark takes TKIP's TK without the two Michael keys behind it.
             const std::string key = line.substr(line.rfind(':') + 1);
-            temporal_keys.push_back(line.find(":tkip:") != std::string::npos ? key.substr(0, 32) : key);
+            if (!line.empty())
+                temporal_keys.push_back(line.find(":tkip:") != std::string::npos ? key.substr(0, 32) : key);
         }
         EXPECT_GE(temporal_keys.size(), 2u);
-        EXPECT_EQ(log.find(passphrase), std::string::npos);
-        EXPECT_EQ(log.find(pmk), std::string::npos);
+        for (const std::string& secret : {passphrase, pmk, derived_pmk})
+            EXPECT_EQ(log.find(secret), std::string::npos);
 
-        // tshark opens part 2's frames with the logged keys alone as
-        // kestrine does, where no handshake of part 2 is needed.
+        // tshark opens part 2's frames with the logged keys alone, as
+        // kestrine does, where part 2 needs no handshake of its own.
         if (!c.key_for_part_two) {
+            ASSERT_EQ(test::run_kestrine({"--decrypt-only", "--keys", path("keys.log"), path("part2.pcap"),
+                                          path("plain2.pcap")}).status, 0);
             const auto plain2 = test::read_capture(dir / "plain2.pcap", true);
             ASSERT_TRUE(plain2 && plain2->records.size() == part2->records.size());
             std::set<std::int64_t> decrypted;
             for (std::size_t i = 0; i < part2->records.size(); ++i)
                 if (plain2->records[i].data != part2->records[i].data)
                     decrypted.insert(nanoseconds(part2->records[i]));
-            EXPECT_TRUE(opened_by_tshark(dir / "part2.pcap", temporal_keys) == decrypted)
-                << decrypted.size() << " frames decrypted by kestrine";
+            EXPECT_TRUE(opened_by_tshark(dir / "part2.pcap", temporal_keys) == decrypted) << decrypted.size();
         }
         std::cout << c.name << ": " << temporal_keys.size() << " keys logged from part 1; part 2's "
                   << out2->records.size() << " records written as the whole run writes them\n";
@@ -187,8 +182,8 @@ TEST(key_log, is_written_while_the_run_goes_on)
     EXPECT_TRUE(fs::exists(dir / "seen")) << "no key in the log until the input ended";
 }
 
-// Every refusal and failure of the log is one line, status 255, and
-// repeats no secret; nothing safe before is lost.
+// Every refusal and failure of the log and of the new KEYs is one line,
+// status 255, repeats no secret, and leaves the files it names as they were.
 TEST(key_log, failures_are_one_line_and_keep_secrets)
 {
     test::scratch_dir dir;
@@ -197,25 +192,27 @@ TEST(key_log, failures_are_one_line_and_keep_secrets)
     const std::string tk = "wpa-tk:02:1a:11:f0:00:01:02:5c:00:00:00:01:";
     const std::string hex = "00112233445566778899aabbccddeeff";
     test::write_file(dir / "keys.txt", {'#', '\n'});
+    const std::string keys = (dir / "keys.txt").string();
+    const std::uint64_t input_digest = test::digest(test::read_file(in));
     struct failure {
         const char* name;
         std::vector<std::string> args; // before IN and OUT
         std::string error;             // after "kestrine: "
         std::string hidden = passphrase;
     };
-    const std::string keys = (dir / "keys.txt").string();
-    const std::uint64_t input_digest = test::digest(test::read_file(in));
     const std::vector<failure> cases = {
-        {"a KEY in place of the log", {"--write-keys", "wpa-pwd:" + passphrase + ":net"},
+        {"a KEY for the log", {"--write-keys", "wpa-pwd:" + passphrase + ":net"},
          "the argument of --write-keys looks like a KEY; --key takes a KEY"},
-        {"a logged KEY in place of a keys file", {"--keys", tk + "0:ccmp:" + hex}, "the argument of --keys looks like a KEY; --key takes a KEY", hex},
+        {"a logged KEY for a keys file", {"--keys", tk + "0:ccmp:" + hex},
+         "the argument of --keys looks like a KEY; --key takes a KEY", hex},
         {"the log on standard output", {"--write-keys", "-"}, "--write-keys: standard output cannot hold the keys; name a file"},
         {"the log is the input", {"--write-keys", in.string()}, "--write-keys " + in.string() + ": it is the input file"},
         {"the log is the keys file", {"--keys", keys, "--write-keys", keys}, "--write-keys " + keys + ": it is a keys file"},
         {"a folder that is not there", {"--write-keys", (dir / "none" / "keys.log").string()},
          "--write-keys " + (dir / "none" / "keys.log").string() + ": No such file or directory"},
         {"a full disk", {"--write-keys", "/dev/full"}, "--write-keys /dev/full: No space left on device"},
-        {"a TK of one address", {"-k", "wpa-tk:02:1a:11:f0:00:01:0:ccmp:" + hex}, "--key: a wpa-tk key is wpa-tk:AA:SPA:KEYID:CIPHER:HEX", hex},
+        {"a TK of one address", {"-k", "wpa-tk:02:1a:11:f0:00:01:0:ccmp:" + hex},
+         "--key: a wpa-tk key is wpa-tk:AA:SPA:KEYID:CIPHER:HEX", hex},
         {"a pairwise key ID of 2", {"-k", tk + "2:ccmp:" + hex}, "--key: a pairwise key ID is 0 or 1", hex},
         {"a group key ID of 4", {"-k", "wpa-gtk:02:1a:11:f0:00:01:4:ccmp:" + hex}, "--key: a group key ID is 0 to 3", hex},
         {"an unknown cipher", {"-k", tk + "0:wep:" + hex}, "--key: a CIPHER is tkip, ccmp, ccmp-256, gcmp or gcmp-256", hex},
