@@ -120,7 +120,7 @@ void relink(const fs::path& path, link variant)
             r.data.insert(r.data.end(), frame.begin(), frame.end());
         if (variant == link::cut_short && is_protected && ++protected_seen % 5 == 0) {
             r.len = static_cast<std::uint32_t>(r.data.size());
-            r.data.resize(r.data.size() - 10);
+            r.data.erase(r.data.end() - 10, r.data.end());
             r.caplen = static_cast<std::uint32_t>(r.data.size());
         }
     }
