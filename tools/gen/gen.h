@@ -46,6 +46,7 @@ struct options {
     unsigned mlo_links = 0;        // 2 or 3: a multi-link network (IEEE 802.11be) of that many links
     bool mlo_rekey_link_kdes = false; // its group key handshakes carry MLO Link KDEs beside the MLO GTK KDEs
     bool mlo_rekey_elsewhere = false; // and go on a link other than the station's setup link
+    unsigned mlo_rekey_every = 150;   // frames of traffic between group rekeys; 0: none
 };
 
 // ---- capture.cpp: random numbers, byte writers, capture headers ----

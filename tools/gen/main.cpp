@@ -72,8 +72,9 @@
 // handshake on its setup link with the MLD addresses and every link's
 // group keys in the MLO KDEs, traffic between the MLDs interleaved over
 // the links (the first on a link other than the setup link), group traffic
-// on each link under its own GTK, and every 150 frames of traffic a group
-// key handshake renewing every link's GTK, on the station's setup link
+// on each link under its own GTK, and every 150 frames of traffic (or
+// --mlo-rekey-every N; 0: never) a group key handshake renewing every
+// link's GTK, on the station's setup link
 // (with --mlo-rekey-elsewhere, on another; with --mlo-rekey-link-kdes, its
 // message 1 also names every link in MLO Link KDEs). AKM 24 is SAE with a
 // group-dependent hash (--sae-group 19: SHA-256, 20: SHA-384, keyed by a
@@ -159,6 +160,8 @@ int parse(int argc, char** argv, options& opts)
             opts.mlo_rekey_link_kdes = true;
         } else if (arg == "--mlo-rekey-elsewhere") {
             opts.mlo_rekey_elsewhere = true;
+        } else if (arg == "--mlo-rekey-every" && has_value) {
+            opts.mlo_rekey_every = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--sae-group" && has_value) { // SAE-EXT-KEY's group: the field OWE's group uses
             opts.owe_group = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--extended-key-id") {
@@ -218,7 +221,8 @@ int main(int argc, char** argv)
                    "                    [--encrypt ccmp|tkip|wep|ccmp256|gcmp|gcmp256] [--akm N] [--owe-group 19|20]\n"
                    "                    [--passphrase P] [--ssid S] [--pmk HEX] [--wep-key HEX]\n"
                    "                    [--group-handshake] [--extended-key-id] [--ft] [--tdls] [--wpa1]\n"
-                   "                    [--mlo-links 2|3] [--mlo-rekey-link-kdes] [--mlo-rekey-elsewhere] [--sae-group 19|20]\n"
+                   "                    [--mlo-links 2|3] [--mlo-rekey-link-kdes] [--mlo-rekey-elsewhere] [--mlo-rekey-every N]\n"
+                   "                    [--sae-group 19|20]\n"
                    "                    [--stations N] [--unencrypted-twin] [--full-decode-mix] out.pcap\n",
                    stderr);
         return 2;

@@ -22,10 +22,11 @@
 //   links, the nonce and AAD built with the MLD addresses in place of A1
 //   and A2, and of A3 where A3 is the link's BSSID (12.5.2.3.3, 12.5.4.3.3);
 // - group traffic on each link under that link's GTK, addresses as sent;
-// - every so many frames, a group key handshake (12.7.7) with each
-//   station under the PTK, on its setup link (with --mlo-rekey-elsewhere,
-//   on another link): a new GTK per link on the other key ID in MLO GTK
-//   KDEs (with --mlo-rekey-link-kdes, MLO Link KDEs beside them).
+// - every 150 frames of traffic (--mlo-rekey-every N; 0: never), a group
+//   key handshake (12.7.7) with each station under the PTK, on its setup
+//   link (with --mlo-rekey-elsewhere, on another link): a new GTK per link
+//   on the other key ID in MLO GTK KDEs (with --mlo-rekey-link-kdes, MLO
+//   Link KDEs beside them).
 #include "gen.h"
 
 #include <openssl/crypto.h>
@@ -49,6 +50,7 @@ struct multi_link_network {
     bool management_protection = false;
     bool rekey_link_kdes = false;
     bool rekey_elsewhere = false; // group key handshakes on a link other than the setup link
+    std::uint64_t rekey_every = 0; // frames of traffic between group rekeys; 0: none
     mac ap_mld{};
     std::vector<mac> bssid;           // by Link ID
     std::vector<temporal_key> group;  // by Link ID
@@ -63,9 +65,6 @@ struct multi_link_network {
 void multi_link_deleter::operator()(multi_link_network* net) const { delete net; }
 
 namespace {
-
-// A new GTK on every link every this many frames of traffic.
-constexpr std::uint64_t group_rekey_interval = 150;
 
 constexpr int info_pairwise = 0x0008, info_install = 0x0040, info_ack = 0x0080, info_mic = 0x0100,
               info_secure = 0x0200, info_encrypted = 0x1000;
@@ -450,6 +449,7 @@ std::unique_ptr<multi_link_network, multi_link_deleter> set_up_multi_link(const 
     m->links = opts.mlo_links;
     m->rekey_link_kdes = opts.mlo_rekey_link_kdes;
     m->rekey_elsewhere = opts.mlo_rekey_elsewhere;
+    m->rekey_every = opts.mlo_rekey_every;
     const unsigned akm = net.akm.selector;
     m->management_protection = akm == 8 || akm == 12 || akm == 18 || akm == 24;
     m->ap_mld = {0x02, 0x4D, 0x4C, 0x00, 0x00, 0x00};
@@ -487,7 +487,8 @@ std::unique_ptr<multi_link_network, multi_link_deleter> set_up_multi_link(const 
 void put_multi_link_frame(std::vector<std::uint8_t>& out, multi_link_network& m, std::uint64_t& state,
                           bool small_packets)
 {
-    if (m.next_prelude == m.prelude.size() && m.traffic >= (m.group_rekeys + 1) * group_rekey_interval) {
+    if (m.rekey_every != 0 && m.next_prelude == m.prelude.size() &&
+        m.traffic >= (m.group_rekeys + 1) * m.rekey_every) {
         rekey_groups(m, state);
         ++m.group_rekeys;
     }
