@@ -101,12 +101,12 @@ INSTANTIATE_TEST_SUITE_P(
                        0xf7825fa0253187adu},
         pinned_capture{"mlo2_psk",
                        join({"--encrypt", "ccmp", "--mlo-links", "2", "--records", "600", "--seed", "22"}, passphrase),
-                       0x7f4061537cef546eu},
+                       0x58639fc52784314cu},
         pinned_capture{"mlo3_sae_ext_key",
                        {"--encrypt", "gcmp256", "--mlo-links", "3", "--akm", "24", "--sae-group", "20", "--pmk", pmk384,
                         "--mlo-rekey-link-kdes", "--mlo-rekey-elsewhere", "--stations", "3", "--records", "600",
                         "--seed", "23"},
-                       0x809fbf2b0d546244u}),
+                       0xf87b4ca1a5709d61u}),
     [](const testing::TestParamInfo<pinned_capture>& row) { return std::string(row.param.name); });
 
 } // namespace

@@ -501,7 +501,7 @@ void put_multi_link_frame(std::vector<std::uint8_t>& out, multi_link_network& m,
     mld_station& station = m.stations[first ? 0 : below(state, static_cast<std::uint32_t>(m.stations.size()))];
     // The first frame of traffic goes on a link the handshake did not use.
     const unsigned link = first ? (station.setup_link + 1) % m.links : below(state, m.links);
-    const bool group = !first && below(state, 12) == 0;
+    const bool group = !first && below(state, 20) == 0; // as often as in the one-link networks
     const bool from_ap = group || below(state, 2) == 0;
     const bool qos = !group && below(state, 5) != 0;
     const mac& bssid = m.bssid[link];
