@@ -16,7 +16,8 @@
 // then runs the capture a second time with two threads: the output and
 // every count must be the one-thread run's.
 #include "fuzz_check.h"
-#include "run.h"
+#include "decrypt/state.h"
+#include "record/record.h"
 
 #include <pcap/pcap.h>
 #include <unistd.h>

@@ -3,7 +3,8 @@
 // MAC header length, the frame before and after protection.
 #pragma once
 
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 
 #include <cstddef>
 #include <cstdint>

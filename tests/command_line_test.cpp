@@ -1,13 +1,15 @@
 // The command line: options, keys and keys files. Every refusal is one
 // line on standard error with status 255, creates no output file and never
 // repeats the secret it refuses.
-#include "command_line.h"
-#include "decrypt/decrypt.h"
+#include "program/command_line.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 #include "test_support.h"
 
 #include <getopt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -47,6 +49,17 @@ TEST(command_line, refusals_never_repeat_the_secret)
     const std::string pwd = "wpa-pwd:" + secret + ":HomeNet";
     const std::string a_key = "unknown key type; a KEY is wep:HEX, wpa-pwd:PASSPHRASE:SSID or wpa-psk:HEX";
     const std::string too_long = "a line is longer than 4096 bytes";
+    const std::string too_many = "more than 256 keys given";
+    std::vector<std::string> many_keys;
+    for (int i = 0; i < 200; ++i)
+        many_keys.insert(many_keys.end(), {"-k", "wep:0102030405"});
+    std::string file_of_keys = "# lab\n";
+    for (int i = 0; i < 60; ++i)
+        file_of_keys += "wep:0102030405\n\n";
+    const auto with = [](std::vector<std::string> args, const std::vector<std::string>& more) {
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
     const std::vector<refusal_case> cases = {
         // A KEY where a name or an option belongs.
         {"--keys=KEY", {"--keys=" + pwd, "IN", "OUT"}, "", "the argument of --keys looks like a KEY; --key takes a KEY"},
@@ -87,6 +100,11 @@ TEST(command_line, refusals_never_repeat_the_secret)
          "# lab keys\n\nwep:0102030405\n  # indented comment\nwpa-pwd:hunter2:lab\n", "KEYS:5: a WPA passphrase is 8 to 63 bytes", "hunter2"},
         {"blank-led key read as a key", {"--keys", "KEYS", "IN", "OUT"}, " \twpa-pwd:" + secret + "\r\n", "KEYS:1: a wpa-pwd key is wpa-pwd:PASSPHRASE:SSID"},
         {"unknown key type in a file", {"--keys", "KEYS", "IN", "OUT"}, "\n  WPA-PWD:" + secret + ":lab", "KEYS:2: " + a_key},
+        // More than 256 keys, counted on the command line and in files together.
+        {"257 keys on the command line", with(with(many_keys, many_keys), {"IN", "OUT"}), "", "--key: " + too_many},
+        // 200 given, then the 57th key of the file, on line 114.
+        {"257 keys on the command line and in a file", with(many_keys, {"--keys", "KEYS", "IN", "OUT"}), file_of_keys,
+         "KEYS:114: " + too_many},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -119,6 +137,9 @@ TEST(command_line, keys_file_syntax)
     };
     std::string long_comment(4096, 'x');
     long_comment[0] = '#';
+    std::string most_keys_file;
+    for (int i = 0; i < 256; ++i)
+        most_keys_file += "wep:0102030405\n";
     const std::vector<syntax_case> cases = {
         {"comments, blank lines and blank-led keys", "# lab\n\n \t\n\t# indented\n  wep:0102030405\n\twpa-pwd:password:IEEE\n",
          {"wep:0102030405", "wpa-pwd:password:IEEE"}},
@@ -126,6 +147,7 @@ TEST(command_line, keys_file_syntax)
         {"trailing blanks belong to the SSID, a CR does not", "wpa-pwd:dictionary:linksys  \r\n", {"wpa-pwd:dictionary:linksys  "}},
         {"last line without LF", "wep:0102030405\nwpa-pwd:password:IEEE", {"wep:0102030405", "wpa-pwd:password:IEEE"}},
         {"lines of exactly 4096 bytes", long_comment + "\n" + long_comment + "\r\nwep:0102030405\n", {"wep:0102030405"}},
+        {"256 keys, the most", most_keys_file, std::vector<std::string>(256, "wep:0102030405")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -136,7 +158,8 @@ TEST(command_line, keys_file_syntax)
         for (auto& arg : args)
             argv.push_back(arg.data());
         optind = 0; // a fresh scan for every call
-        const run_options options = parse_command_line(static_cast<int>(argv.size()), argv.data());
+        run_options options;
+        ASSERT_FALSE(parse_command_line(static_cast<int>(argv.size()), argv.data(), options).has_value());
         ASSERT_EQ(options.keys.size(), c.keys.size());
         for (std::size_t i = 0; i < c.keys.size(); ++i) {
             user_key expected;
@@ -210,7 +233,7 @@ TEST(keys, accepted_forms)
         ASSERT_TRUE(parse_key(c.text, key, error)) << error;
         EXPECT_EQ(key.type, c.type);
         if (c.type == user_key::kind::wep) {
-            EXPECT_EQ(key.wep_key, c.wep_key);
+            EXPECT_TRUE(std::ranges::equal(key.wep_key, c.wep_key));
         } else {
             EXPECT_EQ(key.pmk_length, 32u);
             EXPECT_TRUE(std::equal(ieee_psk.begin(), ieee_psk.end(), key.pmk.begin()));

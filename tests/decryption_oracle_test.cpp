@@ -511,7 +511,8 @@ fs::path readable_by_wlantest(const fs::path& input, const fs::path& output)
     if (!capture || capture->link_type != 119)
         return input;
     for (auto& r : capture->records) {
-        const std::size_t prism_length = r.data.size() < 8 ? r.data.size() : (r.data[4] | r.data[5] << 8);
+        const std::size_t prism_length =
+            r.data.size() < 8 ? r.data.size() : static_cast<std::size_t>(r.data[4] | r.data[5] << 8);
         r.data.erase(r.data.begin(), r.data.begin() + static_cast<std::ptrdiff_t>(std::min(prism_length, r.data.size())));
         r.data.insert(r.data.begin(), {0, 0, 8, 0, 0, 0, 0, 0});
         r.caplen = r.len = 0;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -77,10 +78,27 @@ std::vector<test::record> expected_output(const std::vector<test::record>& input
     return out;
 }
 
+// What the first `kept` input records turn into under --full-decode, by
+// the reference decoder.
+std::vector<test::record> expected_full_decode(const std::vector<test::record>& input, std::size_t kept)
+{
+    std::vector<reference::capture_record> records;
+    for (std::size_t i = 0; i < kept && i < input.size(); ++i) {
+        const test::record& r = input[i];
+        const auto caplen = static_cast<std::uint32_t>(r.data.size());
+        records.push_back({r.seconds, r.fraction, caplen, r.len != 0 ? r.len : caplen, r.data});
+    }
+    std::vector<test::record> out;
+    for (const reference::capture_record& r : reference::full_decode(105, records))
+        out.push_back({r.seconds, r.fraction, r.caplen, r.len, r.bytes});
+    return out;
+}
+
 struct fault_case {
     std::string name;
     test::bytes input;                  // written to in.pcap
     std::string input_name = "in.pcap"; // the name the input is given by, in the test's folder
+    std::vector<std::string> options;   // before the two names
     std::string output = "out.pcap";    // relative to the test's folder, or absolute
     std::vector<std::string> environment;
     std::function<void(const fs::path&)> prepare; // links, folders, after in.pcap is written
@@ -108,7 +126,9 @@ void run_case(const fault_case& c)
 
     test::run_result result;
     if (c.shell_prefix.empty()) {
-        result = test::run_kestrine({input_arg, out.string()}, c.through_stdin ? in : fs::path(), c.environment);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {input_arg, out.string()});
+        result = test::run_kestrine(args, c.through_stdin ? in : fs::path(), c.environment);
     } else {
         const std::string script = c.shell_prefix + " exec \"$0\" \"$1\" \"$2\"";
         result = test::run_program({"/bin/sh", "-c", script, KESTRINE_BINARY, input_arg, out.string()},
@@ -184,6 +204,19 @@ bool shim_takes_effect(const test::bytes& capture)
     return result.err.find("malloc 2048\n") != std::string::npos;
 }
 
+// True when a run of `capture` with `options` calls the shim's malloc for
+// `size` bytes.
+bool allocation_reaches_the_shim(const test::bytes& capture, const std::vector<std::string>& options, std::size_t size)
+{
+    test::scratch_dir dir;
+    test::write_file(dir / "in.pcap", capture);
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {(dir / "in.pcap").string(), (dir / "out.pcap").string()});
+    const auto result = test::run_kestrine(
+        args, {}, {std::string("LD_PRELOAD=") + KESTRINE_FAIL_MALLOC_SHIM, "KESTRINE_TRACE_MALLOC=1"});
+    return result.err.find("malloc " + std::to_string(size) + "\n") != std::string::npos;
+}
+
 class faults : public testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -247,6 +280,63 @@ TEST_F(faults, allocation_shim_fails_only_what_it_is_told)
     c.records = expected_output(growing, growing.size());
     c.out = summary(c.records->size());
     run_case(c);
+}
+
+// Memory that runs out on either thread of a run, or inside libpcap's
+// record loop, ends the run the same way: the records before the failure
+// written, the perror form of "malloc", status 255, no summary, and
+// nothing from a sanitizer.
+TEST_F(faults, allocation_failure_on_either_thread)
+{
+    if (!shim_takes_effect(test::capture_file_bytes(traffic(6))))
+        GTEST_SKIP() << "the program's malloc cannot be replaced through LD_PRELOAD in this build";
+    const std::string any_pmk = "wpa-psk:" + std::string(64, '5');
+    // A frame of 100,000 bytes among small ones: with a WPA key and two
+    // threads every record is converted on the second thread, whose frame
+    // then grows to 128 KiB, an allocation no other part makes.
+    std::vector<test::record> large = traffic(40);
+    large.insert(large.begin() + 25, traffic(1, 100000 - 32).front());
+    test::capture_options large_snaplen;
+    large_snaplen.snaplen = 262144;
+    // The first fragment of a frame, under --full-decode: it is held in a
+    // buffer that grows from its 24-byte header to 3,357 bytes, inside
+    // libpcap's loop on the first thread.
+    std::vector<test::record> fragmented = traffic(12);
+    fragmented.insert(fragmented.begin() + 7,
+                      test::record{1800000000, 0, 0, 0, test::data_frame(0x08, 0x04, 3333 - 8)});
+
+    struct thread_case {
+        const char* name;
+        const std::vector<test::record>* input;
+        std::vector<std::string> options;
+        std::size_t failing_size;
+        std::size_t converted_before; // input records converted before the failure
+        test::capture_options capture;
+        bool full_decode = false;
+    };
+    const thread_case thread_cases[] = {
+        {"second_thread_frame", &large, {"--threads", "2", "-k", any_pmk}, 131072, 25, large_snaplen},
+        {"one_thread_frame", &large, {"--threads", "1", "-k", any_pmk}, 131072, 25, large_snaplen},
+        {"first_thread_inside_the_record_loop", &fragmented, {"--full-decode"}, 3357, 7, {}, true},
+    };
+    for (const thread_case& t : thread_cases) {
+        fault_case c;
+        c.name = t.name;
+        c.input = test::capture_file_bytes(*t.input, t.capture);
+        c.options = t.options;
+        // A sanitizer's operator new does not go through malloc: where the
+        // allocation does not reach the shim, the case cannot be made.
+        if (!allocation_reaches_the_shim(c.input, c.options, t.failing_size)) {
+            std::printf("%s: no malloc of %zu bytes reaches the shim in this build\n", t.name, t.failing_size);
+            continue;
+        }
+        c.environment = failing_malloc(t.failing_size, 0);
+        c.status = 255;
+        c.err = "malloc: Cannot allocate memory\n";
+        c.records = t.full_decode ? expected_full_decode(*t.input, t.converted_before)
+                                  : expected_output(*t.input, t.converted_before);
+        run_case(c);
+    }
 }
 
 TEST_F(faults, write_and_open_failures_of_the_output)

@@ -17,7 +17,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -105,6 +108,67 @@ TEST(flat_memory, peak_does_not_grow_with_the_input)
     EXPECT_GT(small, 0);
     EXPECT_LE(large, small + 2048) << "the large capture took " << large - small << " KiB more than 1 MB";
     EXPECT_LT(large, 8 * 1024) << "peak RSS " << large << " KiB";
+}
+
+// The first two EAPOL-Key frames (messages 1 and 2 of a 4-way handshake)
+// of a generated capture of bare 802.11 records.
+std::vector<test::record> first_handshake(const fs::path& capture)
+{
+    const std::optional<test::capture> read = test::read_capture(capture);
+    EXPECT_TRUE(read.has_value());
+    std::vector<test::record> messages;
+    const test::bytes eapol_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x88, 0x8E};
+    for (const test::record& r : read ? read->records : std::vector<test::record>{})
+        if (messages.size() < 2 && r.data.size() > 32 && std::equal(eapol_llc.begin(), eapol_llc.end(), r.data.begin() + 24))
+            messages.push_back(r);
+    EXPECT_EQ(messages.size(), 2u);
+    return messages;
+}
+
+// A pair whose handshakes alternate between one no key matches and one
+// that matches makes the tracker note the pair as unmatched and forget it,
+// again and again: what it keeps must not grow with the number of them.
+TEST(flat_memory, alternating_matched_and_unmatched_handshakes)
+{
+#ifdef KESTRINE_INSTRUMENTED
+    GTEST_SKIP() << "peak memory means nothing under a sanitizer";
+#endif
+    test::scratch_dir dir;
+    // The same seed makes the same station and nonces; only the
+    // passphrase, and so the MICs, differ.
+    std::vector<std::vector<test::record>> handshakes;
+    for (const char* passphrase : {"matched passphrase", "passphrase no key matches"}) {
+        const fs::path made = dir / "made.pcap";
+        const measured_run gen = run_measured({KESTRINE_GEN_BINARY, "--link", "bare", "--encrypt", "ccmp",
+                                               "--passphrase", passphrase, "--ssid", "lab", "--stations", "1",
+                                               "--records", "20", "--seed", "9", made.string()});
+        ASSERT_EQ(gen.status, 0);
+        handshakes.push_back(first_handshake(made));
+    }
+    std::vector<test::record> round = handshakes[0];
+    round.insert(round.end(), handshakes[1].begin(), handshakes[1].end());
+    const test::bytes round_bytes = test::capture_file_bytes(round);
+    constexpr std::size_t file_header_size = 24;
+    // Written a round at a time: the spawned child starts with this
+    // process's memory, which counts in its peak.
+    const auto peak_kib = [&](std::size_t rounds) {
+        const fs::path capture = dir / "alternating.pcap";
+        {
+            std::ofstream out(capture, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(round_bytes.data()), file_header_size);
+            for (std::size_t i = 0; i < rounds; ++i)
+                out.write(reinterpret_cast<const char*>(round_bytes.data() + file_header_size),
+                          static_cast<std::streamsize>(round_bytes.size() - file_header_size));
+        }
+        const measured_run run = run_measured({KESTRINE_BINARY, "--threads", "1", "-k", "wpa-pwd:matched passphrase:lab",
+                                               capture.string(), "/dev/null"});
+        EXPECT_EQ(run.status, 0);
+        return run.peak_kib;
+    };
+    const long few = peak_kib(2000);
+    const long many = peak_kib(60000);
+    std::printf("peak resident memory: %ld KiB for 2,000 rounds, %ld KiB for 60,000\n", few, many);
+    EXPECT_LE(many, few + 1024) << "60,000 rounds took " << many - few << " KiB more than 2,000";
 }
 
 } // namespace

@@ -4,7 +4,9 @@
 // what each frame is. The multi-buffer cases skip, saying why, on a build
 // or a CPU without the library.
 #include "aead_vectors.h"
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
+#include "sealing.h"
 #include "guarded_memory.h"
 #include "test_support.h"
 
@@ -134,14 +136,13 @@ std::vector<generated_frame> generate(std::vector<std::unique_ptr<session>>& ses
         hex("88030000000000000a0a00000000000b00000000000c300000000000000d0300"),
     };
     std::mt19937 random(14);
-    std::vector<aead_key> keys(40);
+    std::vector<test::bytes> keys(40);
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const cipher_suite suite = suites[i % 4];
-        test::bytes key(temporal_key_length(suite));
-        for (auto& byte : key)
+        keys[i].resize(temporal_key_length(suite));
+        for (auto& byte : keys[i])
             byte = static_cast<std::uint8_t>(random());
-        sessions.push_back(make_session(100 + i, suite, key));
-        aead_key_set(keys[i], suite, key);
+        sessions.push_back(make_session(100 + i, suite, keys[i]));
     }
     constexpr std::size_t mixed = 700;
     std::vector<generated_frame> frames(mixed + 3 * 500);
@@ -154,7 +155,7 @@ std::vector<generated_frame> generate(std::vector<std::unique_ptr<session>>& ses
         made.body.resize(sizes[random() % 10]);
         for (auto& byte : made.body)
             byte = static_cast<std::uint8_t>(random());
-        aead_encrypt(keys[made.session], i + 1, 0, header, made.body, made.frame);
+        seal_aead(suites[made.session % 4], keys[made.session], i + 1, 0, header, made.body, made.frame);
         made.change = i % 4 == 3 ? static_cast<damage>(1 + random() % 3) : damage::none;
         switch (made.change) {
         case damage::tag:
@@ -259,11 +260,9 @@ TEST_P(EachBackEnd, ReadsNothingPastTheFrame)
          {cipher_suite::ccmp128, cipher_suite::ccmp256, cipher_suite::gcmp128, cipher_suite::gcmp256}) {
         const test::bytes key(temporal_key_length(suite), 0x42);
         auto keys = make_session(static_cast<std::uint64_t>(suite), suite, key);
-        aead_key sealer;
-        ASSERT_TRUE(aead_key_set(sealer, suite, key));
         for (std::size_t size = 0; size <= 49; ++size) {
             test::bytes frame;
-            ASSERT_TRUE(aead_encrypt(sealer, size + 1, 0, header, test::bytes(size, 0x17), frame));
+            ASSERT_TRUE(seal_aead(suite, key, size + 1, 0, header, test::bytes(size, 0x17), frame));
             test::bytes plain(frame.size());
             aead_job job{keys.get(), test::guarded_memory::instance().at_edge(frame), header.size(), plain.data(), 7};
             decryptor->decrypt({&job, 1});

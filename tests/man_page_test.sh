@@ -57,7 +57,7 @@ documented "$(sed 's/: .*//' "$scratch/err")"
 
 # The messages named in the source, so that a new one cannot go undocumented.
 source_dir=$(dirname "$source_page")/..
-grep -ho '"Unable to [^"]*"' "$source_dir"/src/*.cpp "$source_dir"/src/convert/*.cpp | tr -d '"' | sort -u |
+grep -rho --include='*.cpp' '"Unable to [^"]*"' "$source_dir"/src | tr -d '"' | sort -u |
     while IFS= read -r message; do
         grep -qF -- "$message" "$scratch/page.txt" || echo "$message"
     done >"$scratch/undocumented"
@@ -66,7 +66,7 @@ if [ -s "$scratch/undocumented" ]; then
 fi
 # The refusals of the command line and of KEYs, each a literal in the source.
 {
-    grep -ho 'refuse("[^"]*")' "$source_dir"/src/command_line.cpp | sed 's/^refuse("\(.*\)")$/kestrine: \1/'
+    grep -ho 'refuse("[^"]*")' "$source_dir"/src/program/command_line.cpp | sed 's/^refuse("\(.*\)")$/kestrine: \1/'
     grep -ho 'error = "[^"]*"' "$source_dir"/src/decrypt/keys.cpp | sed 's/^error = "\(.*\)"$/\1/'
 } | sort -u | while IFS= read -r message; do
     grep -qF -- "$message" "$scratch/page.txt" || echo "$message"
@@ -80,16 +80,22 @@ head -c 5000 /dev/zero | tr '\0' x >"$scratch/long-line.txt"
     fail "a keys file with a long line was accepted"
 documented "$(sed 's/^kestrine: [^:]*:1: //' "$scratch/err")"
 
+# The limit of keys, as the program words it.
+for i in $(seq 257); do echo wep:0102030405; done >"$scratch/many-keys.txt"
+"$kestrine" --keys "$scratch/many-keys.txt" "$scratch/missing.pcap" "$scratch/out.pcap" 2>"$scratch/err" &&
+    fail "a keys file of 257 keys was accepted"
+documented "$(sed 's/^kestrine: [^:]*:257: //' "$scratch/err")"
+
 # The warnings named in the source, up to their first number.
-grep -ho '"kestrine: warning: [^"%]*' "$source_dir"/src/*.cpp | tr -d '"' | sort -u |
+grep -rho --include='*.cpp' '"kestrine: warning: [^"%]*' "$source_dir"/src | tr -d '"' | sort -u |
     while IFS= read -r message; do
         grep -qF -- "$message" "$scratch/page.txt" || echo "$message"
     done >"$scratch/undocumented"
 if [ -s "$scratch/undocumented" ]; then
     fail "warnings of the program missing from the page: $(cat "$scratch/undocumented")"
 fi
-offset_error=$(grep -ho '"Error calculating[^"]*"' "$source_dir"/src/convert/*.cpp | tr -d '"')
-[ -n "$offset_error" ] || fail "no offset-error line found in src/convert"
+offset_error=$(grep -rho --include='*.h' --include='*.cpp' '"Error calculating[^"]*"' "$source_dir"/src | sort -u | tr -d '"')
+[ -n "$offset_error" ] || fail "no offset-error line found in src"
 documented "$offset_error"
 
 # The warning about a damaged last record: cut the bundled sample short.

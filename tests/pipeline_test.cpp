@@ -3,7 +3,8 @@
 // so that the reader keeps waiting for free ones, decrypting waiting ones
 // itself, and draining the pipeline, on every suite and mix that changes
 // keys mid-capture.
-#include "run.h"
+#include "decrypt/state.h"
+#include "record/record.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

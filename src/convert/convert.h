@@ -6,8 +6,11 @@
 // captured length (the span's size) before touching a byte.
 #pragma once
 
+#include "convert/frame_control.h"
+
 #include <pcap/pcap.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -63,10 +66,10 @@ inline bool record_copy(std::uint8_t* to, std::span<const std::uint8_t> record, 
 
 // The Header offset of one record: the position of its 802.11 header in the
 // record bytes, chosen by the capture's link type. Returns 0..65535, or -1
-// after writing "Error calculating header offset for packet.  Skipping this
-// packet." to standard output when the radiotap or PPI length field does not
-// fit the captured bytes.
+// when the radiotap or PPI length field does not fit the captured bytes;
+// the run then writes its offset-error line (offset_error_line).
 int capture_header_offset(int link_type, std::span<const std::uint8_t> record);
+
 
 // Radiotap (link type 127): the header's length field, valid only when at
 // least 10 captured bytes follow the header. Returns -1 otherwise. Silent.
@@ -100,22 +103,10 @@ inline capture_flags read_capture_flags(int link_type, std::span<const std::uint
     return flags;
 }
 
-// Frame Control predicates (IEEE 802.11-2020, 9.2.4.1), on the field read
-// as a little-endian value.
-constexpr bool is_data_type(int fc) { return (fc & 0x000C) == 0x0008; }
-constexpr bool is_management_type(int fc) { return (fc & 0x000C) == 0x0000; }
-constexpr bool is_four_address(int fc) { return (fc & 0x0300) == 0x0300; }
-constexpr bool is_protected(int fc) { return (fc & 0x4000) != 0; }
-
-// The MAC header length of a Data frame from its Frame Control: 24, plus 6
-// for the four-address form, plus 2 for QoS Control, plus 4 for the HT
-// Control field that the Order bit announces on QoS Data.
-constexpr std::size_t data_header_length(int fc)
-{
-    const bool four_address = (fc & 0x0300) == 0x0300;
-    const bool qos = (fc & 0x0080) != 0;
-    return 24u + (four_address ? 6u : 0u) + (qos ? 2u : 0u) + (qos && (fc & 0x8000) != 0 ? 4u : 0u);
-}
+// The LLC/SNAP header of RFC 1042 as it begins a frame body; its last two
+// bytes, behind these six, are the EtherType.
+constexpr std::array<std::uint8_t, 6> rfc1042_header = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
+constexpr std::size_t llc_snap_size = 8;
 
 // Why a record was not converted, for the statistics; each record that is
 // read ends in exactly one of these or is written.
@@ -140,6 +131,8 @@ enum class record_fate {
     fragment_reassembled,  // a fragment held, then written as part of its whole frame
     fragment_dropped,      // a fragment whose whole frame was not captured in order
     too_long_for_802_3,    // a body that is not LLC/SNAP and too long for an IEEE 802.3 length
+    // Never counted: the frame could not be allocated, and the run stops.
+    no_memory,
     count
 };
 
@@ -175,13 +168,11 @@ struct frame_buffer {
 
 // Makes room for `size` bytes, keeping nothing of the previous frame.
 // Growth doubles, so a run of ever larger frames costs few allocations.
-// When the frame cannot be allocated, prints "malloc" in the perror form
-// and ends the process with status 255.
-void grow_frame(frame_buffer& frame, std::size_t size);
-inline void reserve_frame(frame_buffer& frame, std::size_t size)
+// False, the frame left empty, when it cannot be allocated.
+bool grow_frame(frame_buffer& frame, std::size_t size);
+inline bool reserve_frame(frame_buffer& frame, std::size_t size)
 {
-    if (size > frame.capacity)
-        grow_frame(frame, size);
+    return size <= frame.capacity || grow_frame(frame, size);
 }
 
 // Translates the 802.11 frame at `offset` of `record` into an Ethernet II
@@ -194,9 +185,8 @@ inline void reserve_frame(frame_buffer& frame, std::size_t size)
 // behind the LLC/SNAP header, or captured bytes that stop before the
 // EtherType. A record captured short beyond that converts from the bytes
 // that were captured, with `len` still telling the length on the wire.
-//
-// When the frame cannot be allocated, prints "malloc" in the perror form and
-// ends the process with status 255.
+// Returns frame_not_allocated when the frame cannot be allocated.
+constexpr int frame_not_allocated = -2;
 int translate_data_frame(const pcap_pkthdr& in, std::span<const std::uint8_t> record, int offset,
                          pcap_pkthdr& out, frame_buffer& frame);
 
@@ -205,7 +195,7 @@ int translate_data_frame(const pcap_pkthdr& in, std::span<const std::uint8_t> re
 // The Header offset of a record under full decoding, with the capture
 // header's flags in `flags`. A radiotap or PPI header whose fields run past
 // its own length is an offset error like a length field that does not fit:
-// the same line is printed and -1 returned.
+// -1, and the run writes the same line.
 int full_decode_header_offset(int link_type, std::span<const std::uint8_t> record, capture_flags& flags);
 
 // A Data frame with a body, located in a record.
@@ -242,6 +232,7 @@ struct decode_counts {
 // `sink` with the timestamp `ts`. Returns record_fate::converted when it
 // wrote at least one frame, otherwise the reason it wrote none; an A-MSDU
 // cut short by a malformed subframe is counted malformed even when the
-// subframes before it were written.
+// subframes before it were written. record_fate::no_memory when a frame
+// could not be allocated: decoding stops there.
 record_fate decode_data_frame(const data_frame_view& view, const timeval& ts, frame_buffer& frame,
                               const frame_sink& sink, decode_counts& counts);

@@ -1,12 +1,8 @@
 #include "convert/convert.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 
 namespace {
-
-constexpr int subtype_of(int fc) { return (fc >> 4) & 0x000F; }
 
 constexpr std::size_t address_1 = 4;
 constexpr std::size_t address_2 = 10;
@@ -14,23 +10,19 @@ constexpr std::size_t address_3 = 16;
 
 } // namespace
 
-void grow_frame(frame_buffer& frame, std::size_t size)
+bool grow_frame(frame_buffer& frame, std::size_t size)
 {
     std::size_t capacity = std::max<std::size_t>(frame.capacity, 2048);
     while (capacity < size)
         capacity *= 2;
     frame.bytes.reset();
     frame.capacity = 0;
-    errno = 0;
     auto* block = static_cast<std::uint8_t*>(std::malloc(capacity));
-    if (block == nullptr) {
-        if (errno == 0)
-            errno = ENOMEM;
-        std::perror("malloc");
-        std::exit(255);
-    }
+    if (block == nullptr)
+        return false;
     frame.bytes.reset(block);
     frame.capacity = capacity;
+    return true;
 }
 
 int translate_data_frame(const pcap_pkthdr& in, std::span<const std::uint8_t> record, int offset,
@@ -78,12 +70,13 @@ int translate_data_frame(const pcap_pkthdr& in, std::span<const std::uint8_t> re
     // or within an IBSS (both bits set was refused above). Chosen by
     // arithmetic rather than branches: traffic in both directions
     // interleaves, and a mispredicted branch cost more than the choice.
-    const auto to_ds = static_cast<std::size_t>((fc >> 8) & 1);
-    const auto from_ds = static_cast<std::size_t>((fc >> 9) & 1);
+    const std::size_t to_ds = is_to_ds(fc) ? 1 : 0;
+    const std::size_t from_ds = is_from_ds(fc) ? 1 : 0;
     const std::size_t destination = address_1 + to_ds * (address_3 - address_1);
     const std::size_t source = address_2 + from_ds * (address_3 - address_2);
 
-    reserve_frame(frame, 14 + copied);
+    if (!reserve_frame(frame, 14 + copied))
+        return frame_not_allocated;
     std::uint8_t* bytes = frame.bytes.get();
     if (!record_copy(bytes, record, o + destination, 6) ||
         !record_copy(bytes + 6, record, o + source, 6) ||

@@ -4,17 +4,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
 using byte_span = std::span<const std::uint8_t>;
-
-constexpr bool carries_data(int fc) { return (fc & 0x0040) == 0; } // subtype bit 2: Null, CF-only
-constexpr bool is_qos(int fc) { return (fc & 0x0080) != 0; }
-constexpr bool is_to_ds(int fc) { return (fc & 0x0100) != 0; }
-constexpr bool is_from_ds(int fc) { return (fc & 0x0200) != 0; }
 
 constexpr std::size_t round_up_4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
@@ -22,8 +16,6 @@ constexpr std::size_t round_up_4(std::size_t n) { return (n + 3) & ~std::size_t{
 // same field is read as an EtherType.
 constexpr std::size_t largest_802_3_body = 1500;
 constexpr std::size_t ethernet_header_size = 14;
-
-constexpr std::array<std::uint8_t, 6> snap_as_address{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
 
 // One MSDU ready to be written: its addresses and its bytes.
 struct msdu {
@@ -74,7 +66,10 @@ bool is_ethernet_snap(byte_span body)
         length_or_type[1] = static_cast<std::uint8_t>(wire & 0xFF);
         ++context.counts.ieee_802_3_written;
     }
-    reserve_frame(context.frame, ethernet_header_size + rest.size());
+    if (!reserve_frame(context.frame, ethernet_header_size + rest.size())) {
+        context.write_failed = true;
+        return record_fate::no_memory;
+    }
     std::uint8_t* out = context.frame.bytes.get();
     // Addresses are 6-byte spans by construction: fixed-size copies.
     std::memcpy(out, unit.destination.data(), 6);
@@ -168,7 +163,7 @@ record_fate decode_amsdu(decode_context& context, byte_span body, std::size_t wi
         if (subframe_header.empty())
             break; // captured short
         const byte_span destination = subframe_header.first(6);
-        if (first && std::equal(destination.begin(), destination.end(), snap_as_address.begin()))
+        if (first && std::equal(destination.begin(), destination.end(), rfc1042_header.begin()))
             return record_fate::malformed;
         const std::size_t length = static_cast<std::size_t>(subframe_header[12]) << 8 | subframe_header[13];
         const std::size_t start = at + 14;
@@ -178,8 +173,9 @@ record_fate decode_amsdu(decode_context& context, byte_span body, std::size_t wi
         if (length != 0) {
             msdu unit{destination, subframe_header.subspan(6, 6), body.subspan(start, captured), length};
             const record_fate written = decode_msdu(context, unit, mesh);
-            if (written == record_fate::malformed)
-                return written; // a reserved Mesh Control: nothing behind it can be trusted
+            // A reserved Mesh Control: nothing behind it can be trusted.
+            if (written == record_fate::malformed || written == record_fate::no_memory)
+                return written;
             if (written == record_fate::converted) {
                 ++context.counts.subframes_written;
                 fate = written;
@@ -209,11 +205,7 @@ int full_decode_header_offset(int link_type, std::span<const std::uint8_t> recor
 {
     const int offset = capture_header_offset(link_type, record);
     read_capture_flags(link_type, record, offset, flags);
-    if (offset >= 0 && flags.malformed) {
-        std::puts("Error calculating header offset for packet.  Skipping this packet.");
-        return -1;
-    }
-    return offset;
+    return offset >= 0 && flags.malformed ? -1 : offset;
 }
 
 record_fate locate_data_frame(std::span<const std::uint8_t> record, std::size_t offset, std::size_t record_length,

@@ -1,6 +1,5 @@
 #include "convert/convert.h"
 
-#include <cstdio>
 #include <limits>
 
 int radiotap_header_offset(std::span<const std::uint8_t> record)
@@ -55,7 +54,5 @@ int capture_header_offset(int link_type, std::span<const std::uint8_t> record)
         offset = 0;
         break;
     }
-    if (offset < 0)
-        std::puts("Error calculating header offset for packet.  Skipping this packet.");
     return offset;
 }

@@ -8,7 +8,8 @@
 // installed by the Reassociation Response once its FTE's MIC is checked
 // under the KCK a key gives; a Reassociation Response without the
 // Authentication frames before it is refused and counted.
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 
 #include <openssl/crypto.h>
 
@@ -59,7 +60,7 @@ bool keep_names(ft_context& context, const frame_elements& elements, std::size_t
         const byte_span mde = body_of(elements.mobility_domain);
         if (mde.size() != 3) // MDID (2) and the FT Capability and Policy field
             return false;
-        std::copy_n(mde.begin(), 2, context.mobility_domain.begin());
+        record_copy(context.mobility_domain.data(), mde, 0, 2);
         context.have_mobility_domain = true;
     }
     if (elements.fast_transition.empty())
@@ -153,7 +154,7 @@ void install_ft_group_key(decryption& state, const mac_address& access_point, ci
         ++tracker.drops.key_exchange_refused;
         return;
     }
-    std::vector<std::uint8_t>& plain = state.key_data;
+    secret_bytes& plain = state.key_data;
     plain.resize(wrapped.size() - 8);
     session_ptr keys;
     if (aes_key_unwrap(kek, wrapped, plain) &&
@@ -363,10 +364,10 @@ void follow_fast_transition_frame(decryption& state, byte_span frame, int subtyp
     mac_address receiver{};
     mac_address transmitter{};
     mac_address bssid{};
-    if (fc < 0 || (fc & 0x4000) != 0 || !record_copy(receiver.data(), frame, 4, 6) ||
+    if (fc < 0 || is_protected(fc) || !record_copy(receiver.data(), frame, 4, 6) ||
         !record_copy(transmitter.data(), frame, 10, 6) || !record_copy(bssid.data(), frame, 16, 6))
         return;
-    const std::size_t header = (fc & 0x8000) != 0 ? 28 : 24; // +HTC
+    const std::size_t header = has_order(fc) ? 28 : 24; // +HTC
     std::size_t fixed = 0;
     bool from_station = true;
     int status = 0;

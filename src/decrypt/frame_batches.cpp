@@ -1,6 +1,7 @@
 // Batches of AEAD frames: libcrypto's back end, one frame after another,
 // and the choice of the back end a run uses.
-#include "decrypt/decrypt.h"
+#include "decrypt/batches.h"
+#include "decrypt/tracker.h"
 
 #include <openssl/crypto.h>
 

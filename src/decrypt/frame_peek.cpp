@@ -1,7 +1,9 @@
 // The first plaintext bytes of AEAD frames, without their MICs: the reader
 // of a threaded run uses them to find, before it hands frames on, the
 // decrypted EAPOL-Key and TDLS frames that change later frames' keys.
-#include "decrypt/decrypt.h"
+#include "decrypt/batches.h"
+#include "decrypt/ciphers.h"
+#include "decrypt/tracker.h"
 
 #include <openssl/evp.h>
 
@@ -60,8 +62,8 @@ void prepare_keystream_peek(const session& keys, const protected_frame& frame, k
     // PN5..PN0 || 0x0001; GCM's inc32(J0) is A2 || PN5..PN0 || 0x00000002.
     const bool gcm = is_gcm(keys.cipher);
     int tid = 0;
-    if (!gcm && (fc & 0x0080) != 0) { // a QoS Data subtype: its TID is the priority
-        tid = record_u8(bytes, (fc & 0x0300) == 0x0300 ? 30 : 24);
+    if (!gcm && is_qos(fc)) { // a QoS Data subtype: its TID is the priority
+        tid = record_u8(bytes, is_four_address(fc) ? 30 : 24);
         if (tid < 0)
             return;
     }
@@ -69,10 +71,10 @@ void prepare_keystream_peek(const session& keys, const protected_frame& frame, k
     std::uint8_t* at = counter.data();
     if (!gcm)
         *at++ = 0x01;
-    at = put_aead_nonce(gcm, static_cast<std::uint8_t>(tid & 0x0F), frame.transmitter.data(), after_header.data(), at);
+    at = put_aead_nonce(gcm, static_cast<std::uint8_t>(tid & 0x0F), frame.transmitter, after_header, at);
     std::fill(at, counter.data() + counter.size(), std::uint8_t{0});
     counter.back() = gcm ? 2 : 1;
-    std::copy_n(after_header.begin() + aead_header_size, peek.body.size(), peek.body.begin());
+    record_copy(peek.body.data(), after_header, aead_header_size, peek.body.size());
     peek.ready = true;
 }
 

@@ -1,5 +1,5 @@
 // Key derivation and the primitives under it, all through libcrypto.
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -108,64 +109,37 @@ struct cipher_ctx_deleter {
 };
 using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter>;
 
-// AES key wrap in either direction under a 16- or 32-byte KEK; unwrap
-// fails on a wrong check value.
-bool key_wrap(bool wrap, byte_span kek, byte_span in, std::span<std::uint8_t> out)
-{
-    if ((kek.size() != 16 && kek.size() != 32) || in.size() % 8 != 0 || !fits_int(in.size()))
-        return false;
-    if (wrap ? (in.size() < 16 || out.size() != in.size() + 8)
-             : (in.size() < 24 || out.size() != in.size() - 8))
-        return false;
-    cipher_ctx_ptr context(EVP_CIPHER_CTX_new());
-    if (!context)
-        return false;
-    EVP_CIPHER_CTX_set_flags(context.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
-    const EVP_CIPHER* cipher = kek.size() == 16 ? EVP_aes_128_wrap() : EVP_aes_256_wrap();
-    if (EVP_CipherInit_ex(context.get(), cipher, nullptr, kek.data(), nullptr, wrap ? 1 : 0) != 1)
-        return false;
-    // Unwrap writes before it checks: keep the output clean on a mismatch.
-    std::vector<std::uint8_t> result(in.size() + 8);
-    int length = 0;
-    int final_length = 0;
-    const bool ok = EVP_CipherUpdate(context.get(), result.data(), &length, in.data(), static_cast<int>(in.size())) == 1 &&
-                    EVP_CipherFinal_ex(context.get(), result.data() + length, &final_length) == 1 &&
-                    static_cast<std::size_t>(length + final_length) == out.size();
-    if (ok)
-        std::memcpy(out.data(), result.data(), out.size());
-    OPENSSL_cleanse(result.data(), result.size());
-    return ok;
-}
+// Each hash function as libcrypto names it, and its size, by hash_function.
+struct hash_parameters {
+    const char* name;
+    std::size_t size;
+};
+constexpr hash_parameters hashes[] = {{"SHA1", 20}, {"SHA256", 32}, {"SHA384", 48}, {"SHA512", 64}};
+static_assert(static_cast<std::size_t>(hash_function::sha512) + 1 == std::size(hashes));
 
-const char* digest_name(hash_function hash)
-{
-    switch (hash) {
-    case hash_function::sha1:
-        return "SHA1";
-    case hash_function::sha256:
-        return "SHA256";
-    case hash_function::sha384:
-        return "SHA384";
-    case hash_function::sha512:
-        return "SHA512";
-    }
-    return nullptr;
-}
+const char* digest_name(hash_function hash) { return hashes[static_cast<std::size_t>(hash)].name; }
+std::size_t digest_size(hash_function hash) { return hashes[static_cast<std::size_t>(hash)].size; }
 
-std::size_t digest_size(hash_function hash)
-{
-    switch (hash) {
-    case hash_function::sha1:
-        return 20;
-    case hash_function::sha256:
-        return 32;
-    case hash_function::sha384:
-        return 48;
-    case hash_function::sha512:
-        return 64;
-    }
-    return 0;
-}
+// Each EAPOL-Key MIC algorithm as libcrypto computes it, by mic_algorithm:
+// the MAC, the parameter that names its digest or cipher, that name, the
+// bytes of its output that go into the MIC field, and the size its key
+// must have (0: any).
+struct mic_parameters {
+    const char* mac;
+    const char* parameter;
+    const char* algorithm;
+    std::size_t size;
+    std::size_t key_size;
+};
+constexpr mic_parameters mics[] = {
+    {"HMAC", OSSL_MAC_PARAM_DIGEST, "MD5", 16, 0},
+    {"HMAC", OSSL_MAC_PARAM_DIGEST, "SHA1", 16, 0},
+    {"CMAC", OSSL_MAC_PARAM_CIPHER, "AES-128-CBC", 16, 16},
+    {"HMAC", OSSL_MAC_PARAM_DIGEST, "SHA256", 16, 0},
+    {"HMAC", OSSL_MAC_PARAM_DIGEST, "SHA384", 24, 0},
+    {"HMAC", OSSL_MAC_PARAM_DIGEST, "SHA512", 32, 0},
+};
+static_assert(static_cast<std::size_t>(mic_algorithm::hmac_sha512_256) + 1 == std::size(mics));
 
 // A plain digest over the concatenation of `parts` (FT's key names, TDLS).
 bool digest_of(hash_function hash, std::initializer_list<byte_span> parts, std::uint8_t* out,
@@ -198,23 +172,6 @@ void append_ordered(std::vector<std::uint8_t>& out, byte_span a, byte_span b)
     out.insert(out.end(), high.begin(), high.end());
 }
 
-// The bytes of each MIC algorithm's output that go into the MIC field.
-std::size_t mic_size(mic_algorithm algorithm)
-{
-    switch (algorithm) {
-    case mic_algorithm::hmac_md5:
-    case mic_algorithm::hmac_sha1_128:
-    case mic_algorithm::aes128_cmac:
-    case mic_algorithm::hmac_sha256_128:
-        return 16;
-    case mic_algorithm::hmac_sha384_192:
-        return 24;
-    case mic_algorithm::hmac_sha512_256:
-        return 32;
-    }
-    return 0;
-}
-
 } // namespace
 
 bool derive_pmk_from_passphrase(std::string_view passphrase, byte_span ssid, std::span<std::uint8_t, 32> pmk)
@@ -239,8 +196,11 @@ bool prf_sha1(byte_span key, std::string_view label, byte_span data, std::span<s
         if (i > 255)
             return false;
         const std::uint8_t counter = static_cast<std::uint8_t>(i);
-        if (!hmac("SHA1", key, {as_bytes(label), {&zero, 1}, data, {&counter, 1}}, digest.data(), block))
+        if (!hmac("SHA1", key, {as_bytes(label), {&zero, 1}, data, {&counter, 1}}, digest.data(), block)) {
+            OPENSSL_cleanse(digest.data(), digest.size());
+            OPENSSL_cleanse(out.data(), out.size());
             return false;
+        }
         const std::size_t take = std::min(block, out.size() - done);
         std::memcpy(out.data() + done, digest.data(), take);
         done += take;
@@ -265,6 +225,7 @@ bool kdf_hash(hash_function hash, byte_span key, std::string_view label, byte_sp
         const std::array<std::uint8_t, 2> counter{static_cast<std::uint8_t>(i & 0xFF),
                                                   static_cast<std::uint8_t>(i >> 8)};
         if (!hmac(digest_name(hash), key, {counter, as_bytes(label), data, length}, digest.data(), block)) {
+            OPENSSL_cleanse(digest.data(), digest.size());
             OPENSSL_cleanse(out.data(), out.size());
             return false;
         }
@@ -323,24 +284,10 @@ bool derive_ptk(int descriptor_version, byte_span pmk, byte_span authenticator_a
 
 bool eapol_key_mic(mic_algorithm algorithm, byte_span kck, byte_span eapol, std::span<std::uint8_t> mic)
 {
-    if (kck.empty() || mic.size() != mic_size(algorithm))
+    const mic_parameters& computed = mics[static_cast<std::size_t>(algorithm)];
+    if (kck.empty() || mic.size() != computed.size || (computed.key_size != 0 && kck.size() != computed.key_size))
         return false;
-    switch (algorithm) {
-    case mic_algorithm::hmac_md5:
-        return hmac("MD5", kck, {eapol}, mic.data(), mic.size());
-    case mic_algorithm::hmac_sha1_128:
-        return hmac("SHA1", kck, {eapol}, mic.data(), mic.size());
-    case mic_algorithm::aes128_cmac:
-        return kck.size() == 16 &&
-               mac_of("CMAC", OSSL_MAC_PARAM_CIPHER, "AES-128-CBC", kck, {eapol}, mic.data(), mic.size());
-    case mic_algorithm::hmac_sha256_128:
-        return hmac("SHA256", kck, {eapol}, mic.data(), mic.size());
-    case mic_algorithm::hmac_sha384_192:
-        return hmac("SHA384", kck, {eapol}, mic.data(), mic.size());
-    case mic_algorithm::hmac_sha512_256:
-        return hmac("SHA512", kck, {eapol}, mic.data(), mic.size());
-    }
-    return false;
+    return mac_of(computed.mac, computed.parameter, computed.algorithm, kck, {eapol}, mic.data(), mic.size());
 }
 
 // Version 0 ("AKM-defined") stands for AKM 6 here, the one AKM-defined
@@ -448,12 +395,28 @@ bool derive_tpk(hash_function hash, byte_span initiator_nonce, byte_span respond
 
 bool aes_key_unwrap(byte_span kek, byte_span wrapped, std::span<std::uint8_t> out)
 {
-    return key_wrap(false, kek, wrapped, out);
-}
-
-bool aes_key_wrap(byte_span kek, byte_span plain, std::span<std::uint8_t> out)
-{
-    return key_wrap(true, kek, plain, out);
+    if ((kek.size() != 16 && kek.size() != 32) || wrapped.size() % 8 != 0 || !fits_int(wrapped.size()) ||
+        wrapped.size() < 24 || out.size() != wrapped.size() - 8)
+        return false;
+    cipher_ctx_ptr context(EVP_CIPHER_CTX_new());
+    if (!context)
+        return false;
+    EVP_CIPHER_CTX_set_flags(context.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
+    const EVP_CIPHER* cipher = kek.size() == 16 ? EVP_aes_128_wrap() : EVP_aes_256_wrap();
+    if (EVP_DecryptInit_ex(context.get(), cipher, nullptr, kek.data(), nullptr) != 1)
+        return false;
+    // Unwrap writes before it checks: the output stays clean on a mismatch.
+    std::vector<std::uint8_t> result(wrapped.size() + 8);
+    int length = 0;
+    int final_length = 0;
+    const bool ok =
+        EVP_DecryptUpdate(context.get(), result.data(), &length, wrapped.data(), static_cast<int>(wrapped.size())) == 1 &&
+        EVP_DecryptFinal_ex(context.get(), result.data() + length, &final_length) == 1 &&
+        static_cast<std::size_t>(length + final_length) == out.size();
+    if (ok)
+        std::memcpy(out.data(), result.data(), out.size());
+    OPENSSL_cleanse(result.data(), result.size());
+    return ok;
 }
 
 bool rc4_xor(byte_span key, std::size_t discard, byte_span in, std::uint8_t* out)

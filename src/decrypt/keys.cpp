@@ -1,4 +1,5 @@
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/keys.h"
 
 #include <openssl/crypto.h>
 
@@ -18,9 +19,10 @@ int hex_value(char c)
 }
 
 // Hex digits, with ':' allowed between bytes (never inside one).
-std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text)
+std::optional<secret_bytes> parse_hex(std::string_view text)
 {
-    std::vector<std::uint8_t> out;
+    secret_bytes out;
+    out.reserve(text.size() / 2);
     std::size_t at = 0;
     while (at < text.size()) {
         if (!out.empty() && text[at] == ':' && at + 1 < text.size())
@@ -38,41 +40,36 @@ std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text)
 }
 
 // "%XX" escapes; a '%' not followed by two hex digits is an error.
-std::optional<std::string> unescape(std::string_view text)
+std::optional<secret_bytes> unescape(std::string_view text)
 {
-    std::string out;
+    secret_bytes out;
+    out.reserve(text.size());
     for (std::size_t at = 0; at < text.size(); ++at) {
         if (text[at] != '%') {
-            out.push_back(text[at]);
+            out.push_back(static_cast<std::uint8_t>(text[at]));
             continue;
         }
         const int high = at + 1 < text.size() ? hex_value(text[at + 1]) : -1;
         const int low = at + 2 < text.size() ? hex_value(text[at + 2]) : -1;
         if (high < 0 || low < 0)
             return std::nullopt;
-        out.push_back(static_cast<char>(high << 4 | low));
+        out.push_back(static_cast<std::uint8_t>(high << 4 | low));
         at += 2;
     }
     return out;
 }
 
-// Holds a secret and wipes it when it goes.
-struct wiped_string {
-    std::string text;
-    ~wiped_string()
-    {
-        if (!text.empty())
-            OPENSSL_cleanse(text.data(), text.size());
-    }
-};
-
 } // namespace
+
+void wipe(void* bytes, std::size_t size)
+{
+    if (size != 0)
+        OPENSSL_cleanse(bytes, size);
+}
 
 user_key::~user_key()
 {
-    OPENSSL_cleanse(pmk.data(), pmk.size());
-    if (!wep_key.empty())
-        OPENSSL_cleanse(wep_key.data(), wep_key.size());
+    wipe(pmk.data(), pmk.size());
 }
 
 bool parse_key(std::string_view text, user_key& key, std::string& error)
@@ -97,15 +94,12 @@ bool parse_key(std::string_view text, user_key& key, std::string& error)
     if (kind == "wpa-psk") {
         auto bytes = parse_hex(value);
         if (!bytes || (bytes->size() != 32 && bytes->size() != 48 && bytes->size() != 64)) {
-            if (bytes)
-                OPENSSL_cleanse(bytes->data(), bytes->size());
             error = "a WPA PSK (a PMK) is 64, 96 or 128 hex digits";
             return false;
         }
         key.type = user_key::kind::wpa;
         key.pmk_length = bytes->size();
         std::copy(bytes->begin(), bytes->end(), key.pmk.begin());
-        OPENSSL_cleanse(bytes->data(), bytes->size());
         return true;
     }
     if (kind == "wpa-pwd") {
@@ -114,16 +108,13 @@ bool parse_key(std::string_view text, user_key& key, std::string& error)
             error = "a wpa-pwd key is wpa-pwd:PASSPHRASE:SSID";
             return false;
         }
-        wiped_string passphrase;
-        auto unescaped_passphrase = unescape(value.substr(0, split));
+        const auto passphrase = unescape(value.substr(0, split));
         const auto ssid = unescape(value.substr(split + 1));
-        if (unescaped_passphrase)
-            std::swap(passphrase.text, *unescaped_passphrase);
-        if (!unescaped_passphrase || !ssid) {
+        if (!passphrase || !ssid) {
             error = "a '%' in a wpa-pwd key must begin a %XX escape";
             return false;
         }
-        if (passphrase.text.size() < 8 || passphrase.text.size() > 63) {
+        if (passphrase->size() < 8 || passphrase->size() > 63) {
             error = "a WPA passphrase is 8 to 63 bytes";
             return false;
         }
@@ -131,9 +122,9 @@ bool parse_key(std::string_view text, user_key& key, std::string& error)
             error = "an SSID is 1 to 32 bytes";
             return false;
         }
-        const byte_span ssid_bytes(reinterpret_cast<const std::uint8_t*>(ssid->data()), ssid->size());
         key.pmk_length = 32;
-        if (!derive_pmk_from_passphrase(passphrase.text, ssid_bytes, std::span(key.pmk).first<32>())) {
+        const std::string_view passphrase_text(reinterpret_cast<const char*>(passphrase->data()), passphrase->size());
+        if (!derive_pmk_from_passphrase(passphrase_text, *ssid, std::span(key.pmk).first<32>())) {
             error = "the PMK could not be derived";
             return false;
         }

@@ -9,7 +9,8 @@
 // order, some only when the queue is flushed, so everything a job points
 // to (its nonce, AAD and tag) lives in this batch's state until it
 // returns.
-#include "decrypt/decrypt.h"
+#include "decrypt/batches.h"
+#include "decrypt/tracker.h"
 
 #include <intel-ipsec-mb.h>
 #include <openssl/crypto.h>

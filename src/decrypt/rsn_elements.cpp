@@ -1,17 +1,18 @@
 // The RSNE, WPA1's vendor element and the KDEs (IEEE 802.11-2020, 9.4.2.24
 // and 12.7.2), read from a handshake's Key Data through the bounded readers.
-#include "decrypt/decrypt.h"
+#include "decrypt/elements.h"
 
 #include <algorithm>
 
 namespace {
 
-constexpr std::uint8_t rsn_oui[3] = {0x00, 0x0F, 0xAC};
-constexpr std::uint8_t wpa1_oui[3] = {0x00, 0x50, 0xF2};
+constexpr std::array<std::uint8_t, 3> rsn_oui = {0x00, 0x0F, 0xAC};
+constexpr std::array<std::uint8_t, 3> wpa1_oui = {0x00, 0x50, 0xF2};
 
-bool oui_is(byte_span bytes, const std::uint8_t (&oui)[3])
+bool oui_is(byte_span bytes, const std::array<std::uint8_t, 3>& oui)
 {
-    return bytes.size() >= 3 && bytes[0] == oui[0] && bytes[1] == oui[1] && bytes[2] == oui[2];
+    const byte_span first = record_bytes(bytes, 0, oui.size());
+    return !first.empty() && std::equal(oui.begin(), oui.end(), first.begin());
 }
 
 // The suite selector at `at` as one number; -1 when it is not all there.
@@ -20,7 +21,7 @@ int suite_at(byte_span body, std::size_t at, bool wpa1)
     const byte_span selector = record_bytes(body, at, 4);
     if (selector.empty())
         return -1;
-    return oui_is(selector, wpa1 ? wpa1_oui : rsn_oui) ? selector[3] : unknown_suite;
+    return oui_is(selector, wpa1 ? wpa1_oui : rsn_oui) ? record_u8(selector, 3) : unknown_suite;
 }
 
 // A suite list (count, then selectors) at `at`; keeps the first four.
@@ -86,7 +87,7 @@ bool parse_key_data(byte_span data, key_data_elements& out)
     out = key_data_elements{};
     std::size_t at = 0;
     while (at < data.size()) {
-        if (data[at] == 0xDD && record_u8(data, at + 1) <= 0) // padding: 0xDD, then zeros to the end
+        if (record_u8(data, at) == 0xDD && record_u8(data, at + 1) <= 0) // padding: 0xDD, then zeros to the end
             return true;
         int id = 0;
         byte_span body;
@@ -96,17 +97,17 @@ bool parse_key_data(byte_span data, key_data_elements& out)
             if (!parse_rsn_element(body, false, out.rsn))
                 return false;
             out.has_rsn = true;
-        } else if (id == 0xDD && oui_is(body, wpa1_oui) && body.size() >= 4 && body[3] == 1 && !out.has_rsn) {
+        } else if (id == 0xDD && oui_is(body, wpa1_oui) && record_u8(body, 3) == 1 && !out.has_rsn) {
             if (!parse_rsn_element(body.subspan(4), true, out.rsn))
                 return false;
             out.has_rsn = true;
         } else if (id == 0xDD && oui_is(body, rsn_oui) && body.size() >= 4) {
             const byte_span kde = body.subspan(4);
-            switch (body[3]) {
+            switch (record_u8(body, 3)) {
             case 1: // GTK: key ID and Tx bits, a reserved byte, the key
                 if (kde.size() < 2 + 5)
                     return false;
-                out.gtk_key_id = kde[0] & 0x03;
+                out.gtk_key_id = record_u8(kde, 0) & 0x03;
                 out.gtk = kde.subspan(2);
                 break;
             case 9: // IGTK: key ID, IPN, the key; protects management frames only
@@ -117,7 +118,7 @@ bool parse_key_data(byte_span data, key_data_elements& out)
             case 10: // Key ID: the pairwise key's ID under Extended Key ID
                 if (kde.size() < 2)
                     return false;
-                out.key_id = kde[0] & 0x03;
+                out.key_id = record_u8(kde, 0) & 0x03;
                 if (out.key_id > 1)
                     return false;
                 break;

@@ -1,19 +1,11 @@
 // Installed sessions and the decryption of protected Data frames with them.
 // A session is made once, shared read-only by pointer and wiped when its
 // last holder lets it go; the cipher contexts live in the decryptor.
-#include "decrypt/decrypt.h"
+#include "decrypt/state.h"
 
 #include <openssl/crypto.h>
 
 #include <algorithm>
-
-key_store::~key_store()
-{
-    for (auto& key : wep_keys)
-        OPENSSL_cleanse(key.data(), key.size());
-    for (auto& entry : pmks)
-        OPENSSL_cleanse(entry.pmk.data(), entry.pmk.size());
-}
 
 session::~session()
 {
@@ -126,20 +118,21 @@ record_fate prepare_protected_frame(byte_span frame, bool fcs_at_end, bool data_
         unpadded.insert(unpadded.end(), frame.begin() + static_cast<std::ptrdiff_t>(body), frame.end());
         frame = unpadded;
     }
-    const byte_span cipher_header = record_bytes(frame, header_length, 4);
-    if (cipher_header.empty())
+    // The key ID octet, fourth of the cipher header: Ext IV, key ID.
+    const int key_id = record_u8(frame, header_length + 3);
+    if (key_id < 0)
         return record_fate::too_short;
     out.frame = frame;
     out.header_length = header_length;
     out.fcs_announced = fcs_at_end;
-    out.extended_iv = (cipher_header[3] & 0x20) != 0;
-    out.key_index = cipher_header[3] >> 6;
+    out.extended_iv = (key_id & 0x20) != 0;
+    out.key_index = key_id >> 6;
     if (!record_copy(out.receiver.data(), frame, 4, 6) || !record_copy(out.transmitter.data(), frame, 10, 6))
         return record_fate::too_short;
     return record_fate::decrypted;
 }
 
-byte_span without_trailing_fcs(byte_span frame)
+byte_span frame_without_its_fcs(byte_span frame)
 {
     if (frame.size() < 4)
         return {};
@@ -195,7 +188,7 @@ const session_ptr* settled_aead_session(decryption& state, const protected_frame
 
 void finish_decrypted_frame(decryption& state, std::span<std::uint8_t> plain, std::size_t header_length)
 {
-    plain[1] = static_cast<std::uint8_t>(plain[1] & ~0x40);
+    plain[1] = static_cast<std::uint8_t>(plain[1] & ~protected_bit_of_second_byte);
     if (!follows_handshakes(state))
         return;
     // TDLS setups are followed only once decrypted: a direct link's key
@@ -223,17 +216,10 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
     plain.resize(header_length + frame.size());
     std::uint8_t* const body = plain.data() + header_length;
 
-    // When nothing announces an FCS, a frame may still end in one: the
-    // frame then fails its check as it stands and passes without the last
-    // four bytes, if they are its CRC-32.
     const auto attempt = [&](auto&& decrypt) -> int {
-        int length = decrypt(frame);
-        if (length < 0 && !fcs_at_end) {
-            const byte_span shorter = without_trailing_fcs(frame);
-            if (!shorter.empty())
-                length = decrypt(shorter);
-        }
-        return length;
+        const int length = decrypt(frame);
+        const byte_span again = frame_to_retry(frame, fcs_at_end, length);
+        return again.empty() ? length : decrypt(again);
     };
     const auto decrypt_with = [&](const session& keys) -> int {
         if (keys.cipher == cipher_suite::tkip) {

@@ -1,7 +1,7 @@
 // What an AKM and a cipher suite fix for the key hierarchy and the frames.
 // The figures are those of the AKM suite selector table and the EAPOL-Key
 // MIC/KCK/KEK lengths of the RSN key management clauses.
-#include "decrypt/decrypt.h"
+#include "decrypt/suites.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
 // nonces and a MIC under TPK-KCK; a frame whose MIC checks installs TPK-TK
 // as the pair's pairwise key, and the direct link's frames (A1 and A2 the
 // two stations) decrypt with it as any pair's do.
-#include "decrypt/decrypt.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 
 #include <openssl/crypto.h>
 
@@ -13,7 +14,6 @@
 
 namespace {
 
-constexpr std::size_t llc_length = 8;
 constexpr int payload_type_tdls = 2;
 constexpr int category_tdls = 12;
 constexpr int action_setup_response = 1;
@@ -28,7 +28,8 @@ bool tdls_mic_matches(byte_span kck, int sequence, const frame_elements& element
                       std::vector<std::uint8_t>& scratch)
 {
     const byte_span link = elements.link_identifier;
-    scratch.assign(link.begin() + 2 + 6, link.begin() + 2 + 18); // initiator, responder
+    const byte_span stations = record_bytes(link, 2 + 6, 12); // initiator, responder
+    scratch.assign(stations.begin(), stations.end());
     scratch.push_back(static_cast<std::uint8_t>(sequence));
     for (const byte_span element : {link, elements.rsne, elements.timeout_interval})
         scratch.insert(scratch.end(), element.begin(), element.end());
@@ -51,14 +52,14 @@ tdls_link::~tdls_link()
 void follow_tdls_frame(decryption& state, byte_span body)
 {
     handshake_tracker& tracker = state.tracker;
-    const int payload_type = record_u8(body, llc_length);
-    const int category = record_u8(body, llc_length + 1);
-    const int action = record_u8(body, llc_length + 2);
+    const int payload_type = record_u8(body, llc_snap_size);
+    const int category = record_u8(body, llc_snap_size + 1);
+    const int action = record_u8(body, llc_snap_size + 2);
     if (payload_type != payload_type_tdls || category != category_tdls ||
         (action != action_setup_response && action != action_setup_confirm))
         return;
     // Status Code, Dialog Token, and in a Response the Capability field.
-    const std::size_t fields_at = llc_length + 3;
+    const std::size_t fields_at = llc_snap_size + 3;
     if (record_le16(body, fields_at) != 0)
         return; // a refused setup installs nothing
     const std::size_t elements_at = fields_at + (action == action_setup_response ? 5 : 3);
@@ -79,9 +80,9 @@ void follow_tdls_frame(decryption& state, byte_span body)
     mac_address bssid{};
     mac_address initiator{};
     mac_address responder{};
-    std::copy_n(link.begin(), 6, bssid.begin());
-    std::copy_n(link.begin() + 6, 6, initiator.begin());
-    std::copy_n(link.begin() + 12, 6, responder.begin());
+    record_copy(bssid.data(), link, 0, 6);
+    record_copy(initiator.data(), link, 6, 6);
+    record_copy(responder.data(), link, 12, 6);
     cipher_suite cipher = cipher_suite::ccmp128;
     if (rsn.pairwise_count >= 1)
         cipher = rsn.pairwise_ciphers[0] < unknown_suite ? static_cast<cipher_suite>(rsn.pairwise_ciphers[0])

@@ -1,7 +1,7 @@
 // TKIP's key mixing and the Michael MIC, which libcrypto does not offer.
 // All arithmetic is on std::uint16_t/std::uint32_t values cast back after
 // each step, since the integer promotions would otherwise make it int.
-#include "decrypt/decrypt.h"
+#include "decrypt/ciphers.h"
 
 namespace {
 
@@ -69,11 +69,6 @@ constexpr std::uint16_t sbox16(std::uint16_t value)
     return static_cast<std::uint16_t>(tkip_sbox[value & 0xFF] ^ swap_bytes(tkip_sbox[value >> 8]));
 }
 
-constexpr std::uint16_t make16(std::uint8_t high, std::uint8_t low)
-{
-    return static_cast<std::uint16_t>((high << 8) | low);
-}
-
 constexpr std::uint16_t add16(std::uint16_t a, std::uint16_t b)
 {
     return static_cast<std::uint16_t>(a + b);
@@ -84,10 +79,11 @@ constexpr std::uint16_t rotate_right1(std::uint16_t value)
     return static_cast<std::uint16_t>((value >> 1) | (value << 15));
 }
 
-// The 16-bit little-endian word at byte `at` of the key.
+// The 16-bit little-endian word at byte `at` of the key, whose size the
+// caller has checked.
 std::uint16_t key_word(byte_span key, std::size_t at)
 {
-    return make16(key[at + 1], key[at]);
+    return static_cast<std::uint16_t>(record_le16(key, at));
 }
 
 constexpr std::uint32_t rotate_left32(std::uint32_t value, unsigned count)
@@ -112,10 +108,11 @@ void michael_block(std::uint32_t& left, std::uint32_t& right)
     left += right;
 }
 
-std::uint32_t load32(const std::uint8_t* bytes)
+// The 32-bit little-endian word at `at`, whose four bytes the caller has
+// checked are there.
+std::uint32_t word_at(byte_span bytes, std::size_t at)
 {
-    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-           (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+    return static_cast<std::uint32_t>(record_le32(bytes, at));
 }
 
 void store32(std::uint32_t value, std::uint8_t* bytes)
@@ -133,9 +130,9 @@ std::array<std::uint16_t, 5> tkip_mixing_phase1(byte_span temporal_key, byte_spa
         return ttak;
     ttak[0] = static_cast<std::uint16_t>(iv32 & 0xFFFF);
     ttak[1] = static_cast<std::uint16_t>(iv32 >> 16);
-    ttak[2] = make16(transmitter[1], transmitter[0]);
-    ttak[3] = make16(transmitter[3], transmitter[2]);
-    ttak[4] = make16(transmitter[5], transmitter[4]);
+    ttak[2] = static_cast<std::uint16_t>(record_le16(transmitter, 0));
+    ttak[3] = static_cast<std::uint16_t>(record_le16(transmitter, 2));
+    ttak[4] = static_cast<std::uint16_t>(record_le16(transmitter, 4));
     for (std::uint16_t i = 0; i < 8; ++i) {
         const std::size_t j = 2 * (i & 1u);
         ttak[0] = add16(ttak[0], sbox16(static_cast<std::uint16_t>(ttak[4] ^ key_word(temporal_key, 0 + j))));
@@ -179,23 +176,22 @@ std::array<std::uint8_t, 8> michael(byte_span key, byte_span data)
     std::array<std::uint8_t, 8> mic{};
     if (key.size() != 8)
         return mic;
-    std::uint32_t left = load32(key.data());
-    std::uint32_t right = load32(key.data() + 4);
+    std::uint32_t left = word_at(key, 0);
+    std::uint32_t right = word_at(key, 4);
     std::size_t at = 0;
     for (; at + 4 <= data.size(); at += 4) {
-        left ^= load32(data.data() + at);
+        left ^= word_at(data, at);
         michael_block(left, right);
     }
     // The message is padded with 0x5A and at least four zero bytes, to a
     // multiple of four.
     std::array<std::uint8_t, 8> tail{};
     const std::size_t rest = data.size() - at;
-    for (std::size_t i = 0; i < rest; ++i)
-        tail[i] = data[at + i];
+    record_copy(tail.data(), data, at, rest);
     tail[rest] = 0x5A;
-    left ^= load32(tail.data());
+    left ^= word_at(tail, 0);
     michael_block(left, right);
-    left ^= load32(tail.data() + 4);
+    left ^= word_at(tail, 4);
     michael_block(left, right);
     store32(left, mic.data());
     store32(right, mic.data() + 4);

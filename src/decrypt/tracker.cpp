@@ -3,7 +3,9 @@
 // installed sessions. The suites come from the RSNE the handshake carries
 // (the station's in message 2, the AP's in message 3); a handshake without
 // one falls back on its key descriptor version.
-#include "decrypt/decrypt.h"
+#include "decrypt/eapol_key.h"
+#include "decrypt/key_derivation.h"
+#include "decrypt/state.h"
 
 #include <openssl/crypto.h>
 
@@ -11,8 +13,6 @@
 #include <cstdio>
 
 namespace {
-
-constexpr std::array<std::uint8_t, 8> eapol_llc = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x88, 0x8E};
 
 // EAPOL-Key fields, in bytes from the start of the 802.1X header. The MIC
 // field's length depends on the suite; the fields behind it move with it.
@@ -26,45 +26,30 @@ constexpr int key_type_pairwise = 0x0008;
 constexpr int key_install = 0x0040;
 constexpr int key_ack = 0x0080;
 constexpr int key_mic = 0x0100;
-constexpr int key_encrypted_data = 0x1000;
 
 // The MIC lengths a suite may have: 16 (most), 24 (SHA-384), 32 (SHA-512).
 constexpr std::size_t mic_lengths[] = {16, 24, 32};
 
-// One EAPOL-Key frame: the fields before the MIC read, checked to lie
-// within the frame; the MIC and Key Data once a MIC length is chosen.
-struct eapol_key {
-    byte_span eapol; // 802.1X header and body, as far as its length field says
-    int information = 0;
-    int key_length = 0;
-    int descriptor_type = 0;
-    int version = 0;
-    byte_span nonce;
-    byte_span key_iv;
-    byte_span mic;
-    byte_span key_data;
-};
 
 bool parse_eapol_key(byte_span body, eapol_key& key)
 {
-    const byte_span llc = record_bytes(body, 0, eapol_llc.size());
-    if (llc.empty() || !std::equal(eapol_llc.begin(), eapol_llc.end(), llc.begin()))
+    if (starts_key_exchange(body) != key_exchange::eapol)
         return false;
-    const byte_span eapol = body.subspan(eapol_llc.size());
+    const byte_span eapol = body.subspan(llc_snap_size);
     const int body_length = record_be16(eapol, 2);
-    if (body_length < 0 || eapol[1] != 3) // 3: EAPOL-Key
+    if (body_length < 0 || record_u8(eapol, 1) != 3) // 3: EAPOL-Key
         return false;
     key.eapol = record_bytes(eapol, 0, 4 + static_cast<std::size_t>(body_length));
     if (key.eapol.size() < mic_at + 16 + 2)
         return false;
-    key.descriptor_type = key.eapol[4];
+    key.descriptor_type = record_u8(key.eapol, 4);
     if (key.descriptor_type != 2 && key.descriptor_type != 254) // RSN, WPA
         return false;
     key.information = record_be16(key.eapol, key_information_at);
     key.key_length = record_be16(key.eapol, key_length_at);
     key.version = key.information & 0x7;
-    key.nonce = key.eapol.subspan(nonce_at, 32);
-    key.key_iv = key.eapol.subspan(key_iv_at, 16);
+    key.nonce = record_bytes(key.eapol, nonce_at, 32);
+    key.key_iv = record_bytes(key.eapol, key_iv_at, 16);
     return true;
 }
 
@@ -350,132 +335,7 @@ void mark_unsupported(handshake_tracker& tracker, pending_handshake& pending)
     count_handshake(tracker, pending, outcome::unsupported, 0);
 }
 
-// The Key Data of a message 3 or group message 1, decrypted under the KEK
-// into `out`: AES key unwrap for every version but 1, RC4 keyed by the
-// EAPOL-Key IV and the KEK (256 bytes of keystream skipped) for version 1.
-bool decrypt_key_data(const eapol_key& key, const pairwise_protection& protection, std::vector<std::uint8_t>& out)
-{
-    const byte_span kek = std::span(protection.kek).first(protection.suite.kek_length);
-    if (key.version == 1) {
-        std::array<std::uint8_t, 32> rc4_key{};
-        std::copy(key.key_iv.begin(), key.key_iv.end(), rc4_key.begin());
-        std::copy(kek.begin(), kek.end(), rc4_key.begin() + 16);
-        out.resize(key.key_data.size());
-        const bool done = rc4_xor(std::span(rc4_key).first(16 + kek.size()), 256, key.key_data, out.data());
-        OPENSSL_cleanse(rc4_key.data(), rc4_key.size());
-        return done;
-    }
-    if (key.key_data.size() < 24 || key.key_data.size() % 8 != 0)
-        return false;
-    out.resize(key.key_data.size() - 8);
-    return aes_key_unwrap(kek, key.key_data, out);
-}
-
-// The group cipher of a pair's network: from an RSNE when one was read.
-// Without one, from the key descriptor version as before RSNEs were read:
-// version 1 is TKIP; otherwise CCMP-128, or TKIP when the key is TKIP's 32
-// bytes (a WPA2 network that kept TKIP for its group).
-cipher_suite group_cipher_of(const pairwise_protection& protection, const key_data_elements& elements,
-                             std::size_t key_length)
-{
-    cipher_suite named = protection.group_cipher;
-    if (elements.has_rsn && elements.rsn.group_cipher >= 0)
-        named = elements.rsn.group_cipher < unknown_suite ? static_cast<cipher_suite>(elements.rsn.group_cipher)
-                                                          : cipher_suite::none;
-    // Under version 1 the network is a TKIP one: a group key of TKIP's
-    // length is TKIP's even where an RSNE names another cipher.
-    if (named != cipher_suite::none && !(protection.descriptor_version == 1 && key_length == 32))
-        return named;
-    return protection.descriptor_version == 1 || key_length == 32 ? cipher_suite::tkip : cipher_suite::ccmp128;
-}
-
-void install_group_key(handshake_tracker& tracker, const mac_address& transmitter, int key_index,
-                       cipher_suite cipher, byte_span key)
-{
-    session_ptr keys;
-    if (make_session(tracker, cipher, transmitter, key, keys))
-        install_group_session(tracker, transmitter, key_index, std::move(keys));
-    else if (temporal_key_length(cipher) == 0)
-        tracker.unsupported_authenticators.get(transmitter) = true;
-    else
-        ++tracker.drops.malformed; // a GTK whose length is not its cipher's
-}
-
-// Extended Key ID: message 3's Key ID KDE names the slot of the key the
-// handshake gave. Message 2 put it in slot 0 (or held it aside, once the
-// pair was known to use key IDs); it moves to the slot named, and slot 0
-// gets back the key it held before.
-void place_by_key_id(handshake_tracker& tracker, const mac_address& authenticator, const mac_address& supplicant,
-                     int key_id)
-{
-    pair_keys* slots = tracker.pairs.find_to_change(make_pair_id(authenticator, supplicant));
-    if (slots == nullptr || !slots->newest)
-        return;
-    slots->extended_key_id = true;
-    session_ptr keys = slots->newest;
-    if (slots->fresh == keys) {
-        slots->fresh.reset();
-    } else if (key_id == 1 && slots->current[0] == keys) {
-        slots->current[0] = std::move(slots->previous[0]);
-        slots->previous[0].reset();
-    } else {
-        return; // already in its slot
-    }
-    install_pairwise_session(tracker, authenticator, supplicant, key_id, std::move(keys), nullptr);
-}
-
-// The decrypted Key Data of message 3 or of group message 1: the GTK, and
-// under Extended Key ID the pairwise key's ID.
-void use_key_data(decryption& state, const eapol_key& key, const pairwise_protection& protection,
-                  const mac_address& authenticator, const mac_address& supplicant, bool message_3)
-{
-    handshake_tracker& tracker = state.tracker;
-    std::vector<std::uint8_t>& data = state.key_data;
-    // WPA1's key frames (descriptor type 254) predate the Encrypted Key
-    // Data bit: a group key message's Key Data is encrypted with the bit
-    // clear, and message 3's, which holds no GTK, is sent in the clear.
-    const bool encrypted = (key.information & key_encrypted_data) != 0 || (key.descriptor_type == 254 && !message_3);
-    if (!encrypted || !decrypt_key_data(key, protection, data)) {
-        OPENSSL_cleanse(data.data(), data.size());
-        return;
-    }
-    key_data_elements elements;
-    if (key.descriptor_type == 2) {
-        if (!parse_key_data(data, elements)) {
-            ++tracker.drops.malformed;
-        } else {
-            if (elements.gtk_key_id >= 0)
-                install_group_key(tracker, authenticator, elements.gtk_key_id,
-                                  group_cipher_of(protection, elements, elements.gtk.size()), elements.gtk);
-            if (message_3 && elements.key_id >= 0)
-                place_by_key_id(tracker, authenticator, supplicant, elements.key_id);
-        }
-    } else if (key.key_length > 0 && data.size() >= static_cast<std::size_t>(key.key_length)) {
-        // WPA1's group key message: the key itself, its index in the Key
-        // Information field.
-        const cipher_suite group = group_cipher_of(protection, elements, static_cast<std::size_t>(key.key_length));
-        install_group_key(tracker, authenticator, (key.information >> 4) & 0x3, group,
-                          std::span(data).first(static_cast<std::size_t>(key.key_length)));
-    }
-    OPENSSL_cleanse(data.data(), data.size());
-}
-
 } // namespace
-
-void add_user_key(decryption& state, const user_key& key)
-{
-    ++state.keys.keys_given;
-    if (key.type == user_key::kind::wep) {
-        state.keys.wep_keys.push_back(key.wep_key);
-        return;
-    }
-    key_store::pmk_entry entry;
-    std::copy(key.pmk.begin(), key.pmk.end(), entry.pmk.begin());
-    entry.length = key.pmk_length;
-    entry.position = state.keys.keys_given;
-    state.keys.pmks.push_back(entry);
-    OPENSSL_cleanse(entry.pmk.data(), entry.pmk.size());
-}
 
 void follow_eapol_frame(decryption& state, byte_span frame, byte_span body)
 {
@@ -560,77 +420,5 @@ void follow_eapol_frame(decryption& state, byte_span frame, byte_span body)
         }
         if (protection)
             use_key_data(state, key, *protection, authenticator, supplicant, true);
-    }
-}
-
-void follow_management_frame(decryption& state, byte_span frame)
-{
-    const int fc = record_le16(frame, 0);
-    if (fc < 0 || !is_management_type(fc) || state.keys.pmks.empty())
-        return;
-    const int subtype = (fc >> 4) & 0xF;
-    if (subtype != 8 && subtype != 5) { // Beacon, Probe Response
-        follow_fast_transition_frame(state, frame, subtype);
-        return;
-    }
-    mac_address bssid{};
-    if (!record_copy(bssid.data(), frame, 16, 6))
-        return;
-    // Timestamp, Beacon Interval and Capability Information, then the
-    // elements; the SSID is the first.
-    constexpr std::size_t elements_at = 24 + 12;
-    if (record_u8(frame, elements_at) != 0)
-        return;
-    const int length = record_u8(frame, elements_at + 1);
-    const byte_span ssid = record_bytes(frame, elements_at + 2, static_cast<std::size_t>(std::max(length, 0)));
-    if (length < 0 || length > 32 || ssid.size() != static_cast<std::size_t>(length) || all_zero(ssid))
-        return;
-    network_record* network = state.tracker.networks.find_to_change(bssid);
-    if (network != nullptr && network->ssid_seen)
-        return;
-    network_record& record = network != nullptr ? *network : state.tracker.networks.get(bssid);
-    std::copy(ssid.begin(), ssid.end(), record.ssid.begin());
-    record.ssid_length = ssid.size();
-    record.ssid_seen = true;
-}
-
-void describe_networks(const decryption& state, std::vector<std::string>& lines)
-{
-    for (const auto& [bssid, entry] : state.tracker.networks.entries) {
-        const network_record& network = entry.first;
-        if (network.matched_by_key.empty() && network.unmatched == 0)
-            continue;
-        char address[18];
-        std::snprintf(address, sizeof address, "%02x:%02x:%02x:%02x:%02x:%02x", bssid[0], bssid[1], bssid[2], bssid[3],
-                      bssid[4], bssid[5]);
-        std::string name = std::string("network ") + address;
-        if (network.ssid_seen) {
-            name += " \"";
-            for (std::size_t i = 0; i < network.ssid_length; ++i) {
-                const std::uint8_t c = network.ssid[i];
-                if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-                    name += static_cast<char>(c);
-                } else {
-                    char escaped[5];
-                    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-                    name += escaped;
-                }
-            }
-            name += "\"";
-        }
-        for (const auto& [position, count] : network.matched_by_key) {
-            if (count == 0)
-                continue;
-            char line[256];
-            std::snprintf(line, sizeof line, "  %-56s %12lld", (name + ", key " + std::to_string(position)).c_str(),
-                          static_cast<long long>(count));
-            lines.emplace_back(line);
-        }
-        if (network.unmatched > 0) {
-            char line[256];
-            std::snprintf(line, sizeof line, "  %-56s %12lld", (name + ", no key matches").c_str(),
-                          static_cast<long long>(network.unmatched));
-            lines.emplace_back(line);
-        }
     }
 }

@@ -28,7 +28,7 @@ fragment_outcome add_fragment(reassembly& state, const data_frame_view& fragment
         return outcome;
     const int number = sequence_control & 0x000F;
     const int sequence = sequence_control >> 4;
-    const bool more = (fragment.fc & 0x0400) != 0;
+    const bool more = has_more_fragments(fragment.fc);
     // Every fragment must be captured whole: a part missing inside is a
     // hole in the joined frame.
     const bool captured_whole = fragment.frame.size() == fragment.wire_length;
@@ -72,7 +72,7 @@ fragment_outcome add_fragment(reassembly& state, const data_frame_view& fragment
         return outcome;
     // A retransmission of the fragment just taken: the frame goes on
     // without it.
-    const bool retry = (fragment.fc & 0x0800) != 0;
+    const bool retry = is_retry(fragment.fc);
     if (retry && number == slot->next_fragment - 1)
         return outcome;
     if (number != slot->next_fragment || !captured_whole ||

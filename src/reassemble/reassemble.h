@@ -38,7 +38,7 @@ struct reassembly {
 inline bool is_fragment(const data_frame_view& view)
 {
     const int sequence_control = record_le16(view.frame, 22);
-    return (view.fc & 0x0400) != 0 || (sequence_control > 0 && (sequence_control & 0x000F) != 0);
+    return is_fragment(view.fc, sequence_control < 0 ? 0 : sequence_control);
 }
 
 struct fragment_outcome {

@@ -1,4 +1,4 @@
-#include "command_line.h"
+#include "program/command_line.h"
 
 #include <getopt.h>
 #include <openssl/crypto.h>
@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #ifndef KESTRINE_VERSION
 #error "KESTRINE_VERSION is set by the build"
@@ -56,27 +58,35 @@ constexpr const char* help_text =
     "A key given on the command line can be read by other users of the machine\n"
     "in the process list; --keys FILE keeps it out of sight.\n";
 
-[[noreturn]] void refuse(const std::string& message)
+// One line on standard error; the command line is refused with status 255.
+bool refuse(const std::string& message)
 {
     std::fprintf(stderr, "kestrine: %s\n", message.c_str());
-    std::exit(255);
+    return false;
 }
 
-[[noreturn]] void print_banner()
+void print_banner()
 {
     std::puts("kestrine " KESTRINE_VERSION " - Convert 802.11 captures into Ethernet format.\n"
               "Questions/Comments/Concerns: kestrine-maintainers@lists.kestrine.dev\n");
     std::printf("Usage: %s infile outfile\n", "kestrine");
-    std::exit(255);
 }
 
-void add_key(run_options& options, std::string_view text, const std::string& where)
+// The most keys a run reads, on the command line and in keys files
+// together: every handshake message is tried with every key of its PMK
+// length, so their number bounds the work a capture can ask for.
+constexpr std::size_t most_keys = 256;
+
+bool add_key(run_options& options, std::string_view text, const std::string& where)
 {
+    if (options.keys.size() == most_keys)
+        return refuse(where + ": more than " + std::to_string(most_keys) + " keys given");
     user_key key;
     std::string error;
     if (!parse_key(text, key, error))
-        refuse(where + ": " + error);
+        return refuse(where + ": " + error);
     options.keys.push_back(std::move(key));
+    return true;
 }
 
 // True when `text` begins, after blanks, with a KEY type ("wep:",
@@ -106,66 +116,79 @@ constexpr std::size_t keys_line_limit = 4096;
 // One line of a keys file, its line end removed: blank, a comment (the
 // first byte other than a blank is '#') or a KEY behind optional blanks.
 // Nothing else is stripped: an SSID may end in blanks or hold a '#'.
-void take_keys_line(run_options& options, std::string_view line, const std::string& where)
+bool take_keys_line(run_options& options, std::string_view line, const std::string& where)
 {
     const std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string_view::npos || line[first] == '#')
-        return;
-    add_key(options, line.substr(first), where);
+        return true;
+    return add_key(options, line.substr(first), where);
 }
 
-void read_keys_file(run_options& options, const char* name)
+// A buffer that holds a keys file's bytes, wiped when it goes.
+template <std::size_t size>
+struct wiped_buffer {
+    std::array<char, size> bytes;
+    wiped_buffer() = default;
+    wiped_buffer(const wiped_buffer&) = delete;
+    wiped_buffer& operator=(const wiped_buffer&) = delete;
+    ~wiped_buffer() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+bool read_keys_file(run_options& options, const char* name)
 {
     if (std::strcmp(name, "-") == 0)
-        refuse("--keys: standard input cannot hold the keys; name a file");
+        return refuse("--keys: standard input cannot hold the keys; name a file");
     if (looks_like_key(name))
-        refuse("the argument of --keys looks like a KEY; --key takes a KEY");
+        return refuse("the argument of --keys looks like a KEY; --key takes a KEY");
     const std::string file_name(name);
+    // The file's bytes pass only through these two buffers, wiped on every
+    // way out; the file is closed before its buffer goes.
+    wiped_buffer<BUFSIZ> buffer;
+    wiped_buffer<keys_line_limit + 1> line; // the limit and a CR
     errno = 0;
-    std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr)
-        refuse("--keys " + file_name + ": " + std::strerror(errno != 0 ? errno : EIO));
-    // The file's bytes pass only through these two buffers, wiped at the end.
-    std::array<char, BUFSIZ> buffer;
-    std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
-    std::array<char, keys_line_limit + 1> line; // the limit and a CR
+    const std::unique_ptr<std::FILE, file_closer> file(std::fopen(name, "rb"));
+    if (!file)
+        return refuse("--keys " + file_name + ": " + std::strerror(errno != 0 ? errno : EIO));
+    std::setvbuf(file.get(), buffer.bytes.data(), _IOFBF, buffer.bytes.size());
     std::size_t size = 0;
     const auto refuse_long_line = [&](int number) {
-        refuse(file_name + ":" + std::to_string(number) + ": a line is longer than " +
-               std::to_string(keys_line_limit) + " bytes");
+        return refuse(file_name + ":" + std::to_string(number) + ": a line is longer than " +
+                      std::to_string(keys_line_limit) + " bytes");
     };
     for (int number = 1;; ++number) {
-        int c = std::getc(file);
-        for (; c != EOF && c != '\n'; c = std::getc(file)) {
-            if (size == line.size())
-                refuse_long_line(number);
-            line[size++] = static_cast<char>(c);
+        int c = std::getc(file.get());
+        for (; c != EOF && c != '\n'; c = std::getc(file.get())) {
+            if (size == line.bytes.size())
+                return refuse_long_line(number);
+            line.bytes[size++] = static_cast<char>(c);
         }
-        if (c == EOF && std::ferror(file)) {
+        if (c == EOF && std::ferror(file.get())) {
             const int error = errno != 0 ? errno : EIO;
-            refuse("--keys " + file_name + ": " + std::strerror(error));
+            return refuse("--keys " + file_name + ": " + std::strerror(error));
         }
-        if (size > 0 && line[size - 1] == '\r')
+        if (size > 0 && line.bytes[size - 1] == '\r')
             --size;
         if (size > keys_line_limit)
-            refuse_long_line(number);
-        take_keys_line(options, std::string_view(line.data(), size), file_name + ":" + std::to_string(number));
+            return refuse_long_line(number);
+        if (!take_keys_line(options, std::string_view(line.bytes.data(), size),
+                            file_name + ":" + std::to_string(number)))
+            return false;
         size = 0;
         if (c == EOF)
-            break;
+            return true;
     }
-    std::fclose(file);
-    OPENSSL_cleanse(line.data(), line.size());
-    OPENSSL_cleanse(buffer.data(), buffer.size());
 }
 
 // The option as the user wrote it, without any "=value": a mistyped
 // option may carry a key.
 std::string option_text(const char* argument)
 {
-    std::string text(argument);
-    const std::size_t equals = text.find('=');
-    return equals == std::string::npos ? text : text.substr(0, equals);
+    const std::string_view text(argument);
+    return std::string(text.substr(0, text.find('=')));
 }
 
 // The threads a run can use: one reads, converts and writes, one more
@@ -181,20 +204,22 @@ int available_cores()
     return CPU_COUNT(&cores);
 }
 
-int parse_thread_count(const char* text)
+bool parse_thread_count(const char* text, int& threads)
 {
     char* end = nullptr;
     errno = 0;
     const long count = std::strtol(text, &end, 10);
     if (end == text || *end != '\0' || errno != 0 || count < 1)
-        refuse("option --threads needs a whole number of at least 1");
-    return count > most_useful_threads ? most_useful_threads : static_cast<int>(count);
+        return refuse("option --threads needs a whole number of at least 1");
+    threads = count > most_useful_threads ? most_useful_threads : static_cast<int>(count);
+    return true;
 }
 
 } // namespace
 
-run_options parse_command_line(int argc, char** argv)
+std::optional<int> parse_command_line(int argc, char** argv, run_options& options)
 {
+    constexpr int refused = 255;
     enum { keys_option = 256, stats_option, full_decode_option };
     static const option long_options[] = {
         {"key", required_argument, nullptr, 'k'},
@@ -207,7 +232,6 @@ run_options parse_command_line(int argc, char** argv)
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
-    run_options options;
     options.threads = std::min(available_cores(), most_useful_threads);
     opterr = 0;
     for (;;) {
@@ -216,13 +240,17 @@ run_options parse_command_line(int argc, char** argv)
         if (choice == -1)
             break;
         switch (choice) {
-        case 'k':
-            add_key(options, optarg, "--key");
+        case 'k': {
+            const bool added = add_key(options, optarg, "--key");
             // Shortens the time the key stands in the process list.
             std::memset(optarg, 'x', std::strlen(optarg));
+            if (!added)
+                return refused;
             break;
+        }
         case keys_option:
-            read_keys_file(options, optarg);
+            if (!read_keys_file(options, optarg))
+                return refused;
             break;
         case stats_option:
             options.stats = true;
@@ -234,43 +262,58 @@ run_options parse_command_line(int argc, char** argv)
             options.packet_buffered = true;
             break;
         case 'j':
-            options.threads = parse_thread_count(optarg);
+            if (!parse_thread_count(optarg, options.threads))
+                return refused;
             break;
         case 'h':
             std::fputs(help_text, stdout);
-            std::exit(0);
+            return 0;
         case 'V':
             std::puts("kestrine " KESTRINE_VERSION);
             std::printf("frame ciphers: %s\n", make_aead_batch_decryptor()->name());
-            std::exit(0);
+            return 0;
         case ':':
             // The letter alone for a short option, which may end a cluster.
             if (std::strncmp(argv[optind - 1], "--", 2) != 0)
                 refuse(std::string("option -") + static_cast<char>(optopt) + " needs an argument");
-            refuse("option " + option_text(argv[optind - 1]) + " needs an argument");
+            else
+                refuse("option " + option_text(argv[optind - 1]) + " needs an argument");
+            return refused;
         default: {
             // A short option in a cluster: name the letter alone.
             const bool is_long = previous < argc && std::strncmp(argv[previous], "--", 2) == 0;
-            if (is_long && optopt != 0 && std::strchr(argv[previous], '=') != nullptr)
+            if (is_long && optopt != 0 && std::strchr(argv[previous], '=') != nullptr) {
                 refuse("option " + option_text(argv[previous]) + " takes no argument");
-            if (!is_long && optopt != 0)
+                return refused;
+            }
+            if (!is_long && optopt != 0) {
                 refuse(std::string("unknown option -") + static_cast<char>(optopt));
+                return refused;
+            }
             // No option name holds a ':'; every KEY does.
             const std::string unknown = option_text(argv[optind - 1]);
             if (unknown.find(':') != std::string::npos)
                 refuse("an unknown option looks like a KEY; --key takes a KEY");
-            refuse("unknown option " + unknown + "; kestrine --help lists them");
+            else
+                refuse("unknown option " + unknown + "; kestrine --help lists them");
+            return refused;
         }
         }
     }
-    if (argc - optind < 2)
+    if (argc - optind < 2) {
         print_banner();
+        return refused;
+    }
     // A KEY where a name belongs would be kept as a file name on disk.
-    if (looks_like_key(argv[optind]))
+    if (looks_like_key(argv[optind])) {
         refuse("infile looks like a KEY; --key takes a KEY");
-    if (looks_like_key(argv[optind + 1]))
+        return refused;
+    }
+    if (looks_like_key(argv[optind + 1])) {
         refuse("outfile looks like a KEY; --key takes a KEY");
+        return refused;
+    }
     options.input_name = argv[optind];
     options.output_name = argv[optind + 1];
-    return options;
+    return std::nullopt;
 }

@@ -1,8 +1,9 @@
 // The command line: options, the two names, the keys.
 #pragma once
 
-#include "decrypt/decrypt.h"
+#include "decrypt/keys.h"
 
+#include <optional>
 #include <vector>
 
 struct run_options {
@@ -17,8 +18,9 @@ struct run_options {
     int threads = 1;
 };
 
-// Reads the process's command line. Ends the process itself for --help and
-// --version (status 0), for fewer than two names (the banner, status 255)
-// and for a bad option, KEY or keys file (one line on standard error that
-// names the option or the file and line, never the key; status 255).
-run_options parse_command_line(int argc, char** argv);
+// Reads the process's command line into `options`. Returns the status the
+// process is to end with when the run does not go on: 0 once --help or
+// --version is printed, 255 after the banner (fewer than two names) or a
+// bad option, KEY or keys file (one line on standard error that names the
+// option or the file and line, never the key).
+std::optional<int> parse_command_line(int argc, char** argv, run_options& options);

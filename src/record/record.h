@@ -1,15 +1,18 @@
-// The conversion run: the whole life of the process, from the command line
-// to the summary and the exit status.
+// The road of one record, from the input capture to the output capture:
+// its Header offset, its decryption when it is protected, its conversion
+// and its writing, with one fate counted for every record read. The run
+// calls convert_records once; what it does per record is fixed before the
+// first one (record_path.h).
 #pragma once
 
 #include "convert/convert.h"
 #include "decrypt/decrypt.h"
+#include "io/io.h"
 
 #include <pcap/pcap.h>
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 
 struct conversion_totals {
     std::int64_t converted = 0; // records written to the output
@@ -18,19 +21,7 @@ struct conversion_totals {
     decode_counts decoded;      // under full decoding: subframes and IEEE 802.3 frames written
     bool input_damaged = false; // the input ended in a read error, not at its end
     int write_error = 0;        // errno of a failed write; 0 when every write succeeded
-};
-
-// Reads every record of `input`, converts what converts and writes it to
-// `output`. Stops at the end of the input, at a read error (the records
-// before it are converted) or at the first failed write.
-conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output);
-
-// Lets a live input's reading write out the records a threaded run holds
-// before it waits for more: convert_records fills it in for its run.
-struct held_records_hook {
-    void* run = nullptr;
-    bool (*holding)(void* run) = nullptr;    // records wait to be written, or are being written
-    void (*write_held)(void* run) = nullptr; // waits until they are all written, in order
+    bool out_of_memory = false; // a frame or the run's state could not be allocated: the run stopped
 };
 
 // What a run does beyond the plain conversion.
@@ -47,13 +38,13 @@ struct conversion_settings {
     // its bytes). Tests make it small, so that batches follow one another
     // within a few records.
     std::size_t batch_records = 1024;
-    held_records_hook* held = nullptr; // set by a live input, filled in by a threaded run
+    // Set by a live input, filled in by a threaded run: the records it
+    // holds, written out before the input waits.
+    pending_output* held = nullptr;
 };
-conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings);
 
-// The statistics table of --stats.
-void print_statistics(std::FILE* stream, const conversion_totals& totals, const conversion_settings& settings);
-
-// Runs kestrine with the process's command line and ends the process:
-// status 0 after a complete run, 255 after any failure.
-[[noreturn]] void run_kestrine(int argc, char** argv);
+// Reads every record of `input`, converts what converts and writes it to
+// `output`. Stops at the end of the input, at a read error (the records
+// before it are converted), at the first failed write, or when memory
+// runs out; a second thread it started has ended when it returns.
+conversion_totals convert_records(pcap_t* input, pcap_dumper_t* output, const conversion_settings& settings = {});

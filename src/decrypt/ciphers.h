@@ -1,0 +1,93 @@
+// The frame ciphers (rc4_ciphers.cpp: WEP and TKIP; aead_ciphers.cpp: CCMP
+// and GCMP) and TKIP's own parts, which libcrypto does not have (tkip.cpp).
+#pragma once
+
+#include "decrypt/decrypt.h"
+#include "decrypt/suites.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <vector>
+
+// Phase 1 key mixing: TTAK from TK (16 bytes), TA and the high 32 bits of
+// the TSC.
+std::array<std::uint16_t, 5> tkip_mixing_phase1(byte_span temporal_key, byte_span transmitter,
+                                                std::uint32_t iv32);
+// Phase 2 key mixing: the 16-byte RC4 key from TTAK, TK and the low 16 bits
+// of the TSC.
+std::array<std::uint8_t, 16> tkip_mixing_phase2(const std::array<std::uint16_t, 5>& ttak,
+                                                byte_span temporal_key, std::uint16_t iv16);
+// Michael over `data` under an 8-byte key.
+std::array<std::uint8_t, 8> michael(byte_span key, byte_span data);
+
+// A protected frame is given as `frame`, the 802.11 MPDU from Frame Control
+// to the end of the cipher's trailer (an FCS behind it already removed),
+// and `header_length`, the size of its MAC header, where the cipher header
+// begins. Decryption writes the plaintext body (behind the cipher header,
+// before the trailer) to `plain`, which has room for frame.size() bytes, and
+// returns its length; -1 when the frame is too short or fails its integrity
+// check.
+
+// WEP: IV (3) + key id, RC4 over IV || key (5 or 13 bytes), CRC-32 ICV.
+int wep_decrypt(byte_span key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
+
+// TKIP: `temporal_key` is 32 bytes, TK || Michael key of the authenticator's
+// transmissions || Michael key of the supplicant's. `from_authenticator`
+// picks the Michael key (frames from the AP, and every group frame). Checks
+// the ICV and the Michael MIC over DA, SA, priority and the MSDU.
+int tkip_decrypt(byte_span temporal_key, bool from_authenticator, byte_span frame,
+                 std::size_t header_length, std::uint8_t* plain);
+
+// The AEAD frame ciphers: CCMP-128 (nonce and AAD built from the header,
+// 12.5.3.3; 8-byte MIC), CCMP-256 (16-byte MIC), GCMP-128 and GCMP-256
+// (12-byte nonce A2 || PN, 16-byte MIC). A key holds libcrypto's
+// decrypting context so that the key schedule is made once per key; a
+// context serves one thread, so it belongs to whoever decrypts, never to a
+// shared session. The key is wiped when it goes.
+struct aead_key {
+    cipher_suite suite = cipher_suite::none;
+    std::array<std::uint8_t, 32> key{};
+    std::unique_ptr<struct evp_cipher_ctx_st, cipher_context_deleter> context;
+    aead_key() = default;
+    aead_key(aead_key&&) noexcept = default;
+    aead_key& operator=(aead_key&&) noexcept = default;
+    ~aead_key();
+};
+// False for a suite that is not one of the four or a key of the wrong length.
+bool aead_key_set(aead_key& key, cipher_suite suite, byte_span temporal_key);
+int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
+
+// Writes a frame's nonce at `out`: priority (CCM only) || A2 || PN5 .. PN0,
+// the PN read from `cipher_header` (the 8 bytes behind the MAC header).
+// Returns where the nonce ends.
+inline std::uint8_t* put_aead_nonce(bool gcm, std::uint8_t priority, byte_span address2, byte_span cipher_header,
+                                    std::uint8_t* out)
+{
+    std::array<std::uint8_t, aead_header_size> read{};
+    record_copy(read.data(), cipher_header, 0, read.size());
+    if (!gcm)
+        *out++ = priority;
+    record_copy(out, address2, 0, 6);
+    out += 6;
+    constexpr std::array<std::size_t, 6> pn_offsets{7, 6, 5, 4, 1, 0}; // PN5 .. PN0
+    for (const std::size_t offset : pn_offsets)
+        *out++ = read[offset];
+    return out;
+}
+
+// What an AEAD cipher takes from one protected frame (12.5.3.3, 12.5.5.3):
+// the nonce, the AAD built from the header with the fields a
+// retransmission or a relay may change masked out, and spans into the
+// frame for the ciphertext and the MIC. Any back end builds them here.
+struct aead_frame {
+    std::array<std::uint8_t, 13> nonce{}; // CCMP: 13 bytes; GCMP: the first 12
+    std::size_t nonce_size = 0;
+    std::array<std::uint8_t, 30> aad{};
+    std::size_t aad_size = 0;
+    byte_span body;
+    byte_span mic;
+};
+// False for a suite that is not one of the four, or a frame too short for
+// its MAC header, cipher header and MIC, or without the Ext IV bit.
+bool aead_frame_parts(cipher_suite suite, byte_span frame, std::size_t header_length, aead_frame& out);

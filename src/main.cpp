@@ -1,6 +1,0 @@
-#include "run.h"
-
-int main(int argc, char** argv)
-{
-    run_kestrine(argc, argv);
-}
