@@ -319,11 +319,11 @@ std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t>
     // The link the frame came on: its BSSID is the AP's address as sent,
     // A1 to the AP, A2 from it.
     if (keys.traffic) {
-        const std::uint8_t* bssid = plain.data() + (is_to_ds(fc) && !is_from_ds(fc) ? 4 : 10);
+        const auto bssid = addresses.subspan(is_to_ds(fc) && !is_from_ds(fc) ? 0 : 6, 6);
         for (std::uint32_t named = keys.traffic->named.load(std::memory_order_acquire); named != 0;
              named &= named - 1) {
             const auto link = static_cast<std::size_t>(std::countr_zero(named));
-            if (std::equal(bssid, bssid + 6, keys.traffic->bssid[link].begin())) {
+            if (std::equal(bssid.begin(), bssid.end(), keys.traffic->bssid[link].begin())) {
                 keys.traffic->frames[link].fetch_add(1, std::memory_order_relaxed);
                 break;
             }
