@@ -312,8 +312,10 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
 
 std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain)
 {
+    if (keys.link_kind == session::multi_link::none) // every frame of a one-link network
+        return 0;
     const int fc = record_le16(plain, 0);
-    if (keys.link_kind == session::multi_link::none || fc < 0 || plain.size() < 24)
+    if (fc < 0 || plain.size() < 24)
         return 0;
     const auto addresses = plain.subspan<4, 18>();
     // The link the frame came on: its BSSID is the AP's address as sent,
