@@ -72,6 +72,13 @@ void follow_management_frame(decryption& state, byte_span frame);
 record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
                                std::vector<std::uint8_t>& plain);
 
+// Multi-link operation: the decrypted frame (`plain` from Frame Control)
+// as the distribution system sees it, each link address of an MLD the
+// session belongs to made the MLD's address, and its HT Control field
+// dropped: the frame then begins that many bytes (0 or 4) further on.
+// The frame is counted on its link for --stats. Nothing for other frames.
+std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain);
+
 // decrypt_data_frame in steps, so that the cipher work of AEAD frames can
 // run elsewhere, batched, while the frames' order still decides the keys.
 //
@@ -218,6 +225,8 @@ struct handshake_summary {
     std::int64_t malformed = 0;        // EAPOL-Key frames dropped as malformed
     std::int64_t refused = 0;          // FT and TDLS key frames refused
     std::int64_t evicted = 0;          // handshake records evicted to bound memory
+    std::int64_t multi_link_refused = 0; // Basic Multi-Link elements whose lengths lie
+    bool multi_link = false;           // the capture showed an AP MLD
 };
 handshake_summary summarize_handshakes(const decryption& state);
 
