@@ -6,7 +6,8 @@
 //                  [--mb N] [--runs N] [--dir DIR] [--only VARIANT] [--keep]
 //
 // VARIANT: imix, small (plain conversion); ccmp-imix, ccmp-small, ccmp256-imix,
-// gcmp-imix, gcmp-small (decryption with one thread and two)
+// gcmp-imix, gcmp-small (decryption with one thread and two); ccmp-mlo-imix
+// (a Wi-Fi 7 two-link network, beside a one-link network of the same size)
 //
 // The commands: kestrine; `cat in > out` (on Linux an in-kernel
 // copy_file_range, the I/O floor); the plain libpcap copy loop (pcap_copy:
@@ -315,15 +316,22 @@ double ratio_of(const std::vector<command>& commands, const std::string& slower,
 // and (--decrypt-only) the decrypted 802.11 frames, against kestrine
 // without a key on the same records unencrypted, against cat, and against
 // the decrypting tools Debian has, when they are installed (airdecap-ng
-// decrypts CCMP-128 only).
+// decrypts CCMP-128 only). A multi-link variant (-mlo-) decrypts a two-link
+// network and, in the same rounds, a one-link network of the same size and
+// cipher: the ratio of the two is what multi-link operation costs.
 void bench_decrypt(const options& opts, const std::string& variant)
 {
     const std::string cipher = variant.substr(0, variant.find('-'));
     const bool small = variant.size() > 6 && variant.compare(variant.size() - 6, 6, "-small") == 0;
+    const bool multi_link = variant.find("-mlo-") != std::string::npos;
     const fs::path input = opts.dir / ("kestrine-bench-" + variant + ".pcap");
     const fs::path twin = opts.dir / ("kestrine-bench-" + variant + "-twin.pcap");
+    const fs::path one_link = opts.dir / ("kestrine-bench-" + variant + "-one-link.pcap");
     const std::uint64_t bytes_wanted = opts.megabytes * 1000000;
-    for (const fs::path& path : {input, twin}) {
+    std::vector<fs::path> inputs = {input, twin};
+    if (multi_link)
+        inputs.push_back(one_link);
+    for (const fs::path& path : inputs) {
         command gen{"kestrine_gen",
                     {opts.gen, "--encrypt", cipher, "--passphrase", "correct horse", "--ssid", "kestrine-lab",
                      "--stations", "8", "--bytes", std::to_string(bytes_wanted), "--seed", "1"},
@@ -332,13 +340,15 @@ void bench_decrypt(const options& opts, const std::string& variant)
             gen.argv.push_back("--small");
         if (path == twin)
             gen.argv.push_back("--unencrypted-twin");
+        if (multi_link && path != one_link) // no group rekeys: the one-link network has none
+            gen.argv.insert(gen.argv.end(), {"--mlo-links", "2", "--mlo-rekey-every", "0"});
         gen.argv.push_back(path.string());
         run_once(gen);
     }
     const auto input_bytes = static_cast<double>(fs::file_size(input));
     const std::uint64_t records = count_records(input);
-    warm(input);
-    warm(twin);
+    for (const fs::path& path : inputs)
+        warm(path);
     const auto out = [&](const char* suffix) { return opts.dir / ("kestrine-bench-" + variant + suffix); };
     const fs::path summary = out("-summary.txt");
     const std::string key = "wpa-pwd:correct horse:kestrine-lab";
@@ -349,11 +359,19 @@ void bench_decrypt(const options& opts, const std::string& variant)
         {"kestrine, unencrypted", {opts.kestrine, twin.string(), out("-plain.pcap").string()}, {}, out("-plain.pcap"), {}},
         {"cat in > out", {"/bin/cat", input.string()}, out("-cat.pcap"), out("-cat.pcap"), {}},
     };
-    if (const std::string airdecap = installed("airdecap-ng"); !airdecap.empty() && cipher == "ccmp")
+    if (multi_link) {
+        commands.push_back({"kestrine -k -j 2, 1 link",
+                            {opts.kestrine, "-j", "2", "-k", key, one_link.string(), out("-one-link-out.pcap").string()},
+                            {}, out("-one-link-out.pcap"), {}});
+        commands.push_back({"kestrine -k -j 1, 1 link",
+                            {opts.kestrine, "-j", "1", "-k", key, one_link.string(), out("-one-link-out1.pcap").string()},
+                            {}, out("-one-link-out1.pcap"), {}});
+    }
+    if (const std::string airdecap = installed("airdecap-ng"); !airdecap.empty() && cipher == "ccmp" && !multi_link)
         // It writes the decrypted frames beside its input, as NAME-dec.pcap.
         commands.push_back({"airdecap-ng", {airdecap, "-e", "kestrine-lab", "-p", "correct horse", input.string()},
                             {}, out("-dec.pcap"), {}});
-    if (const std::string tshark = installed("tshark"); !tshark.empty())
+    if (const std::string tshark = installed("tshark"); !tshark.empty() && !multi_link)
         commands.push_back({"tshark, decrypting", {tshark, "-r", input.string(), "-o", "wlan.enable_decryption:TRUE", "-o",
                                                    "uat:80211_keys:\"wpa-pwd\",\"correct horse:kestrine-lab\"", "-Y", "ip", "-T", "fields", "-e", "ip.id"},
                             {}, {}, {}});
@@ -364,8 +382,8 @@ void bench_decrypt(const options& opts, const std::string& variant)
             if (round >= 0)
                 cmd.samples.push_back(sample);
         }
-    std::printf("\n%s %s capture: %.1f MB, %llu records, %d runs each; kestrine -k: %s\n", cipher.c_str(),
-                small ? "small-packet" : "IMIX", input_bytes / 1e6, static_cast<unsigned long long>(records), opts.runs,
+    std::printf("\n%s%s %s capture: %.1f MB, %llu records, %d runs each; kestrine -k: %s\n", cipher.c_str(),
+                multi_link ? " two-link" : "", small ? "small-packet" : "IMIX", input_bytes / 1e6, static_cast<unsigned long long>(records), opts.runs,
                 first_line(summary).c_str());
     std::printf("| %-26s | %8s | %8s | %8s | %14s | %8s |\n", "command", "median s", "MB/s", "x cat", "x unencrypted", "peak RSS");
     long kestrine_peak = 0;
@@ -392,11 +410,18 @@ void bench_decrypt(const options& opts, const std::string& variant)
         std::printf(", %.1f x faster than airdecap-ng (>= 5: %s)", faster, faster >= 5 ? "met" : "NOT met");
     std::printf(", peak RSS %.1f MiB (<= 16: %s)\n", static_cast<double>(kestrine_peak) / 1024.0,
                 kestrine_peak <= 16 * 1024 ? "met" : "NOT met");
+    if (multi_link) // time per input byte: the two captures are of one size, not byte for byte
+        std::printf("two links x one link, per MB: %.2f with 2 threads, %.2f with 1\n",
+                    ratio_of(commands, "kestrine -k -j 2", "kestrine -k -j 2, 1 link") * static_cast<double>(fs::file_size(one_link)) /
+                        input_bytes,
+                    ratio_of(commands, "kestrine -k -j 1", "kestrine -k -j 1, 1 link") * static_cast<double>(fs::file_size(one_link)) /
+                        input_bytes);
     std::fflush(stdout);
     std::error_code ignored;
     if (!opts.keep)
         for (const char* suffix : {".pcap", "-twin.pcap", "-kestrine.pcap", "-kestrine1.pcap", "-80211.pcap", "-plain.pcap", "-cat.pcap",
-                                   "-dec.pcap", "-summary.txt"})
+                                   "-dec.pcap", "-summary.txt", "-one-link.pcap", "-one-link-out.pcap",
+                                   "-one-link-out1.pcap"})
             fs::remove(out(suffix), ignored);
 }
 
@@ -408,7 +433,8 @@ void remove_files(const options& opts, const std::string& variant)
             fs::remove(path, ignored);
 }
 
-const std::string variants[] = {"imix", "small", "ccmp-imix", "ccmp-small", "ccmp256-imix", "gcmp-imix", "gcmp-small"};
+const std::string variants[] = {"imix",       "small",     "ccmp-imix",  "ccmp-small",
+                                "ccmp256-imix", "gcmp-imix", "gcmp-small", "ccmp-mlo-imix"};
 
 int parse(int argc, char** argv, options& opts)
 {
@@ -447,7 +473,7 @@ int main(int argc, char** argv)
     options opts;
     if (parse(argc, argv, opts) != 0) {
         std::fputs("usage: kestrine_bench --kestrine PATH --gen PATH --copy PATH [--mb N] [--runs N] [--dir DIR] "
-                   "[--only imix|small|ccmp-imix|ccmp-small|ccmp256-imix|gcmp-imix|gcmp-small] [--keep]\n",
+                   "[--only imix|small|ccmp-imix|ccmp-small|ccmp256-imix|gcmp-imix|gcmp-small|ccmp-mlo-imix] [--keep]\n",
                    stderr);
         return 2;
     }

@@ -94,6 +94,12 @@ for cipher in tkip ccmp; do
     "$build/kestrine_gen" --encrypt $cipher --wpa1 --passphrase "correct horse" --ssid kestrine-lab \
         --small --records 260 --seed 3 "$work/seeds/decrypt/gen-wpa1-$cipher.pcap" >/dev/null
 done
+# Wi-Fi 7 multi-link networks, long enough for a group rekey: two links
+# under a passphrase, three under SAE-EXT-KEY over group 20 by its PMK.
+"$build/kestrine_gen" --encrypt ccmp --mlo-links 2 --passphrase "correct horse" --ssid kestrine-lab \
+    --small --records 180 --seed 3 "$work/seeds/decrypt/gen-mlo2.pcap" >/dev/null
+"$build/kestrine_gen" --encrypt gcmp256 --mlo-links 3 --akm 24 --sae-group 20 --pmk $pmk_48 --mlo-rekey-link-kdes \
+    --small --records 180 --seed 3 "$work/seeds/decrypt/gen-mlo3.pcap" >/dev/null
 # FT-PSK with a roam over the air, and a TDLS setup with its direct link.
 "$build/kestrine_gen" --encrypt ccmp --ft --stations 2 --passphrase "correct horse" --ssid kestrine-lab \
     --small --records 172 --seed 3 "$work/seeds/decrypt/gen-ft.pcap" >/dev/null

@@ -30,15 +30,26 @@ struct refusal_case {
     std::string hidden = secret;   // must appear in neither standard output nor error
 };
 
-std::string with_paths(std::string text, const test::scratch_dir& dir)
+// The stand-ins replaced in one pass, left to right: a path put in is not
+// searched again, since a scratch folder's random name may hold a word.
+std::string with_paths(const std::string& text, const test::scratch_dir& dir)
 {
-    for (const auto& [word, path] : {std::pair{"IN", dir / "in.pcap"}, {"OUT", dir / "out.pcap"},
-                                     {"KEYS", dir / "keys.txt"}, {"DIR", dir.path}}) {
-        const std::string name = word;
-        for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1))
-            text.replace(at, name.size(), path.string());
+    const std::pair<std::string, std::string> words[] = {{"IN", (dir / "in.pcap").string()},
+                                                         {"OUT", (dir / "out.pcap").string()},
+                                                         {"KEYS", (dir / "keys.txt").string()},
+                                                         {"DIR", dir.path.string()}};
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto word = std::find_if(std::begin(words), std::end(words),
+                                       [&](const auto& w) { return text.compare(at, w.first.size(), w.first) == 0; });
+        if (word != std::end(words)) {
+            out += word->second;
+            at += word->first.size();
+        } else {
+            out += text[at++];
+        }
     }
-    return text;
+    return out;
 }
 
 // Every way the command line or a keys file is refused: one line on

@@ -98,7 +98,15 @@ INSTANTIATE_TEST_SUITE_P(
         pinned_capture{"ft_8021x",
                        {"--encrypt", "ccmp", "--ft", "--akm", "3", "--pmk", pmk + pmk, "--stations", "3", "--records",
                         "700", "--seed", "21"},
-                       0xf7825fa0253187adu}),
+                       0xf7825fa0253187adu},
+        pinned_capture{"mlo2_psk",
+                       join({"--encrypt", "ccmp", "--mlo-links", "2", "--records", "600", "--seed", "22"}, passphrase),
+                       0x58639fc52784314cu},
+        pinned_capture{"mlo3_sae_ext_key",
+                       {"--encrypt", "gcmp256", "--mlo-links", "3", "--akm", "24", "--sae-group", "20", "--pmk", pmk384,
+                        "--mlo-rekey-link-kdes", "--mlo-rekey-elsewhere", "--stations", "3", "--records", "600",
+                        "--seed", "23"},
+                       0xf87b4ca1a5709d61u}),
     [](const testing::TestParamInfo<pinned_capture>& row) { return std::string(row.param.name); });
 
 } // namespace

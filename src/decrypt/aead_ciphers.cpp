@@ -112,7 +112,8 @@ bool aead_start(EVP_CIPHER_CTX* context, const aead_suite& suite, const aead_fra
 // The nonce, AAD, ciphertext and MIC of a frame; false when it is too
 // short or lacks the Ext IV bit.
 template <bool gcm>
-bool frame_parts(const aead_suite& suite, byte_span frame, std::size_t header_length, aead_frame& out)
+bool frame_parts(const aead_suite& suite, byte_span frame, std::size_t header_length, aead_frame& out,
+                 const mld_pair* mlds)
 {
     const auto header = parse_mac_header(frame, header_length);
     const byte_span cipher_header = record_bytes(frame, header_length, aead_header_size);
@@ -123,6 +124,11 @@ bool frame_parts(const aead_suite& suite, byte_span frame, std::size_t header_le
     out.body = frame.subspan(header_length + aead_header_size, body_size);
     out.mic = frame.last(suite.mic_size);
     aead_inputs_of<gcm>(*header, cipher_header, out);
+    if (mlds != nullptr) {
+        // The AAD's addresses follow Frame Control; the nonce's A2 its priority (CCM).
+        use_mld_addresses(*mlds, header->frame_control, std::span(out.aad).template subspan<2, 18>());
+        std::copy_n(out.aad.begin() + 8, 6, out.nonce.begin() + (gcm ? 0 : 1));
+    }
     return true;
 }
 
@@ -131,11 +137,11 @@ bool frame_parts(const aead_suite& suite, byte_span frame, std::size_t header_le
 // nothing for the suites beside it.
 template <bool gcm>
 int aead_open(EVP_CIPHER_CTX* context, const aead_suite& suite, byte_span frame, std::size_t header_length,
-              std::uint8_t* plain)
+              std::uint8_t* plain, const mld_pair* mlds)
 {
     aead_frame in;
     if (context == nullptr || plain == nullptr || frame.size() > INT_MAX ||
-        !frame_parts<gcm>(suite, frame, header_length, in))
+        !frame_parts<gcm>(suite, frame, header_length, in, mlds))
         return -1;
     const std::size_t body_size = in.body.size();
     const std::uint8_t* body = in.body.data();
@@ -195,20 +201,22 @@ bool aead_key_set(aead_key& key, cipher_suite suite, byte_span temporal_key)
     return true;
 }
 
-int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain)
+int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain,
+                 const mld_pair* mlds)
 {
     const auto parameters = aead_suite_of(key.suite);
     if (!parameters)
         return -1;
-    return parameters->gcm ? aead_open<true>(key.context.get(), *parameters, frame, header_length, plain)
-                           : aead_open<false>(key.context.get(), *parameters, frame, header_length, plain);
+    return parameters->gcm ? aead_open<true>(key.context.get(), *parameters, frame, header_length, plain, mlds)
+                           : aead_open<false>(key.context.get(), *parameters, frame, header_length, plain, mlds);
 }
 
-bool aead_frame_parts(cipher_suite suite, byte_span frame, std::size_t header_length, aead_frame& out)
+bool aead_frame_parts(cipher_suite suite, byte_span frame, std::size_t header_length, aead_frame& out,
+                      const mld_pair* mlds)
 {
     const auto parameters = aead_suite_of(suite);
     if (!parameters)
         return false;
-    return parameters->gcm ? frame_parts<true>(*parameters, frame, header_length, out)
-                           : frame_parts<false>(*parameters, frame, header_length, out);
+    return parameters->gcm ? frame_parts<true>(*parameters, frame, header_length, out, mlds)
+                           : frame_parts<false>(*parameters, frame, header_length, out, mlds);
 }

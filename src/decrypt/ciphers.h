@@ -39,6 +39,33 @@ int wep_decrypt(byte_span key, byte_span frame, std::size_t header_length, std::
 int tkip_decrypt(byte_span temporal_key, bool from_authenticator, byte_span frame,
                  std::size_t header_length, std::uint8_t* plain);
 
+// The two MLD addresses an individually addressed frame between an AP MLD
+// and a non-AP MLD is protected with (IEEE 802.11be-2024, 12.5.2.3.3 and
+// 12.5.4.3.3): the frame carries the addresses of the link it is sent on,
+// its nonce and AAD the MLDs' in place of A1 and A2, and the AP MLD's in
+// place of A3 where A3 is the link's BSSID.
+struct mld_pair {
+    mac_address ap{};
+    mac_address station{};
+};
+// Rewrites a header's A1, A2 and A3 (`addresses`, 18 bytes from A1, under
+// Frame Control `fc`) as the MLD addresses they stand for; a frame that
+// is not ToDS or FromDS alone is left as it is. The nonce's A2 is the
+// rewritten A2. Inline: every frame between two MLDs passes here twice.
+inline void use_mld_addresses(const mld_pair& mlds, int fc, std::span<std::uint8_t, 18> addresses)
+{
+    if (is_to_ds(fc) == is_from_ds(fc))
+        return;
+    // The link's BSSID is the AP's address as sent: A2 from the AP, A1 to it.
+    const bool from_ap = is_from_ds(fc);
+    const bool third_is_bssid =
+        std::equal(addresses.begin() + (from_ap ? 6 : 0), addresses.begin() + (from_ap ? 12 : 6), addresses.begin() + 12);
+    std::copy_n((from_ap ? mlds.station : mlds.ap).begin(), 6, addresses.begin());
+    std::copy_n((from_ap ? mlds.ap : mlds.station).begin(), 6, addresses.begin() + 6);
+    if (third_is_bssid)
+        std::copy_n(mlds.ap.begin(), 6, addresses.begin() + 12);
+}
+
 // The AEAD frame ciphers: CCMP-128 (nonce and AAD built from the header,
 // 12.5.3.3; 8-byte MIC), CCMP-256 (16-byte MIC), GCMP-128 and GCMP-256
 // (12-byte nonce A2 || PN, 16-byte MIC). A key holds libcrypto's
@@ -56,7 +83,9 @@ struct aead_key {
 };
 // False for a suite that is not one of the four or a key of the wrong length.
 bool aead_key_set(aead_key& key, cipher_suite suite, byte_span temporal_key);
-int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain);
+// `mlds`, for a frame between two MLDs, names their addresses.
+int aead_decrypt(aead_key& key, byte_span frame, std::size_t header_length, std::uint8_t* plain,
+                 const mld_pair* mlds = nullptr);
 
 // Writes a frame's nonce at `out`: priority (CCM only) || A2 || PN5 .. PN0,
 // the PN read from `cipher_header` (the 8 bytes behind the MAC header).
@@ -90,4 +119,5 @@ struct aead_frame {
 };
 // False for a suite that is not one of the four, or a frame too short for
 // its MAC header, cipher header and MIC, or without the Ext IV bit.
-bool aead_frame_parts(cipher_suite suite, byte_span frame, std::size_t header_length, aead_frame& out);
+bool aead_frame_parts(cipher_suite suite, byte_span frame, std::size_t header_length, aead_frame& out,
+                      const mld_pair* mlds = nullptr);

@@ -83,17 +83,31 @@ void follow_management_frame(decryption& state, byte_span frame);
 // unprotected frame: the MAC header with the Protected bit cleared, then
 // the plaintext body. Otherwise returns why the frame stays protected.
 // A decrypted EAPOL-Key frame (a group key handshake) is followed too.
-// `unannounced_fcs`, when given, says whether the frame had to lose an FCS
-// that nothing announced.
+// A frame of a multi-link network leaves as finish_multi_link_frame makes
+// it.
 record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
-                               std::vector<std::uint8_t>& plain, bool* unannounced_fcs = nullptr);
+                               std::vector<std::uint8_t>& plain);
 
-// The same for a unicast robust management frame (Disassociation,
-// Deauthentication, Action; IEEE 802.11-2020 12.6.11) under its pair's
-// CCMP or GCMP key; any other protected management frame is
-// record_fate::protected_unsupported. Nothing is followed.
-record_fate decrypt_management_frame(decryption& state, byte_span frame, bool fcs_at_end,
-                                     std::vector<std::uint8_t>& plain, bool* unannounced_fcs = nullptr);
+// The same for --decrypt-only, which writes the frame as the radio carried
+// it: a multi-link frame keeps its link addresses and HT Control field
+// (it is only counted on its link), and a unicast robust management frame
+// (Disassociation, Deauthentication, Action; IEEE 802.11-2020 12.6.11)
+// is decrypted too under its pair's CCMP or GCMP key (any other protected
+// management frame is record_fate::protected_unsupported; nothing a
+// management frame carries is followed). `unannounced_fcs` says whether
+// the frame had to lose an FCS that nothing announced.
+record_fate decrypt_frame_as_sent(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
+                                  std::vector<std::uint8_t>& plain, bool& unannounced_fcs);
+
+// Multi-link operation: the decrypted frame (`plain` from Frame Control)
+// as the distribution system sees it, each link address of an MLD the
+// session belongs to made the MLD's address, and its HT Control field
+// dropped: the frame then begins that many bytes (0 or 4) further on.
+// The frame is counted on its link for --stats. Nothing for other frames.
+std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain);
+
+// Counts a decrypted multi-link frame, as sent, on its link for --stats.
+void count_multi_link_frame(const session& keys, std::span<const std::uint8_t> plain);
 
 // decrypt_data_frame in steps, so that the cipher work of AEAD frames can
 // run elsewhere, batched, while the frames' order still decides the keys.
@@ -241,6 +255,8 @@ struct handshake_summary {
     std::int64_t malformed = 0;        // EAPOL-Key frames dropped as malformed
     std::int64_t refused = 0;          // FT and TDLS key frames refused
     std::int64_t evicted = 0;          // handshake records evicted to bound memory
+    std::int64_t multi_link_refused = 0; // Basic Multi-Link elements whose lengths lie
+    bool multi_link = false;           // the capture showed an AP MLD
 };
 handshake_summary summarize_handshakes(const decryption& state);
 

@@ -35,6 +35,21 @@ struct rsn_element {
 // the version is not 1.
 bool parse_rsn_element(byte_span body, bool wpa1, rsn_element& out);
 
+// Multi-link operation (IEEE 802.11be): a Link ID is 4 bits, 15 reserved.
+constexpr int max_links = 15;
+
+// A link of an MLD as an MLO Link KDE or a per-STA profile names it.
+struct mlo_link {
+    int link_id = -1;
+    mac_address address{};
+};
+// A link's group key from an MLO GTK KDE.
+struct mlo_group_key {
+    int link_id = -1;
+    int key_id = -1;
+    byte_span key;
+};
+
 struct key_data_elements {
     bool has_rsn = false;
     rsn_element rsn;    // the first RSNE or WPA1 element
@@ -42,12 +57,34 @@ struct key_data_elements {
     byte_span gtk;
     int key_id = -1;     // Key ID KDE (Extended Key ID): -1 when absent
     bool has_igtk = false;
+    // Multi-link operation: the MAC Address KDE (the sender's MLD), the MLO
+    // Link KDEs and the MLO GTK KDEs, each link once.
+    bool has_mld_address = false;
+    mac_address mld_address{};
+    std::array<mlo_link, max_links> links{};
+    std::size_t link_count = 0;
+    std::array<mlo_group_key, max_links> group_keys{};
+    std::size_t group_key_count = 0;
 };
 
 // Walks the elements of a Key Data field (decrypted when it was). Stops at
 // the padding (0xDD then zeros). False when an element runs past the end
 // or an RSNE or KDE is malformed.
 bool parse_key_data(byte_span data, key_data_elements& out);
+
+// The Basic Multi-Link element (element 255, extension 107; IEEE
+// 802.11be-2024, 9.4.2.321.2) of a Beacon, Probe Response or
+// (Re)Association frame: the MLD's address, the Link ID of the link it is
+// sent on (where the Link ID Info is present), and the address each
+// per-STA profile names for its link. False when it is no Basic
+// Multi-Link element or a length in it lies.
+struct multi_link_element {
+    mac_address mld_address{};
+    int link_id = -1;
+    std::array<mlo_link, max_links> profiles{};
+    std::size_t profile_count = 0;
+};
+bool parse_basic_multi_link(byte_span body, multi_link_element& out);
 
 // The elements of a management frame, a Key Data field or a TDLS action
 // that FT and TDLS read, each whole (ID and length included) and checked

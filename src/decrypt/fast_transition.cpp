@@ -94,14 +94,19 @@ byte_span ssid_of(handshake_tracker& tracker, const ft_context& context, const m
 }
 
 // PMK-R0, PMK-R1 and the PTK of a station with an access point from one
-// XXKey. The R1KH-ID is the FTE's, or the access point's address.
+// XXKey. The R1KH-ID is the FTE's, or the access point's address. Between
+// two MLDs (`mlds`), the station's identity (S0KH-ID, S1KH-ID, the SPA) is
+// the non-AP MLD's address and the BSSID the AP MLD's (IEEE 802.11be,
+// 12.7.1.7).
 bool derive_ft_keys(handshake_tracker& tracker, const ft_context& context, const akm_suite& suite, byte_span xxkey,
-                    const mac_address& access_point, const mac_address& station, byte_span anonce, byte_span snonce,
-                    std::span<std::uint8_t> ptk)
+                    const mac_address& link_access_point, const mac_address& link_station, byte_span anonce,
+                    byte_span snonce, std::span<std::uint8_t> ptk, const mld_pair* mlds = nullptr)
 {
-    const byte_span ssid = ssid_of(tracker, context, access_point);
+    const byte_span ssid = ssid_of(tracker, context, link_access_point);
     if (ssid.empty() || !context.have_mobility_domain || context.r0kh_id_length == 0)
         return false;
+    const mac_address& access_point = mlds != nullptr ? mlds->ap : link_access_point;
+    const mac_address& station = mlds != nullptr ? mlds->station : link_station;
     const byte_span r1kh_id = context.have_r1kh_id ? byte_span(context.r1kh_id) : byte_span(access_point);
     ft_key pmk_r0;
     ft_key pmk_r1;
@@ -348,11 +353,11 @@ bool ft_names_known(handshake_tracker& tracker, const mac_address& access_point,
 
 bool derive_ft_initial_ptk(handshake_tracker& tracker, const akm_suite& suite, byte_span xxkey,
                            const mac_address& access_point, const mac_address& station, byte_span anonce,
-                           byte_span snonce, std::span<std::uint8_t> ptk)
+                           byte_span snonce, std::span<std::uint8_t> ptk, const mld_pair* mlds)
 {
     const ft_context* context = tracker.fast_transitions.find(make_pair_id(access_point, station));
     return context != nullptr &&
-           derive_ft_keys(tracker, *context, suite, xxkey, access_point, station, anonce, snonce, ptk);
+           derive_ft_keys(tracker, *context, suite, xxkey, access_point, station, anonce, snonce, ptk, mlds);
 }
 
 // Management frames: A1 the receiver, A2 the transmitter, A3 the BSSID.

@@ -28,14 +28,14 @@ public:
             if (key == nullptr)
                 continue;
             if (!decrypts_in_place(job)) {
-                job.result = aead_decrypt(*key, job.frame, job.header_length, job.plain);
+                job.result = aead_decrypt(*key, job.frame, job.header_length, job.plain, mlds_of(*job.keys));
                 continue;
             }
             // libcrypto wipes what it wrote when the MIC is wrong: a frame
             // decrypted in place would lose its ciphertext, which a caller
             // may try again. It is decrypted aside and copied once sound.
             scratch_.resize(job.frame.size());
-            job.result = aead_decrypt(*key, job.frame, job.header_length, scratch_.data());
+            job.result = aead_decrypt(*key, job.frame, job.header_length, scratch_.data(), mlds_of(*job.keys));
             if (job.result > 0)
                 std::copy_n(scratch_.data(), job.result, job.plain);
         }

@@ -71,7 +71,11 @@ void prepare_keystream_peek(const session& keys, const protected_frame& frame, k
     std::uint8_t* at = counter.data();
     if (!gcm)
         *at++ = 0x01;
-    at = put_aead_nonce(gcm, static_cast<std::uint8_t>(tid & 0x0F), frame.transmitter, after_header, at);
+    // Between two MLDs the nonce's A2 is the sending MLD's address.
+    byte_span transmitter = frame.transmitter;
+    if (const mld_pair* mlds = mlds_of(keys); mlds != nullptr && is_to_ds(fc) != is_from_ds(fc))
+        transmitter = is_from_ds(fc) ? byte_span(mlds->ap) : byte_span(mlds->station);
+    at = put_aead_nonce(gcm, static_cast<std::uint8_t>(tid & 0x0F), transmitter, after_header, at);
     std::fill(at, counter.data() + counter.size(), std::uint8_t{0});
     counter.back() = gcm ? 2 : 1;
     record_copy(peek.body.data(), after_header, aead_header_size, peek.body.size());

@@ -52,8 +52,14 @@ cipher_suite group_cipher_of(const pairwise_protection& protection, const key_da
 void install_group_key(handshake_tracker& tracker, const mac_address& transmitter, int key_index,
                        cipher_suite cipher, byte_span key)
 {
+    // A station without multi-link operation gets the group key of one of
+    // an AP MLD's links in a GTK KDE: its frames still come from the AP MLD.
+    const mac_address* ap_mld = tracker.mld_of_link.find(transmitter);
+    const bool of_ap_mld = ap_mld != nullptr && tracker.ap_mld_traffic.find(*ap_mld) != nullptr;
     session_ptr keys;
-    if (make_session(tracker, cipher, transmitter, key, keys))
+    if (make_session(tracker, cipher, transmitter, key, keys,
+                     of_ap_mld ? session::multi_link::group : session::multi_link::none,
+                     {of_ap_mld ? *ap_mld : mac_address{}, {}}))
         install_group_session(tracker, transmitter, key_index, std::move(keys));
     else if (temporal_key_length(cipher) == 0)
         tracker.unsupported_authenticators.get(transmitter) = true;
@@ -84,6 +90,26 @@ void place_by_key_id(handshake_tracker& tracker, const mac_address& authenticato
     install_pairwise_session(tracker, authenticator, supplicant, key_id, std::move(keys), nullptr);
 }
 
+// Multi-link operation: message 3's MLO Link KDEs name the AP's address on
+// each link (the handshake's link among them, which tells the station's
+// address there too); its MLO GTK KDEs, and a group message 1's, each
+// link's group key. The pair's keys then go to every link now known.
+void use_multi_link_key_data(handshake_tracker& tracker, const key_data_elements& elements,
+                             const pairwise_protection& protection, const mac_address& authenticator,
+                             const mac_address& supplicant)
+{
+    const mld_pair& mlds = protection.mlds;
+    for (std::size_t i = 0; i < elements.link_count; ++i) {
+        note_mld_link(tracker, mlds.ap, elements.links[i].link_id, elements.links[i].address, true);
+        if (elements.links[i].address == authenticator)
+            note_mld_link(tracker, mlds.station, elements.links[i].link_id, supplicant);
+    }
+    if (elements.group_key_count > 0)
+        install_link_group_keys(tracker, elements, mlds,
+                                group_cipher_of(protection, elements, elements.group_keys[0].key.size()));
+    share_keys_across_links(tracker, authenticator, supplicant, mlds);
+}
+
 } // namespace
 
 void use_key_data(decryption& state, const eapol_key& key, const pairwise_protection& protection,
@@ -109,6 +135,8 @@ void use_key_data(decryption& state, const eapol_key& key, const pairwise_protec
                                   group_cipher_of(protection, elements, elements.gtk.size()), elements.gtk);
             if (message_3 && elements.key_id >= 0)
                 place_by_key_id(tracker, authenticator, supplicant, elements.key_id);
+            if (protection.multi_link)
+                use_multi_link_key_data(tracker, elements, protection, authenticator, supplicant);
         }
     } else if (key.key_length > 0 && data.size() >= static_cast<std::size_t>(key.key_length)) {
         // WPA1's group key message: the key itself, its index in the Key

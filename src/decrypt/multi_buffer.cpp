@@ -116,7 +116,7 @@ public:
             job.result = -1;
             flight.job = &job;
             if (job.keys == nullptr || job.plain == nullptr || job.frame.size() > INT_MAX ||
-                !aead_frame_parts(job.keys->cipher, job.frame, job.header_length, flight.parts))
+                !aead_frame_parts(job.keys->cipher, job.frame, job.header_length, flight.parts, mlds_of(*job.keys)))
                 continue;
             const key_schedule* schedule = schedule_for(*job.keys);
             if (schedule != nullptr)

@@ -78,6 +78,7 @@ void follow_management_frame(decryption& state, byte_span frame)
     if (fc < 0 || !is_management_type(fc) || state.keys.pmks.empty())
         return;
     const int subtype = subtype_of(fc);
+    follow_multi_link_frame(state.tracker, frame, subtype);
     if (subtype != 8 && subtype != 5) { // Beacon, Probe Response
         follow_fast_transition_frame(state, frame, subtype);
         return;
@@ -103,20 +104,76 @@ void follow_management_frame(decryption& state, byte_span frame)
     record.ssid_seen = true;
 }
 
+namespace {
+
+std::string address_text(const mac_address& address)
+{
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", address[0], address[1], address[2], address[3],
+                  address[4], address[5]);
+    return text;
+}
+
+void add_row(std::vector<std::string>& lines, const std::string& text, std::int64_t count)
+{
+    char line[256];
+    std::snprintf(line, sizeof line, "  %-56s %12lld", text.c_str(), static_cast<long long>(count));
+    lines.emplace_back(line);
+}
+
+// What the rows of one network say: an AP MLD's links count as one network.
+struct network_rows {
+    mac_address address{}; // the BSSID, or the AP MLD's address
+    const network_record* named = nullptr; // the first record with an SSID
+    std::map<int, std::int64_t> matched_by_key;
+    std::int64_t unmatched = 0;
+    const link_traffic* links = nullptr; // an AP MLD's
+};
+
+} // namespace
+
 void describe_networks(const decryption& state, std::vector<std::string>& lines)
 {
-    for (const auto& [bssid, entry] : state.tracker.networks.entries) {
+    const handshake_tracker& tracker = state.tracker;
+    std::vector<network_rows> networks;
+    for (const auto& [bssid, entry] : tracker.networks.entries) {
         const network_record& network = entry.first;
         if (network.matched_by_key.empty() && network.unmatched == 0)
             continue;
-        char address[18];
-        std::snprintf(address, sizeof address, "%02x:%02x:%02x:%02x:%02x:%02x", bssid[0], bssid[1], bssid[2], bssid[3],
-                      bssid[4], bssid[5]);
-        std::string name = std::string("network ") + address;
-        if (network.ssid_seen) {
+        const mac_address* ap_mld = tracker.mld_of_link.find(bssid);
+        const std::shared_ptr<link_traffic>* traffic = ap_mld != nullptr ? tracker.ap_mld_traffic.find(*ap_mld) : nullptr;
+        const bool of_mld = traffic != nullptr && *traffic;
+        const mac_address& address = of_mld ? *ap_mld : bssid;
+        auto rows = std::find_if(networks.begin(), networks.end(),
+                                 [&](const network_rows& r) { return r.address == address; });
+        if (rows == networks.end()) {
+            rows = networks.insert(networks.end(), network_rows{});
+            rows->address = address;
+            rows->links = of_mld ? traffic->get() : nullptr;
+        }
+        for (const auto& [position, count] : network.matched_by_key)
+            rows->matched_by_key[position] += count;
+        rows->unmatched += network.unmatched;
+        if (rows->named == nullptr && network.ssid_seen)
+            rows->named = &network;
+    }
+    // An AP MLD's SSID is that of any of its links.
+    for (network_rows& rows : networks) {
+        if (rows.named != nullptr || rows.links == nullptr)
+            continue;
+        const std::uint32_t named = rows.links->named.load(std::memory_order_acquire);
+        for (std::size_t link = 0; link < rows.links->bssid.size() && rows.named == nullptr; ++link)
+            if ((named >> link & 1u) != 0)
+                if (const network_record* network = tracker.networks.find(rows.links->bssid[link]);
+                    network != nullptr && network->ssid_seen)
+                    rows.named = network;
+    }
+    for (const network_rows& rows : networks) {
+        std::string name = std::string("network ") + (rows.links != nullptr ? "AP MLD " : "") + address_text(rows.address);
+        if (rows.named != nullptr) {
             name += " \"";
-            for (std::size_t i = 0; i < network.ssid_length; ++i) {
-                const std::uint8_t c = network.ssid[i];
+            for (std::size_t i = 0; i < rows.named->ssid_length; ++i) {
+                const std::uint8_t c = rows.named->ssid[i];
                 if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
                     name += static_cast<char>(c);
                 } else {
@@ -127,20 +184,21 @@ void describe_networks(const decryption& state, std::vector<std::string>& lines)
             }
             name += "\"";
         }
-        for (const auto& [position, count] : network.matched_by_key) {
-            if (count == 0)
-                continue;
-            char line[256];
-            std::snprintf(line, sizeof line, "  %-56s %12lld", (name + ", key " + std::to_string(position)).c_str(),
-                          static_cast<long long>(count));
-            lines.emplace_back(line);
-        }
-        if (network.unmatched > 0) {
-            char line[256];
-            std::snprintf(line, sizeof line, "  %-56s %12lld", (name + ", no key matches").c_str(),
-                          static_cast<long long>(network.unmatched));
-            lines.emplace_back(line);
-        }
+        for (const auto& [position, count] : rows.matched_by_key)
+            if (count != 0)
+                add_row(lines, name + ", key " + std::to_string(position), count);
+        if (rows.unmatched > 0)
+            add_row(lines, name + ", no key matches", rows.unmatched);
+        if (rows.links == nullptr)
+            continue;
+        // Each link by its ID and BSSID, and the frames decrypted on it.
+        const std::uint32_t named = rows.links->named.load(std::memory_order_acquire);
+        for (std::size_t link = 0; link < rows.links->bssid.size(); ++link)
+            if ((named >> link & 1u) != 0)
+                add_row(lines,
+                        "  link " + std::to_string(link) + ", BSSID " + address_text(rows.links->bssid[link]) +
+                            ", frames decrypted",
+                        rows.links->frames[link].load(std::memory_order_relaxed));
     }
 }
 
@@ -155,5 +213,7 @@ handshake_summary summarize_handshakes(const decryption& state)
     summary.malformed = tracker.drops.malformed;
     summary.refused = tracker.drops.key_exchange_refused;
     summary.evicted = tracker.evicted();
+    summary.multi_link_refused = tracker.drops.multi_link_refused;
+    summary.multi_link = !tracker.ap_mld_traffic.entries.empty();
     return summary;
 }

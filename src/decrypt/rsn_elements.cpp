@@ -39,7 +39,75 @@ std::size_t read_suite_list(byte_span body, std::size_t at, bool wpa1, std::arra
     return at + 2 + 4 * static_cast<std::size_t>(listed);
 }
 
+// Each Link ID once, and never the reserved 15: a KDE or profile that
+// repeats one lies.
+bool add_link(std::array<mlo_link, max_links>& links, std::size_t& count, int link_id, byte_span address)
+{
+    if (link_id >= max_links || count == links.size())
+        return false;
+    for (std::size_t i = 0; i < count; ++i)
+        if (links[i].link_id == link_id)
+            return false;
+    links[count].link_id = link_id;
+    std::copy_n(address.begin(), 6, links[count].address.begin());
+    ++count;
+    return true;
+}
+
+bool add_group_key(key_data_elements& out, int link_id, int key_id, byte_span key)
+{
+    if (link_id >= max_links || out.group_key_count == out.group_keys.size())
+        return false;
+    for (std::size_t i = 0; i < out.group_key_count; ++i)
+        if (out.group_keys[i].link_id == link_id)
+            return false;
+    out.group_keys[out.group_key_count++] = {link_id, key_id, key};
+    return true;
+}
+
 } // namespace
+
+bool parse_basic_multi_link(byte_span body, multi_link_element& out)
+{
+    out = multi_link_element{};
+    // Extension ID 107, Multi-Link Control (Type 0: Basic, in bits 0-2;
+    // bit 4: Link ID Info present), then the Common Info behind its length.
+    const int control = record_le16(body, 1);
+    if (record_u8(body, 0) != 107 || control < 0 || (control & 0x7) != 0)
+        return false;
+    constexpr std::size_t common_at = 3;
+    const int common_length = record_u8(body, common_at);
+    const bool has_link_id = (control & 0x0010) != 0;
+    const byte_span common = record_bytes(body, common_at, static_cast<std::size_t>(std::max(common_length, 0)));
+    if (common_length < (has_link_id ? 8 : 7) || common.size() != static_cast<std::size_t>(common_length))
+        return false;
+    std::copy_n(common.begin() + 1, 6, out.mld_address.begin());
+    if (has_link_id)
+        out.link_id = common[7] & 0x0F;
+    // The Link Info: subelements, Per-STA Profile (0) among them: STA
+    // Control (Link ID in bits 0-3, bit 5: STA MAC Address present), then
+    // the STA Info behind its length, the address first.
+    const byte_span links = body.subspan(common_at + common.size());
+    std::size_t at = 0;
+    while (at < links.size()) {
+        int id = 0;
+        byte_span profile;
+        if (!next_element(links, at, id, profile))
+            return false;
+        if (id != 0)
+            continue;
+        const int sta_control = record_le16(profile, 0);
+        const int info_length = record_u8(profile, 2);
+        if (sta_control < 0 || info_length < 1 ||
+            record_bytes(profile, 2, static_cast<std::size_t>(info_length)).size() != static_cast<std::size_t>(info_length))
+            return false;
+        if ((sta_control & 0x0020) == 0)
+            continue;
+        if (info_length < 7 || !add_link(out.profiles, out.profile_count, sta_control & 0x0F, profile.subspan(3, 6)))
+            return false;
+    }
+    return true;
+}
 
 bool parse_rsn_element(byte_span body, bool wpa1, rsn_element& out)
 {
@@ -120,6 +188,20 @@ bool parse_key_data(byte_span data, key_data_elements& out)
                     return false;
                 out.key_id = record_u8(kde, 0) & 0x03;
                 if (out.key_id > 1)
+                    return false;
+                break;
+            case 3: // MAC Address: the sender's MLD address
+                if (kde.size() < 6)
+                    return false;
+                std::copy_n(kde.begin(), 6, out.mld_address.begin());
+                out.has_mld_address = true;
+                break;
+            case 16: // MLO GTK: Key ID (bits 0-1) and Link ID (bits 4-7), a 6-byte PN, the key
+                if (kde.size() < 1 + 6 + 5 || !add_group_key(out, kde[0] >> 4, kde[0] & 0x03, kde.subspan(7)))
+                    return false;
+                break;
+            case 19: // MLO Link: Link Info (Link ID in bits 0-3), the link address, optional RSNE and RSNXE
+                if (kde.size() < 1 + 6 || !add_link(out.links, out.link_count, kde[0] & 0x0F, kde.subspan(1, 6)))
                     return false;
                 break;
             default:

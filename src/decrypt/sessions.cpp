@@ -6,6 +6,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <bit>
 
 session::~session()
 {
@@ -39,11 +40,12 @@ std::int64_t handshake_tracker::evicted() const
 {
     return pending.evicted + pairs.evicted + groups.evicted + networks.evicted + unmatched_pairs.evicted +
            unmatched_authenticators.evicted + unsupported_pairs.evicted + unsupported_authenticators.evicted +
-           fast_transitions.evicted + tdls_links.evicted;
+           fast_transitions.evicted + tdls_links.evicted + mld_of_link.evicted + mld_link_table.evicted +
+           ap_mld_traffic.evicted;
 }
 
 bool make_session(handshake_tracker& tracker, cipher_suite cipher, const mac_address& authenticator,
-                  byte_span temporal_key, session_ptr& out)
+                  byte_span temporal_key, session_ptr& out, session::multi_link kind, const mld_pair& mlds)
 {
     const std::size_t length = temporal_key_length(cipher);
     if (length == 0 || temporal_key.size() != length)
@@ -54,6 +56,14 @@ bool make_session(handshake_tracker& tracker, cipher_suite cipher, const mac_add
     made->authenticator = authenticator;
     std::copy(temporal_key.begin(), temporal_key.end(), made->temporal_key.begin());
     made->temporal_key_length = length;
+    made->link_kind = kind;
+    made->mlds = mlds;
+    if (kind != session::multi_link::none) {
+        auto& traffic = tracker.ap_mld_traffic.get(mlds.ap);
+        if (!traffic)
+            traffic = std::make_shared<link_traffic>();
+        made->traffic = traffic;
+    }
     out = std::move(made);
     return true;
 }
@@ -249,10 +259,11 @@ bool is_robust_unicast_management(int fc, const protected_frame& prepared)
            prepared.extended_iv && (prepared.receiver[0] & 0x01) == 0;
 }
 
-// decrypt_data_frame and decrypt_management_frame: the frame found its
-// key as every protected frame does, by its addresses and key ID.
+// decrypt_data_frame and decrypt_frame_as_sent: the frame found its key
+// as every protected frame does, by its addresses and key ID; `used`, the
+// session that opened it.
 record_fate decrypt_protected_frame(decryption& state, byte_span captured, bool fcs_at_end, bool data_pad,
-                                    std::vector<std::uint8_t>& plain, bool* unannounced_fcs)
+                                    std::vector<std::uint8_t>& plain, bool* unannounced_fcs, const session*& used)
 {
     protected_frame prepared;
     const record_fate ready = prepare_protected_frame(captured, fcs_at_end, data_pad, state.frames.unpadded, prepared);
@@ -291,7 +302,11 @@ record_fate decrypt_protected_frame(decryption& state, byte_span captured, bool 
         aead_key* context = decryptor_key(state.frames, keys);
         if (context == nullptr)
             return -1;
-        return attempt([&](byte_span f) { return aead_decrypt(*context, f, header_length, body); });
+        return attempt([&](byte_span f) { return aead_decrypt(*context, f, header_length, body, mlds_of(keys)); });
+    };
+    const auto decrypt_under = [&](const session& keys) -> int {
+        used = &keys;
+        return decrypt_with(keys);
     };
 
     handshake_tracker& tracker = state.tracker;
@@ -315,7 +330,7 @@ record_fate decrypt_protected_frame(decryption& state, byte_span captured, bool 
                 return tracker.unmatched_authenticators.find(transmitter) != nullptr ? record_fate::protected_unmatched
                                                                                      : record_fate::protected_no_session;
             }
-            length = decrypt_with(**group);
+            length = decrypt_under(**group);
         } else {
             const pair_id pair = make_pair_id(receiver, transmitter);
             const pair_keys* slots = tracker.pairs.find(pair);
@@ -330,11 +345,11 @@ record_fate decrypt_protected_frame(decryption& state, byte_span captured, bool 
             // did not tell, are tried when it fails.
             const std::size_t slot = key_index == 1 ? 1 : 0;
             if (slots->current[slot])
-                length = decrypt_with(*slots->current[slot]);
+                length = decrypt_under(*slots->current[slot]);
             if (length >= 0) {
                 if (slots->previous[slot])
                     tracker.pairs.find_to_change(pair)->previous[slot].reset();
-            } else if (slots->fresh && (length = decrypt_with(*slots->fresh)) >= 0) {
+            } else if (slots->fresh && (length = decrypt_under(*slots->fresh)) >= 0) {
                 pair_keys& changed = *tracker.pairs.find_to_change(pair);
                 // Its key ID is known now: the frame's.
                 log_pairwise_session(tracker, changed.fresh->authenticator,
@@ -345,7 +360,7 @@ record_fate decrypt_protected_frame(decryption& state, byte_span captured, bool 
                 changed.current[slot] = std::move(changed.fresh);
                 changed.fresh.reset();
             } else if (slots->previous[slot]) {
-                length = decrypt_with(*slots->previous[slot]);
+                length = decrypt_under(*slots->previous[slot]);
             }
         }
     }
@@ -366,13 +381,71 @@ record_fate decrypt_protected_frame(decryption& state, byte_span captured, bool 
 } // namespace
 
 record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
-                               std::vector<std::uint8_t>& plain, bool* unannounced_fcs)
+                               std::vector<std::uint8_t>& plain)
 {
-    return decrypt_protected_frame(state, frame, fcs_at_end, data_pad, plain, unannounced_fcs);
+    const session* used = nullptr;
+    const record_fate fate = decrypt_protected_frame(state, frame, fcs_at_end, data_pad, plain, nullptr, used);
+    if (fate == record_fate::decrypted && used != nullptr)
+        plain.erase(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(finish_multi_link_frame(*used, plain)));
+    return fate;
 }
 
-record_fate decrypt_management_frame(decryption& state, byte_span frame, bool fcs_at_end,
-                                     std::vector<std::uint8_t>& plain, bool* unannounced_fcs)
+record_fate decrypt_frame_as_sent(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
+                                  std::vector<std::uint8_t>& plain, bool& unannounced_fcs)
 {
-    return decrypt_protected_frame(state, frame, fcs_at_end, false, plain, unannounced_fcs);
+    const session* used = nullptr;
+    const bool management = is_management_type(record_le16(frame, 0));
+    const record_fate fate =
+        decrypt_protected_frame(state, frame, fcs_at_end, data_pad && !management, plain, &unannounced_fcs, used);
+    if (fate == record_fate::decrypted && used != nullptr)
+        count_multi_link_frame(*used, plain);
+    return fate;
+}
+
+void count_multi_link_frame(const session& keys, std::span<const std::uint8_t> plain)
+{
+    const int fc = record_le16(plain, 0);
+    if (keys.link_kind == session::multi_link::none || !keys.traffic || fc < 0 || plain.size() < 24)
+        return;
+    // The link the frame came on: its BSSID is the AP's address as sent,
+    // A1 to the AP, A2 from it.
+    const auto bssid = plain.subspan(is_to_ds(fc) && !is_from_ds(fc) ? 4 : 10, 6);
+    for (std::uint32_t named = keys.traffic->named.load(std::memory_order_acquire); named != 0; named &= named - 1) {
+        const auto link = static_cast<std::size_t>(std::countr_zero(named));
+        if (std::equal(bssid.begin(), bssid.end(), keys.traffic->bssid[link].begin())) {
+            keys.traffic->frames[link].fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+}
+
+std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain)
+{
+    if (keys.link_kind == session::multi_link::none) // every frame of a one-link network
+        return 0;
+    const int fc = record_le16(plain, 0);
+    if (fc < 0 || plain.size() < 24)
+        return 0;
+    count_multi_link_frame(keys, plain);
+    const auto addresses = plain.subspan<4, 18>();
+    if (keys.link_kind == session::multi_link::pairwise) {
+        use_mld_addresses(keys.mlds, fc, addresses);
+    } else {
+        // A group frame from one of the AP MLD's links: the AP's link
+        // address (A2, and A3 where it repeats it) is the AP MLD's.
+        const bool third_is_bssid = std::equal(addresses.begin() + 6, addresses.begin() + 12, addresses.begin() + 12);
+        std::copy(keys.mlds.ap.begin(), keys.mlds.ap.end(), addresses.begin() + 6);
+        if (third_is_bssid)
+            std::copy(keys.mlds.ap.begin(), keys.mlds.ap.end(), addresses.begin() + 12);
+    }
+    // EHT stations send QoS Data with an HT Control field (+HTC) as a
+    // rule; the conversion reads the payload behind a QoS header of fixed
+    // length, so the field goes (and the Order bit that announces it).
+    const std::size_t header = data_header_length(fc);
+    if (!is_data_type(fc) || !is_qos(fc) || !has_order(fc) || plain.size() < header)
+        return 0;
+    plain[1] = static_cast<std::uint8_t>(plain[1] & ~(fc_order >> 8));
+    std::copy_backward(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(header - 4),
+                       plain.begin() + static_cast<std::ptrdiff_t>(header));
+    return 4;
 }

@@ -88,9 +88,14 @@ bool is_fast_transition(int akm)
 bool derive_handshake_ptk(handshake_tracker& tracker, const akm_suite& suite, byte_span pmk,
                           const pending_handshake& pending, std::span<std::uint8_t> ptk)
 {
+    // Between two MLDs, AA and SPA are their MLD addresses (12.7.1.3).
+    const mld_pair mlds = {pending.authenticator_mld, pending.supplicant_mld};
     if (suite.fast_transition)
         return derive_ft_initial_ptk(tracker, suite, pmk, pending.authenticator, pending.supplicant, pending.anonce,
-                                     pending.snonce, ptk);
+                                     pending.snonce, ptk, pending.multi_link() ? &mlds : nullptr);
+    if (pending.multi_link())
+        return derive_ptk(suite, pmk, pending.authenticator_mld, pending.supplicant_mld, pending.anonce,
+                          pending.snonce, ptk);
     return derive_ptk(suite, pmk, pending.authenticator, pending.supplicant, pending.anonce, pending.snonce, ptk);
 }
 
@@ -159,6 +164,22 @@ void count_handshake(handshake_tracker& tracker, pending_handshake& pending, out
         ++tracker.drops.no_key_of_length;
         return;
     }
+}
+
+// The MAC Address KDE of message 1, whose Key Data is in the clear, placed
+// at each MIC length the frame's fields add up for. Message 1 is not
+// dropped when its Key Data lies: its ANonce stands, the MLD unnamed.
+bool mld_address_in(eapol_key key, mac_address& out)
+{
+    for (const std::size_t length : mic_lengths) {
+        key_data_elements elements;
+        if ((key.version == 0 || length == 16) && place_mic(key, length, key.version == 0) &&
+            parse_key_data(key.key_data, elements) && elements.has_mld_address) {
+            out = elements.mld_address;
+            return true;
+        }
+    }
+    return false;
 }
 
 // The suites message 2 allows, from its RSNE (or WPA1 element) and its
@@ -233,6 +254,7 @@ bool read_candidates(handshake_tracker& tracker, eapol_key& key, pending_handsha
         refusal = outcome::unsupported;
         return false;
     }
+    note_station_mld(tracker, pending, elements);
     if (key.version == 1) {
         // Version 1 (HMAC-MD5, RC4) is the version of TKIP's pairwise keys
         // whatever an RSNE says.
@@ -291,12 +313,16 @@ std::shared_ptr<const pairwise_protection> complete_handshake(decryption& state,
             protection->suite = suite;
             protection->descriptor_version = key.version;
             protection->group_cipher = pending.group_cipher;
+            protection->multi_link = pending.multi_link();
+            protection->mlds = {pending.authenticator_mld, pending.supplicant_mld};
             std::copy_n(out.begin(), suite.kck_length, protection->kck.begin());
             std::copy_n(out.begin() + static_cast<std::ptrdiff_t>(suite.kck_length), suite.kek_length,
                         protection->kek.begin());
             session_ptr keys;
-            const bool made = make_session(tracker, pending.pairwise_cipher, pending.authenticator,
-                                           out.subspan(suite.kck_length + suite.kek_length), keys);
+            const bool made = make_session(
+                tracker, pending.pairwise_cipher, pending.authenticator, out.subspan(suite.kck_length + suite.kek_length),
+                keys, pending.multi_link() ? session::multi_link::pairwise : session::multi_link::none,
+                protection->mlds);
             OPENSSL_cleanse(ptk.data(), ptk.size());
             if (!made)
                 return nullptr;
@@ -313,6 +339,8 @@ std::shared_ptr<const pairwise_protection> complete_handshake(decryption& state,
             }
             tracker.unmatched_authenticators.erase(pending.authenticator);
             tracker.unsupported_authenticators.erase(pending.authenticator);
+            if (protection->multi_link)
+                share_keys_across_links(tracker, pending.authenticator, pending.supplicant, protection->mlds);
             count_handshake(tracker, pending, outcome::matched, entry.position);
             return protection;
         }
@@ -376,6 +404,9 @@ void follow_eapol_frame(decryption& state, byte_span frame, byte_span body)
         pending.have_anonce = true;
         pending.have_snonce = false;
         pending.completed = false;
+        pending.have_authenticator_mld = mld_address_in(key, pending.authenticator_mld);
+        if (pending.have_authenticator_mld)
+            note_mld_link(tracker, pending.authenticator_mld, -1, authenticator);
         return;
     }
     if (!from_authenticator && has_mic && !all_zero(key.nonce)) { // message 2

@@ -13,13 +13,24 @@
 #pragma once
 
 #include "decrypt/bounded_map.h"
+#include "decrypt/ciphers.h"
 #include "decrypt/decrypt.h"
 #include "decrypt/elements.h"
 #include "decrypt/suites.h"
 
 #include <array>
+#include <atomic>
 #include <map>
 #include <memory>
+
+// What --stats says of an AP MLD's links: each link's BSSID, named on the
+// reader's thread once and for good, and the frames decrypted on it,
+// counted by whichever thread decrypts them.
+struct link_traffic {
+    std::array<mac_address, max_links> bssid{};
+    std::atomic<std::uint32_t> named{0}; // bit L: bssid[L] is set
+    std::array<std::atomic<std::int64_t>, max_links> frames{};
+};
 
 // The keys one handshake (or an FT or TDLS exchange) gives. Immutable once
 // made; its bytes are wiped when it goes.
@@ -29,6 +40,12 @@ struct session {
     mac_address authenticator{};           // TKIP picks its Michael key by direction
     std::array<std::uint8_t, 32> temporal_key{};
     std::size_t temporal_key_length = 0;
+    // Multi-link operation: a pairwise session between an AP MLD and a
+    // non-AP MLD protects with their addresses; a group session of one of
+    // an AP MLD's links shows the AP MLD's address (mlds.ap) once decrypted.
+    enum class multi_link { none, pairwise, group } link_kind = multi_link::none;
+    mld_pair mlds;
+    std::shared_ptr<link_traffic> traffic; // the AP MLD's, for multi-link sessions
     session() = default;
     session(const session&) = delete;
     session& operator=(const session&) = delete;
@@ -43,6 +60,8 @@ struct pairwise_protection {
     cipher_suite group_cipher = cipher_suite::none; // none: not read from an RSNE
     std::array<std::uint8_t, 32> kck{};
     std::array<std::uint8_t, 32> kek{};
+    bool multi_link = false; // the handshake named both MLDs
+    mld_pair mlds;
     pairwise_protection() = default;
     pairwise_protection(const pairwise_protection&) = default;
     pairwise_protection& operator=(const pairwise_protection&) = default;
@@ -77,6 +96,13 @@ struct pending_handshake {
     bool have_anonce = false;
     bool have_snonce = false;
     bool completed = false; // these nonces already gave the pair its keys
+    // Multi-link operation: the MLD addresses the PTK is bound to, from the
+    // MAC Address KDEs (or, for the AP MLD, its Multi-Link element).
+    mac_address authenticator_mld{};
+    mac_address supplicant_mld{};
+    bool have_authenticator_mld = false;
+    bool have_supplicant_mld = false;
+    bool multi_link() const { return have_authenticator_mld && have_supplicant_mld; }
     // The suites message 2 allows (its RSNE, or its descriptor version).
     std::array<akm_suite, 3> candidates{};
     std::size_t candidate_count = 0;
@@ -105,6 +131,7 @@ struct handshake_drops {
     // FT and TDLS frames refused: an element that lies about its length,
     // a MIC no key gives, a reassociation without its FT authentication.
     std::int64_t key_exchange_refused = 0;
+    std::int64_t multi_link_refused = 0; // a Basic Multi-Link element whose lengths lie
 };
 
 // What a station's association, FT Authentication and 4-way handshake
@@ -138,6 +165,12 @@ struct tdls_link {
     ~tdls_link();
 };
 
+// An MLD's address on each of its links, by Link ID.
+struct mld_links {
+    std::array<mac_address, max_links> address{};
+    std::uint16_t known = 0; // bit L: the address on Link ID L
+};
+
 // The tracker's limits: a handshake in progress costs memory for any
 // frame that looks like one, so those are fewest; sessions need a key's
 // MIC, so a capture cannot make them up without the key.
@@ -161,6 +194,11 @@ struct handshake_tracker {
     // under a pair's key, and its MIC.
     bounded_map<pair_id, ft_context> fast_transitions{pending_limit}; // by station and access point
     bounded_map<pair_id, tdls_link> tdls_links{pending_limit};        // by the two stations
+    // Multi-link devices, from Multi-Link elements and handshake KDEs:
+    // each link address's MLD, and each MLD's links.
+    bounded_map<mac_address, mac_address> mld_of_link{network_limit};
+    bounded_map<mac_address, mld_links> mld_link_table{network_limit};
+    bounded_map<mac_address, std::shared_ptr<link_traffic>> ap_mld_traffic{network_limit}; // by AP MLD
     std::int64_t handshakes_completed = 0; // a key's MIC matched
     std::int64_t handshakes_unmatched = 0; // no key given matches the MIC
     handshake_drops drops;
@@ -187,7 +225,35 @@ void install_group_session(handshake_tracker& tracker, const mac_address& transm
 // A new session with a run-unique id; false when the cipher is not one
 // kestrine decrypts or the key's length is not the cipher's.
 bool make_session(handshake_tracker& tracker, cipher_suite cipher, const mac_address& authenticator,
-                  byte_span temporal_key, session_ptr& out);
+                  byte_span temporal_key, session_ptr& out, session::multi_link kind = session::multi_link::none,
+                  const mld_pair& mlds = {});
+
+// Multi-link operation (multi_link.cpp).
+// The MLD pair a session protects with, for the ciphers; null for others.
+inline const mld_pair* mlds_of(const session& keys)
+{
+    return keys.link_kind == session::multi_link::pairwise ? &keys.mlds : nullptr;
+}
+// Notes that `mld` is at `link_address` on `link_id` (-1: a link not named).
+// An AP MLD's link (`ap`) is named for --stats too.
+void note_mld_link(handshake_tracker& tracker, const mac_address& mld, int link_id, const mac_address& link_address,
+                   bool ap = false);
+// Follows the Basic Multi-Link element of a Beacon, Probe Response or
+// (Re)Association frame of `subtype`.
+void follow_multi_link_frame(handshake_tracker& tracker, byte_span frame, int subtype);
+// Message 2's MAC Address KDE and MLO Link KDEs (`elements`): the non-AP
+// MLD and its links; and the AP MLD, when message 1 did not name it, as the
+// AP MLD's own frames did.
+void note_station_mld(handshake_tracker& tracker, pending_handshake& pending, const key_data_elements& elements);
+// Gives the pair's keys, installed for the link the handshake ran on, to
+// each other link on which both MLDs' addresses are known.
+void share_keys_across_links(handshake_tracker& tracker, const mac_address& authenticator,
+                             const mac_address& supplicant, const mld_pair& mlds);
+// Installs the MLO GTK KDEs' group keys, each under its link's BSSID: as
+// `elements` names it in an MLO Link KDE, else as the AP MLD's Multi-Link
+// elements did.
+void install_link_group_keys(handshake_tracker& tracker, const key_data_elements& elements, const mld_pair& mlds,
+                             cipher_suite cipher);
 
 
 // Elements of a 4-way handshake's message 2 under an FT AKM (its MDE and
@@ -203,9 +269,10 @@ bool ft_names_known(handshake_tracker& tracker, const mac_address& access_point,
 // from `xxkey` and the SSID, MDID and R0KH-ID the pair's frames gave,
 // PMK-R1 for the R1KH-ID, then FT-PTK. False when the frames did not say
 // enough or a size is wrong.
+// Between two MLDs (`mlds`), the keys are bound to their MLD addresses.
 bool derive_ft_initial_ptk(handshake_tracker& tracker, const akm_suite& suite, byte_span xxkey,
                            const mac_address& access_point, const mac_address& station, byte_span anonce,
-                           byte_span snonce, std::span<std::uint8_t> ptk);
+                           byte_span snonce, std::span<std::uint8_t> ptk, const mld_pair* mlds = nullptr);
 
 // Follows a management frame of `subtype` that may belong to FT: a
 // (re)association request or response, an FT Authentication frame.

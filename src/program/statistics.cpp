@@ -89,6 +89,10 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
         print_total(stream, "EAPOL-Key frames dropped as malformed", handshakes.malformed);
         print_total(stream, "FT and TDLS key frames refused", handshakes.refused);
         print_total(stream, "handshake records evicted to bound memory", handshakes.evicted);
+        // Printed where the capture shows multi-link operation, so that the
+        // table of any other capture stays as it was.
+        if (handshakes.multi_link || handshakes.multi_link_refused > 0)
+            print_total(stream, "Multi-Link elements refused as malformed", handshakes.multi_link_refused);
     }
     print_total(stream, "frames written", totals.converted);
     if (settings.full_decode) {

@@ -57,8 +57,7 @@ void decrypt_record(conversion_state& state, const pcap_pkthdr& header, std::spa
     bool unannounced_fcs = false;
     const byte_span frame = record.subspan(at);
     const record_fate fate =
-        management ? decrypt_management_frame(keys, frame, flags.fcs_at_end, state.plain, &unannounced_fcs)
-                   : decrypt_data_frame(keys, frame, flags.fcs_at_end, flags.data_pad, state.plain, &unannounced_fcs);
+        decrypt_frame_as_sent(keys, frame, flags.fcs_at_end, flags.data_pad, state.plain, unannounced_fcs);
     if (fate != record_fate::decrypted) {
         pass_record<mode>(state, header, record, offset, flags, fate);
         return;
@@ -160,6 +159,7 @@ void write_802_11_records(conversion_state& state, record_batch& batch)
         at += aead_header_size;
         at[offset + 1] = static_cast<std::uint8_t>(at[offset + 1] & ~protected_bit_of_second_byte);
         std::size_t size = offset + job.header_length + static_cast<std::size_t>(length);
+        count_multi_link_frame(*batch.jobs[job_at].keys, std::span(at + offset, size - offset));
         if (batch.fcs_announced[job_at] != 0) { // the MIC's bytes, behind the body, take it
             const std::uint32_t fcs = crc32_of(std::span<const std::uint8_t>(at + offset, size - offset));
             for (int shift = 0; shift < 32; shift += 8)

@@ -349,6 +349,7 @@ void write_records(conversion_state& state, record_batch& batch)
             // The frame goes on as plaintext. Its first bytes were looked
             // at before it was handed on: it holds nothing for the tracker.
             bytes[1] = static_cast<std::uint8_t>(bytes[1] & ~protected_bit_of_second_byte);
+            bytes = bytes.subspan(finish_multi_link_frame(*batch.jobs[batch.job_at[record.job]].keys, bytes));
             header.caplen = header.len = static_cast<bpf_u_int32>(bytes.size());
         }
         frame_at at{&header, bytes, record.offset, record.flags};

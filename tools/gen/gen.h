@@ -44,6 +44,10 @@ struct options {
     bool tdls = false;             // two stations set up a TDLS direct link
     bool wpa1 = false;             // a WPA network (the WPA element), TKIP group key, group rekeys
     bool protected_management = false; // SA Queries under the pair's key; deauthentications and reconnections
+    unsigned mlo_links = 0;        // 2 or 3: a multi-link network (IEEE 802.11be) of that many links
+    bool mlo_rekey_link_kdes = false; // its group key handshakes carry MLO Link KDEs beside the MLO GTK KDEs
+    bool mlo_rekey_elsewhere = false; // and go on a link other than the station's setup link
+    unsigned mlo_rekey_every = 150;   // frames of traffic between group rekeys; 0: none
 };
 
 // ---- capture.cpp: random numbers, byte writers, capture headers ----
@@ -203,6 +207,12 @@ struct protected_network {
 };
 
 void set_up_network(protected_network& net, const options& opts, std::uint64_t& state);
+// The cipher and AKM named by the options, and the PMK (given, or of the
+// passphrase and SSID).
+void choose_suites(protected_network& net, const options& opts);
+void set_pmk(protected_network& net, const options& opts);
+std::size_t tk_length_of(cipher suite);
+unsigned selector_of(cipher suite); // behind 00-0F-AC
 // The bytes of a string of hex digits; empty when it holds another character.
 std::vector<std::uint8_t> parse_hex(const std::string& text);
 // The next frame of the protected network: the prelude first, then traffic.
@@ -218,6 +228,12 @@ std::vector<std::uint8_t> make_eapol_key(const protected_network& net, const sta
                                          int information, std::size_t key_length, std::uint64_t replay,
                                          const std::uint8_t* nonce, const std::vector<std::uint8_t>& key_data,
                                          bool with_mic);
+// Appends LLC/SNAP and an EAPOL-Key message to a Data header, its MIC
+// (of the AKM's length) made under `kck` when `with_mic`.
+void append_eapol_key(std::vector<std::uint8_t>& frame, const protected_network& net, byte_span kck, int information,
+                      std::size_t key_length, std::uint64_t replay, const std::uint8_t* nonce,
+                      const std::vector<std::uint8_t>& key_iv, const std::vector<std::uint8_t>& key_data,
+                      bool with_mic);
 void encrypt_with(temporal_key& key, bool from_ap, byte_span header, byte_span plain, std::vector<std::uint8_t>& out);
 void set_key(temporal_key& key, cipher suite, byte_span tk, int key_id);
 
@@ -232,6 +248,16 @@ struct roaming_deleter {
 std::unique_ptr<roaming_network, roaming_deleter> set_up_roaming(const options& opts, std::uint64_t& state);
 void put_roaming_frame(std::vector<std::uint8_t>& out, roaming_network& net, std::uint64_t& state,
                        bool small_packets);
+
+// ---- multi_link.cpp: Wi-Fi 7 multi-link networks ----
+
+struct multi_link_network;
+struct multi_link_deleter {
+    void operator()(multi_link_network* net) const;
+};
+std::unique_ptr<multi_link_network, multi_link_deleter> set_up_multi_link(const options& opts, std::uint64_t& state);
+void put_multi_link_frame(std::vector<std::uint8_t>& out, multi_link_network& net, std::uint64_t& state,
+                          bool small_packets);
 
 // ---- full_decode_mix.cpp ----
 

@@ -71,6 +71,24 @@
 // station, in turn, deauthenticated or disassociated by a protected frame,
 // then associated and keyed anew by a 4-way handshake.
 //
+//   kestrine_gen --encrypt ccmp|ccmp256|gcmp|gcmp256 --mlo-links 2|3 ...
+//                [--mlo-rekey-link-kdes] [--mlo-rekey-elsewhere] [--akm 24 --sae-group 20 --pmk HEX]
+//
+// writes a Wi-Fi 7 multi-link network (IEEE 802.11be): an AP MLD with one
+// BSS per link, non-AP MLDs (--stations) with an address per link, Beacons
+// and associations with the Basic Multi-Link element, each station's 4-way
+// handshake on its setup link with the MLD addresses and every link's
+// group keys in the MLO KDEs, traffic between the MLDs interleaved over
+// the links (the first on a link other than the setup link), group traffic
+// on each link under its own GTK, and every 150 frames of traffic (or
+// --mlo-rekey-every N; 0: never) a group key handshake renewing every
+// link's GTK, on the station's setup link
+// (with --mlo-rekey-elsewhere, on another; with --mlo-rekey-link-kdes, its
+// message 1 also names every link in MLO Link KDEs). AKM 24 is SAE with a
+// group-dependent hash (--sae-group 19: SHA-256, 20: SHA-384, keyed by a
+// 96-digit --pmk); SAE networks protect management frames and hand out
+// IGTKs and BIGTKs per link. See multi_link.cpp.
+//
 //   kestrine_gen --full-decode-mix ...
 //
 // writes, in a fixed cycle, every kind of record that --full-decode treats
@@ -144,6 +162,18 @@ int parse(int argc, char** argv, options& opts)
             opts.wpa1 = true;
         } else if (arg == "--protected-management") {
             opts.protected_management = true;
+        } else if (arg == "--mlo-links" && has_value) {
+            opts.mlo_links = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+            if (opts.mlo_links != 2 && opts.mlo_links != 3)
+                return -1;
+        } else if (arg == "--mlo-rekey-link-kdes") {
+            opts.mlo_rekey_link_kdes = true;
+        } else if (arg == "--mlo-rekey-elsewhere") {
+            opts.mlo_rekey_elsewhere = true;
+        } else if (arg == "--mlo-rekey-every" && has_value) {
+            opts.mlo_rekey_every = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (arg == "--sae-group" && has_value) { // SAE-EXT-KEY's group: the field OWE's group uses
+            opts.owe_group = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--extended-key-id") {
             opts.extended_key_id = true;
         } else if (arg == "--passphrase" && has_value) {
@@ -172,7 +202,10 @@ int parse(int argc, char** argv, options& opts)
     }
     if (opts.output == nullptr || (opts.records == 0 && opts.bytes == 0) ||
         (opts.fcs && (opts.link_type != 127 || opts.full_decode_mix)) ||
-        (opts.wpa1 && ((opts.encrypt != "tkip" && opts.encrypt != "ccmp") || opts.fast_transition)))
+        (opts.wpa1 && ((opts.encrypt != "tkip" && opts.encrypt != "ccmp") || opts.fast_transition)) ||
+        (opts.mlo_links != 0 && (opts.encrypt.empty() || opts.wpa1 || opts.fast_transition || opts.tdls ||
+                                 opts.group_handshake || opts.extended_key_id || opts.full_decode_mix ||
+                                 opts.protected_management)))
         return -1;
     return 0;
 }
@@ -200,6 +233,8 @@ int main(int argc, char** argv)
                    "                    [--passphrase P] [--ssid S] [--pmk HEX] [--wep-key HEX]\n"
                    "                    [--group-handshake] [--extended-key-id] [--ft] [--tdls] [--wpa1]\n"
                    "                    [--protected-management]\n"
+                   "                    [--mlo-links 2|3] [--mlo-rekey-link-kdes] [--mlo-rekey-elsewhere] [--mlo-rekey-every N]\n"
+                   "                    [--sae-group 19|20]\n"
                    "                    [--stations N] [--unencrypted-twin] [--full-decode-mix] out.pcap\n",
                    stderr);
         return 2;
@@ -213,11 +248,14 @@ int main(int argc, char** argv)
     std::uint64_t state = opts.seed;
     protected_network network;
     std::unique_ptr<roaming_network, roaming_deleter> roaming;
-    if (opts.fast_transition || opts.tdls)
+    std::unique_ptr<multi_link_network, multi_link_deleter> multi_link;
+    if (opts.mlo_links != 0)
+        multi_link = set_up_multi_link(opts, state);
+    else if (opts.fast_transition || opts.tdls)
         roaming = set_up_roaming(opts, state);
     else if (!opts.encrypt.empty())
         set_up_network(network, opts, state);
-    full_decode_mix mix(opts, state, opts.encrypt.empty() || roaming ? nullptr : &network);
+    full_decode_mix mix(opts, state, opts.encrypt.empty() || roaming || multi_link ? nullptr : &network);
     std::vector<std::uint8_t> record;
     std::uint64_t written = 24; // the savefile header
     pcap_pkthdr header{};
@@ -229,7 +267,9 @@ int main(int argc, char** argv)
             mix.next(record, cut);
         } else {
             put_capture_header(record, opts.link_type, state);
-            if (roaming)
+            if (multi_link)
+                put_multi_link_frame(record, *multi_link, state, opts.small_packets);
+            else if (roaming)
                 put_roaming_frame(record, *roaming, state, opts.small_packets);
             else if (opts.encrypt.empty())
                 put_busy_frame(record, state, opts.small_packets);

@@ -66,7 +66,7 @@ struct akm_row {
     unsigned owe_group; // 0 but for OWE
     akm_suite suite;
 };
-constexpr std::array<akm_row, 8> akm_rows = {{
+constexpr std::array<akm_row, 10> akm_rows = {{
     {1, 0, {1, 2, kdf_kind::prf_sha1, mic_kind::hmac_sha1, 16, 16, 16, 32}},
     {2, 0, {2, 2, kdf_kind::prf_sha1, mic_kind::hmac_sha1, 16, 16, 16, 32}},
     {5, 0, {5, 3, kdf_kind::sha256, mic_kind::cmac, 16, 16, 16, 32}},
@@ -75,6 +75,9 @@ constexpr std::array<akm_row, 8> akm_rows = {{
     {12, 0, {12, 0, kdf_kind::sha384, mic_kind::hmac_sha384, 24, 32, 24, 48}},
     {18, 19, {18, 0, kdf_kind::sha256, mic_kind::hmac_sha256, 16, 16, 16, 32}},
     {18, 20, {18, 0, kdf_kind::sha384, mic_kind::hmac_sha384, 24, 32, 24, 48}},
+    // SAE with a group-dependent hash: SHA-256 for group 19, SHA-384 for 20.
+    {24, 19, {24, 0, kdf_kind::sha256, mic_kind::hmac_sha256, 16, 16, 16, 32}},
+    {24, 20, {24, 0, kdf_kind::sha384, mic_kind::hmac_sha384, 24, 32, 24, 48}},
 }};
 
 std::size_t tk_length(const protected_network& net) { return row_of(net.suite).tk_length; }
@@ -256,17 +259,14 @@ void key_mic(const protected_network& net, byte_span kck, byte_span eapol, std::
         fail("cannot compute a key MIC");
 }
 
-// One EAPOL-Key message between the access point and `station`, its MIC
-// (of the AKM's length) made under the KCK when `with_mic`.
-std::vector<std::uint8_t> eapol_key_frame(const protected_network& net, const station_keys& station, bool from_ap,
-                                          int information, std::size_t key_length, std::uint64_t replay,
-                                          const std::uint8_t* nonce, const std::vector<std::uint8_t>& key_iv,
-                                          const std::vector<std::uint8_t>& key_data, bool with_mic)
+} // namespace
+
+void append_eapol_key(std::vector<std::uint8_t>& frame, const protected_network& net, byte_span kck, int information,
+                      std::size_t key_length, std::uint64_t replay, const std::uint8_t* nonce,
+                      const std::vector<std::uint8_t>& key_iv, const std::vector<std::uint8_t>& key_data,
+                      bool with_mic)
 {
     const std::size_t mic_length = net.akm.mic_length;
-    std::vector<std::uint8_t> frame;
-    put_data_header(frame, from_ap, from_ap ? station.address : access_point,
-                    from_ap ? access_point : station.address, access_point, 0);
     for (unsigned byte : {0xAAu, 0xAAu, 0x03u, 0x00u, 0x00u, 0x00u, 0x88u, 0x8Eu})
         put_u8(frame, byte);
     const std::size_t eapol = frame.size();
@@ -289,9 +289,25 @@ std::vector<std::uint8_t> eapol_key_frame(const protected_network& net, const st
     if (with_mic) {
         const byte_span whole(frame.data() + eapol, frame.size() - eapol);
         std::array<std::uint8_t, 24> mic{};
-        key_mic(net, std::span(station.ptk).first(net.akm.kck_length), whole, std::span(mic).first(mic_length));
+        key_mic(net, kck, whole, std::span(mic).first(mic_length));
         std::copy_n(mic.begin(), mic_length, frame.begin() + static_cast<std::ptrdiff_t>(eapol + 81));
     }
+}
+
+namespace {
+
+// One EAPOL-Key message between the access point and `station`, its MIC
+// (of the AKM's length) made under the KCK when `with_mic`.
+std::vector<std::uint8_t> eapol_key_frame(const protected_network& net, const station_keys& station, bool from_ap,
+                                          int information, std::size_t key_length, std::uint64_t replay,
+                                          const std::uint8_t* nonce, const std::vector<std::uint8_t>& key_iv,
+                                          const std::vector<std::uint8_t>& key_data, bool with_mic)
+{
+    std::vector<std::uint8_t> frame;
+    put_data_header(frame, from_ap, from_ap ? station.address : access_point,
+                    from_ap ? access_point : station.address, access_point, 0);
+    append_eapol_key(frame, net, std::span(station.ptk).first(net.akm.kck_length), information, key_length, replay,
+                     nonce, key_iv, key_data, with_mic);
     return frame;
 }
 
@@ -561,6 +577,39 @@ std::vector<std::uint8_t> parse_hex(const std::string& text)
     return bytes;
 }
 
+void choose_suites(protected_network& net, const options& opts)
+{
+    for (const auto& row : cipher_rows)
+        if (opts.encrypt == row.name)
+            net.suite = row.suite;
+    const akm_row* akm = nullptr;
+    for (const auto& row : akm_rows)
+        if (row.selector == opts.akm && (row.owe_group == 0 || row.owe_group == opts.owe_group))
+            akm = &row;
+    if (akm == nullptr)
+        fail("--akm takes 1, 2, 5, 6, 8, 12, 18 or 24, --owe-group 19 or 20");
+    net.akm = akm->suite;
+}
+
+void set_pmk(protected_network& net, const options& opts)
+{
+    if (!opts.pmk.empty()) {
+        const auto pmk = parse_hex(opts.pmk);
+        if (opts.pmk.size() != 2 * net.akm.pmk_length || pmk.size() != net.akm.pmk_length)
+            fail(net.akm.pmk_length == 48 ? "this AKM's --pmk takes 96 hex digits" : "this AKM's --pmk takes 64 hex digits");
+        std::copy(pmk.begin(), pmk.end(), net.pmk.begin());
+    } else {
+        if (opts.akm != 2 && opts.akm != 6)
+            fail("only AKMs 2 and 6 take a passphrase; give the others --pmk");
+        const byte_span ssid(reinterpret_cast<const std::uint8_t*>(opts.ssid.data()), opts.ssid.size());
+        if (!own_pmk_from_passphrase(opts.passphrase, ssid, std::span(net.pmk).first<32>()))
+            fail("cannot derive the PMK: a passphrase is 8 to 63 characters, an SSID 1 to 32 bytes");
+    }
+}
+
+std::size_t tk_length_of(cipher suite) { return row_of(suite).tk_length; }
+unsigned selector_of(cipher suite) { return row_of(suite).selector; }
+
 void set_up_network(protected_network& net, const options& opts, std::uint64_t& state)
 {
     net.unencrypted_twin = opts.unencrypted_twin;
@@ -574,16 +623,7 @@ void set_up_network(protected_network& net, const options& opts, std::uint64_t& 
             net.stations[i].address = {0x02, 0x5C, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(1 + i)};
         return;
     }
-    for (const auto& row : cipher_rows)
-        if (opts.encrypt == row.name)
-            net.suite = row.suite;
-    const akm_row* akm = nullptr;
-    for (const auto& row : akm_rows)
-        if (row.selector == opts.akm && (row.owe_group == 0 || row.owe_group == opts.owe_group))
-            akm = &row;
-    if (akm == nullptr)
-        fail("--akm takes 1, 2, 5, 6, 8, 12 or 18, --owe-group 19 or 20");
-    net.akm = akm->suite;
+    choose_suites(net, opts);
     if (opts.wpa1 && ((net.suite != cipher::tkip && net.suite != cipher::ccmp) || opts.akm > 2 ||
                       opts.group_handshake || opts.extended_key_id || opts.tdls))
         fail("WPA1 networks are TKIP or CCMP, AKM 1 or 2, with one pairwise key and their own group key handshakes");
@@ -605,18 +645,7 @@ void set_up_network(protected_network& net, const options& opts, std::uint64_t& 
                     opts.group_handshake || opts.extended_key_id || opts.tdls || opts.wpa1 ||
                     opts.protected_management;
     net.ssid = opts.ssid.empty() ? "kestrine-lab" : opts.ssid;
-    if (!opts.pmk.empty()) {
-        const auto pmk = parse_hex(opts.pmk);
-        if (opts.pmk.size() != 2 * net.akm.pmk_length || pmk.size() != net.akm.pmk_length)
-            fail(net.akm.pmk_length == 48 ? "this AKM's --pmk takes 96 hex digits" : "this AKM's --pmk takes 64 hex digits");
-        std::copy(pmk.begin(), pmk.end(), net.pmk.begin());
-    } else {
-        if (opts.akm != 2 && opts.akm != 6)
-            fail("only AKMs 2 and 6 take a passphrase; give the others --pmk");
-        const byte_span ssid(reinterpret_cast<const std::uint8_t*>(opts.ssid.data()), opts.ssid.size());
-        if (!own_pmk_from_passphrase(opts.passphrase, ssid, std::span(net.pmk).first<32>()))
-            fail("cannot derive the PMK: a passphrase is 8 to 63 characters, an SSID 1 to 32 bytes");
-    }
+    set_pmk(net, opts);
     std::array<std::uint8_t, 32> group_key{};
     fill_random(group_key, state);
     const cipher group_suite = net.wpa1 ? cipher::tkip : net.suite;
