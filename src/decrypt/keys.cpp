@@ -90,7 +90,9 @@ bool parse_address(const std::vector<std::string_view>& fields, std::size_t firs
 }
 
 // "AA:SPA:KEYID:CIPHER:HEX" (a pairwise key) or "TA:KEYID:CIPHER:HEX" (a
-// group key), each address six fields.
+// group key), each address six fields; behind it, a multi-link network's
+// MLD addresses: ":AP-MLD:STA-MLD" for a pairwise key, ":AP-MLD" for a
+// group key.
 bool parse_temporal_key(std::string_view value, bool pairwise, user_key& key, std::string& error)
 {
     std::vector<std::string_view> fields;
@@ -102,9 +104,14 @@ bool parse_temporal_key(std::string_view value, bool pairwise, user_key& key, st
         at = colon + 1;
     }
     const std::size_t addresses = pairwise ? 2 : 1;
-    if (fields.size() != 6 * addresses + 3 || !parse_address(fields, 0, key.authenticator) ||
-        (pairwise && !parse_address(fields, 6, key.supplicant))) {
-        error = pairwise ? "a wpa-tk key is wpa-tk:AA:SPA:KEYID:CIPHER:HEX" : "a wpa-gtk key is wpa-gtk:TA:KEYID:CIPHER:HEX";
+    const std::size_t after_key = 6 * addresses + 3;
+    key.multi_link = fields.size() == after_key + 6 * addresses;
+    if ((fields.size() != after_key && !key.multi_link) || !parse_address(fields, 0, key.authenticator) ||
+        (pairwise && !parse_address(fields, 6, key.supplicant)) ||
+        (key.multi_link && !parse_address(fields, after_key, key.mlds[0])) ||
+        (key.multi_link && pairwise && !parse_address(fields, after_key + 6, key.mlds[1]))) {
+        error = pairwise ? "a wpa-tk key is wpa-tk:AA:SPA:KEYID:CIPHER:HEX[:AP-MLD:STA-MLD]"
+                         : "a wpa-gtk key is wpa-gtk:TA:KEYID:CIPHER:HEX[:AP-MLD]";
         return false;
     }
     const std::string_view key_id = fields[6 * addresses];
@@ -134,7 +141,8 @@ bool parse_temporal_key(std::string_view value, bool pairwise, user_key& key, st
 } // namespace
 
 std::size_t format_key_line(const mac_address& authenticator, const mac_address* supplicant, int key_id,
-                            cipher_suite cipher, byte_span temporal_key, std::array<char, key_line_size>& line)
+                            cipher_suite cipher, byte_span temporal_key, std::array<char, key_line_size>& line,
+                            const std::array<mac_address, 2>* mlds)
 {
     static constexpr char digits[] = "0123456789abcdef";
     const auto named = std::find_if(cipher_names.begin(), cipher_names.end(),
@@ -166,6 +174,12 @@ std::size_t format_key_line(const mac_address& authenticator, const mac_address*
     line[at++] = ':';
     for (const std::uint8_t byte : temporal_key)
         put_byte(byte);
+    if (mlds != nullptr)
+        for (std::size_t i = 0; i < (supplicant != nullptr ? 2u : 1u); ++i) {
+            line[at++] = ':';
+            put_address((*mlds)[i]);
+            --at; // the address's last ':'
+        }
     line[at++] = '\n';
     return at;
 }

@@ -54,6 +54,11 @@ struct user_key {
     // `pmk`'s first temporal_key_length(cipher).
     mac_address authenticator{};
     mac_address supplicant{};
+    // A key of a multi-link network: the AP MLD's address, then, for a
+    // pairwise key, the non-AP MLD's, which its frames are protected under
+    // whatever link they take.
+    std::array<mac_address, 2> mlds{};
+    bool multi_link = false;
     int key_id = 0;
     cipher_suite cipher = cipher_suite::none;
     user_key() = default;
@@ -66,20 +71,24 @@ struct user_key {
 // bytes), "wpa-pwd:PASSPHRASE:SSID" (the passphrase runs to the first ':';
 // "%XX" escapes any byte in either), "wpa-psk:HEX" (64, 96 or 128 hex
 // digits: a PMK of 32, 48 or 64 bytes), or a temporal key as a key log
-// holds it: "wpa-tk:AA:SPA:KEYID:CIPHER:HEX" or "wpa-gtk:TA:KEYID:CIPHER:HEX".
+// holds it: "wpa-tk:AA:SPA:KEYID:CIPHER:HEX[:AP-MLD:STA-MLD]" or
+// "wpa-gtk:TA:KEYID:CIPHER:HEX[:AP-MLD]".
 // On a malformed KEY returns false with `error` saying what is wrong; the
 // error never quotes the key.
 bool parse_key(std::string_view text, user_key& key, std::string& error);
 
-// The longest line a key log holds: wpa-tk, two addresses, a key ID, the
-// longest cipher name and 64 hex digits, and the line feed.
-constexpr std::size_t key_line_size = 7 + 2 * 18 + 2 + 9 + 64 + 1;
+// The longest line a key log holds: wpa-tk, two link addresses, a key ID,
+// the longest cipher name and 64 hex digits, two MLD addresses, and the
+// line feed.
+constexpr std::size_t key_line_size = 7 + 2 * 18 + 2 + 9 + 64 + 2 * 18 + 1;
 
 // The key log's line of a temporal key, as parse_key reads it back: a
-// pairwise key (`supplicant` given) or a group key (null). Returns the
-// line's length in `line`; the caller wipes it.
+// pairwise key (`supplicant` given) or a group key (null); of a multi-link
+// network with `mlds`, the AP MLD's address and a pairwise key's non-AP
+// MLD's. Returns the line's length in `line`; the caller wipes it.
 std::size_t format_key_line(const mac_address& authenticator, const mac_address* supplicant, int key_id,
-                            cipher_suite cipher, byte_span temporal_key, std::array<char, key_line_size>& line);
+                            cipher_suite cipher, byte_span temporal_key, std::array<char, key_line_size>& line,
+                            const std::array<mac_address, 2>* mlds = nullptr);
 
 struct key_store {
     struct pmk_entry {

@@ -40,7 +40,12 @@ void install_temporal_key(decryption& state, const user_key& key)
     handshake_tracker& tracker = state.tracker;
     session_ptr keys;
     const byte_span temporal_key = std::span(key.pmk).first(temporal_key_length(key.cipher));
-    if (!make_session(tracker, key.cipher, key.authenticator, temporal_key, keys))
+    const bool group = key.type == user_key::kind::group;
+    const auto link_kind = !key.multi_link ? session::multi_link::none
+                           : group         ? session::multi_link::group
+                                           : session::multi_link::pairwise;
+    if (!make_session(tracker, key.cipher, key.authenticator, temporal_key, keys, link_kind,
+                      mld_pair{key.mlds[0], key.mlds[1]}))
         return;
     state.keys.temporal_keys_given = true;
     if (key.type == user_key::kind::group) {

@@ -84,8 +84,11 @@ void log_session(const handshake_tracker& tracker, const mac_address& authentica
     if (tracker.log.write_line == nullptr)
         return;
     std::array<char, key_line_size> line{};
-    const std::size_t size = format_key_line(authenticator, supplicant, key_id, keys.cipher,
-                                             std::span(keys.temporal_key).first(keys.temporal_key_length), line);
+    const std::array<mac_address, 2> mlds = {keys.mlds.ap, keys.mlds.station};
+    const std::size_t size =
+        format_key_line(authenticator, supplicant, key_id, keys.cipher,
+                        std::span(keys.temporal_key).first(keys.temporal_key_length), line,
+                        keys.link_kind != session::multi_link::none ? &mlds : nullptr);
     if (size != 0)
         tracker.log.write_line(tracker.log.owner, line.data(), size);
     wipe(line.data(), line.size());
