@@ -172,18 +172,6 @@ void write_802_11_records(conversion_state& state, record_batch& batch)
     }
 }
 
-template <record_mode mode>
-bool write_802_11_batch(void* writer, record_batch& batch)
-{
-    auto& state = *static_cast<conversion_state*>(writer);
-    try {
-        write_802_11_records<mode>(state, batch);
-    } catch (const std::bad_alloc&) {
-        run_out_of_memory(state);
-    }
-    return !state.failed();
-}
-
 // The reader's part of settling the held frames' peeks: a key exchange
 // taken back out, with the records after it, is decrypted here and
 // followed, and the others are held anew under the keys it leaves.

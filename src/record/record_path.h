@@ -366,14 +366,15 @@ void write_records(conversion_state& state, record_batch& batch)
     }
 }
 
-// The batch writer the pipeline is given: false once a write failed or
-// memory ran out, on this thread as on any other.
-template <record_mode mode>
+// The batch writer the pipeline is given, around the mode's own
+// (`write_all`, write_records or write_802_11_records): false once a write
+// failed or memory ran out, on this thread as on any other.
+template <auto write_all>
 bool write_batch(void* writer, record_batch& batch)
 {
     auto& state = *static_cast<conversion_state*>(writer);
     try {
-        write_records<mode>(state, batch);
+        write_all(state, batch);
     } catch (const std::bad_alloc&) {
         run_out_of_memory(state);
     }
