@@ -165,6 +165,8 @@ TEST(key_log, a_split_capture_decrypts_from_the_log_of_its_first_part)
                 if (plain2->records[i].data != part2->records[i].data)
                     decrypted.insert(nanoseconds(part2->records[i]));
             EXPECT_TRUE(opened_by_tshark(dir / "part2.pcap", temporal_keys) == decrypted) << decrypted.size();
+            std::cout << c.name << ": part 2's " << decrypted.size()
+                      << " frames decrypted from the log, the frames tshark opens with the logged tk keys\n";
         }
         std::cout << c.name << ": " << temporal_keys.size() << " keys logged from part 1; part 2's "
                   << out2->records.size() << " records written as the whole run writes them\n";
