@@ -119,17 +119,6 @@ void take_802_11_record(conversion_state& state, const pcap_pkthdr* header, cons
     pass_record<mode>(state, *header, record, offset, flags, record_fate::converted);
 }
 
-template <record_mode mode>
-void convert_802_11_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
-{
-    auto& state = *reinterpret_cast<conversion_state*>(user);
-    try {
-        take_802_11_record<mode>(state, header, bytes);
-    } catch (const std::bad_alloc&) {
-        run_out_of_memory(state);
-    }
-}
-
 // The writer's part: a batch's records in input order, each AEAD frame
 // finished where its cipher left it, or written as it came when its
 // integrity check failed (the cipher leaves a failed frame as it was).

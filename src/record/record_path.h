@@ -447,14 +447,15 @@ void take_record(conversion_state& state, const pcap_pkthdr* header, const u_cha
     convert_and_write<mode>(state, at);
 }
 
-// The handler pcap_loop calls. Nothing may unwind through libpcap's
-// frames: memory running out anywhere on the record's road stops the loop.
-template <record_mode mode>
+// The handler pcap_loop calls, around the mode's own (`take`, take_record
+// or take_802_11_record). Nothing may unwind through libpcap's frames:
+// memory running out anywhere on the record's road stops the loop.
+template <auto take>
 void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
 {
     auto& state = *reinterpret_cast<conversion_state*>(user);
     try {
-        take_record<mode>(state, header, bytes);
+        take(state, header, bytes);
     } catch (const std::bad_alloc&) {
         run_out_of_memory(state);
     }

@@ -19,13 +19,14 @@ template <record_mode mode>
 constexpr record_functions functions_of()
 {
     if constexpr (mode.decrypt_only && mode.decrypting)
-        return {convert_802_11_record<mode>, write_batch<write_802_11_records<mode>>, settle_802_11_peeks<mode>};
+        return {convert_record<take_802_11_record<mode>>, write_batch<write_802_11_records<mode>>,
+                settle_802_11_peeks<mode>};
     else if constexpr (mode.decrypt_only)
-        return {convert_802_11_record<mode>, write_batch<write_802_11_records<mode>>, nullptr};
+        return {convert_record<take_802_11_record<mode>>, write_batch<write_802_11_records<mode>>, nullptr};
     else if constexpr (mode.decrypting)
-        return {convert_record<mode>, write_batch<write_records<mode>>, settle_peeks<mode>};
+        return {convert_record<take_record<mode>>, write_batch<write_records<mode>>, settle_peeks<mode>};
     else
-        return {convert_record<mode>, write_batch<write_records<mode>>, nullptr};
+        return {convert_record<take_record<mode>>, write_batch<write_records<mode>>, nullptr};
 }
 
 // The instance for a run that decrypts or not and decodes fully or not.
