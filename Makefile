@@ -60,7 +60,7 @@ sanitize: deps
 # tests decrypt, stream, fail or replay fuzz inputs with --threads 2 among
 # them; a race found stops the test that found it.
 TSAN_BUILD ?= build-tsan
-TSAN_TESTS ?= threads|faults|pipeline|live_input|broken_pipe|fuzz_.*_regressions|decryption_oracle|handshake|tdls|fast_transition|real_captures|multi_link
+TSAN_TESTS ?= threads|faults|pipeline|live_input|broken_pipe|fuzz_.*_regressions|decryption_oracle|handshake|tdls|fast_transition|real_captures|multi_link|decrypt_only|key_log
 
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRINE_SANITIZE_THREAD=ON $(WERROR)

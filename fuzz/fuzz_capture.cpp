@@ -15,6 +15,10 @@
 // read must end in exactly one counted fate. The next bit of the last byte
 // then runs the capture a second time with two threads: the output and
 // every count must be the one-thread run's.
+//
+// The third bit of the last byte runs the capture once more under
+// --decrypt-only: the output is a savefile of the input's link type that
+// holds every input record (with keys, with two threads the same output).
 #include "fuzz_check.h"
 #include "decrypt/state.h"
 #include "record/record.h"
@@ -22,6 +26,7 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,8 +41,9 @@ struct output_summary {
     bool read_error = false;
 };
 
-// Reads a capture held in memory back through libpcap.
-output_summary read_back(const char* bytes, std::size_t size, bool full_decode)
+// Reads a capture held in memory back through libpcap: the conversion's
+// Ethernet, or (`link_type` other than Ethernet) --decrypt-only's records.
+output_summary read_back(const char* bytes, std::size_t size, bool full_decode, int link_type = DLT_EN10MB)
 {
     std::FILE* stream = fmemopen(const_cast<char*>(bytes), size, "rb");
     FUZZ_CHECK(stream != nullptr);
@@ -47,15 +53,15 @@ output_summary read_back(const char* bytes, std::size_t size, bool full_decode)
         std::fprintf(stderr, "fuzz_capture: output is not a capture: %s\n", errbuf);
         std::abort();
     }
-    FUZZ_CHECK(pcap_datalink(capture) == DLT_EN10MB);
-    FUZZ_CHECK(pcap_snapshot(capture) == 65535);
+    FUZZ_CHECK(pcap_datalink(capture) == link_type);
+    FUZZ_CHECK(link_type != DLT_EN10MB || pcap_snapshot(capture) == 65535);
     output_summary summary;
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     int status = 0;
     while ((status = pcap_next_ex(capture, &header, &data)) == 1) {
-        FUZZ_CHECK(header->caplen >= 14);
-        FUZZ_CHECK(header->len >= (full_decode ? 14u : 35u));
+        FUZZ_CHECK(link_type != DLT_EN10MB || header->caplen >= 14);
+        FUZZ_CHECK(link_type != DLT_EN10MB || header->len >= (full_decode ? 14u : 35u));
         FUZZ_CHECK(header->caplen <= header->len);
         ++summary.records;
     }
@@ -142,7 +148,8 @@ std::optional<run_outcome> convert_in_memory(const std::uint8_t* data, std::size
     std::size_t output_size = 0;
     std::FILE* output_stream = open_memstream(&output_bytes, &output_size);
     FUZZ_CHECK(output_stream != nullptr);
-    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_t* dead = settings.decrypt_only ? pcap_open_dead(pcap_datalink(input), std::max(pcap_snapshot(input), 65535))
+                                         : pcap_open_dead(DLT_EN10MB, 65535);
     FUZZ_CHECK(dead != nullptr);
     pcap_dumper_t* output = pcap_dump_fopen(dead, output_stream);
     FUZZ_CHECK(output != nullptr);
@@ -163,6 +170,31 @@ std::optional<run_outcome> convert_in_memory(const std::uint8_t* data, std::size
     outcome.output.assign(output_bytes, output_size);
     std::free(output_bytes);
     return outcome;
+}
+
+// The same capture under --decrypt-only: every record written, in the
+// input's link type.
+void check_decrypt_only(const std::uint8_t* data, std::size_t size, conversion_settings settings)
+{
+    settings.full_decode = false;
+    settings.decrypt_only = true;
+    settings.threads = 1;
+    const std::optional<run_outcome> run = convert_in_memory(data, size, settings);
+    FUZZ_CHECK(run && run->totals.write_error == 0);
+    std::FILE* stream = fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
+    char errbuf[PCAP_ERRBUF_SIZE] = "";
+    pcap_t* input = pcap_fopen_offline(stream, errbuf);
+    FUZZ_CHECK(input != nullptr);
+    const int link_type = pcap_datalink(input);
+    pcap_close(input);
+    const output_summary written = read_back(run->output.data(), run->output.size(), false, link_type);
+    FUZZ_CHECK(!written.read_error && written.records == count_input_records(data, size));
+    FUZZ_CHECK(run->totals.converted == written.records);
+#ifdef FUZZ_WITH_KEYS
+    settings.threads = 2;
+    const std::optional<run_outcome> threaded = convert_in_memory(data, size, settings);
+    FUZZ_CHECK(threaded && threaded->output == run->output && threaded->totals.fates == run->totals.fates);
+#endif
 }
 
 } // namespace
@@ -191,6 +223,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 #endif
 
+    if ((data[size - 1] & 4u) != 0)
+        check_decrypt_only(data, size, settings);
     FUZZ_CHECK(totals.write_error == 0);
     FUZZ_CHECK(totals.converted >= 0);
     const output_summary written = read_back(run->output.data(), run->output.size(), settings.full_decode);

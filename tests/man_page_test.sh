@@ -74,6 +74,18 @@ done >"$scratch/undocumented"
 if [ -s "$scratch/undocumented" ]; then
     fail "refusals of the program missing from the page: $(cat "$scratch/undocumented")"
 fi
+# The key log's own failures, each a literal in the source.
+grep -ho 'fail_key_log(options, "[^"]*")' "$source_dir"/src/program/run.cpp | sed 's/^.*, "\(.*\)")$/\1/' |
+    sort -u | while IFS= read -r message; do
+        grep -qF -- "$message" "$scratch/page.txt" || echo "$message"
+    done >"$scratch/undocumented"
+if [ -s "$scratch/undocumented" ]; then
+    fail "key log failures missing from the page: $(cat "$scratch/undocumented")"
+fi
+# The summary of --decrypt-only, its two numbers as the page names them.
+"$kestrine" --decrypt-only "$source_dir/samples/sample-radiotap.pcap" "$scratch/out.pcap" >"$scratch/summary"
+documented "$(sed 's/^Wrote [0-9]* packets, [0-9]* of/Wrote N packets, M of/' "$scratch/summary")"
+
 # The keys-file line limit, as the program words it.
 head -c 5000 /dev/zero | tr '\0' x >"$scratch/long-line.txt"
 "$kestrine" --keys "$scratch/long-line.txt" "$scratch/missing.pcap" "$scratch/out.pcap" 2>"$scratch/err" &&

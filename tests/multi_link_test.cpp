@@ -222,7 +222,10 @@ TEST(multi_link, generated_network_whatever_its_setup_says)
 // The shared folder's multi-link captures: every encrypted frame its
 // listing names (those with a payload of 21 bytes or more), in order, with
 // the Ethernet addresses of the distribution system, the EtherType and the
-// length listed; and no other frame decrypted.
+// length listed; and no other frame decrypted. --decrypt-only writes the
+// same frames decrypted as they were sent: the listed link addresses, an
+// HT Control field kept, the MSDU's length behind the MAC header; every
+// other record as it came.
 TEST(multi_link, shared_captures_as_listed)
 {
     const auto shared = test::shared_captures();
@@ -241,8 +244,18 @@ TEST(multi_link, shared_captures_as_listed)
         const fs::path input = folder / fields[0];
         const auto plain = test::run_kestrine({input.string(), (dir / "plain.pcap").string()});
         const auto keyed = test::run_kestrine({"-k", fields[1], input.string(), (dir / "keyed.pcap").string()});
+        // A frame at a time, and with the AEAD frames batched on a second thread.
+        const auto as_sent = test::run_kestrine(
+            {"--decrypt-only", "-j", "1", "-k", fields[1], input.string(), (dir / "as-sent.pcap").string()});
+        const auto batched = test::run_kestrine(
+            {"--decrypt-only", "-j", "2", "-k", fields[1], input.string(), (dir / "batched.pcap").string()});
+        EXPECT_TRUE(batched.status == 0 && test::read_file(dir / "batched.pcap") == test::read_file(dir / "as-sent.pcap"));
         ASSERT_EQ(plain.status, 0) << plain.err;
         ASSERT_EQ(keyed.status, 0) << keyed.err;
+        ASSERT_EQ(as_sent.status, 0) << as_sent.err;
+        const auto original = test::read_capture(input);
+        auto unchanged = test::read_capture(dir / "as-sent.pcap"); // its decrypted records taken out as listed
+        ASSERT_TRUE(original && unchanged && unchanged->records.size() == original->records.size());
         const auto without_key = test::read_capture(dir / "plain.pcap");
         const auto with_key = test::read_capture(dir / "keyed.pcap");
         ASSERT_TRUE(without_key && with_key);
@@ -281,7 +294,28 @@ TEST(multi_link, shared_captures_as_listed)
             ASSERT_GE(r.data.size(), 14u);
             EXPECT_EQ(test::bytes(r.data.begin(), r.data.begin() + 14), expected);
             EXPECT_EQ(r.data.size(), 14 + std::stoul(f[column("payload_len")]));
+
+            const std::size_t number = std::stoul(f[0]) - 1;
+            ASSERT_LT(number, unchanged->records.size());
+            test::bytes& sent = unchanged->records[number].data;
+            const std::size_t at = sent.size() > 4 ? static_cast<std::size_t>(sent[2] | sent[3] << 8) : sent.size();
+            ASSERT_GE(sent.size(), at + 26);
+            const bool qos = (sent[at] & 0x80) != 0, ht_control = qos && (sent[at + 1] & 0x80) != 0;
+            test::bytes link_addresses;
+            for (const char* name : {"a1", "a2", "a3"}) {
+                const test::bytes address = test::mac_bytes(f[column(name)]);
+                link_addresses.insert(link_addresses.end(), address.begin(), address.end());
+            }
+            EXPECT_EQ(sent[at + 1] & 0x40, 0) << "still protected";
+            EXPECT_EQ(test::bytes(sent.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                                  sent.begin() + static_cast<std::ptrdiff_t>(at + 22)),
+                      link_addresses);
+            EXPECT_EQ(sent.size() - at - 24 - (qos ? 2 : 0) - (ht_control ? 4 : 0),
+                      std::stoul(f[column("msdu_len")]));
+            sent = original->records[number].data;
         }
+        for (std::size_t i = 0; i < original->records.size(); ++i)
+            EXPECT_EQ(unchanged->records[i].data, original->records[i].data) << "record " << i + 1 << " changed";
         EXPECT_EQ(row, decrypted.size()) << "frames decrypted that the listing does not name";
         EXPECT_GT(row, 100u);
         ++files;

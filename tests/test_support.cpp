@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -82,15 +83,21 @@ bytes read_file(const std::filesystem::path& path)
     return {text.begin(), text.end()};
 }
 
-std::optional<capture> read_capture(const std::filesystem::path& path)
+std::optional<capture> read_capture(const std::filesystem::path& path, bool nanoseconds)
 {
     char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_t* handle = pcap_open_offline(path.c_str(), errbuf);
+    pcap_t* handle = pcap_open_offline_with_tstamp_precision(
+        path.c_str(), nanoseconds ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO, errbuf);
     if (handle == nullptr)
         return std::nullopt;
     capture result;
     result.link_type = pcap_datalink(handle);
     result.snaplen = pcap_snapshot(handle);
+    // A savefile's magic tells its precision; a pcapng file holds its own
+    // per interface, which libpcap does not tell.
+    std::array<unsigned char, 4> magic{};
+    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(magic.data()), magic.size());
+    result.nanosecond_file = (magic[0] == 0x4D && magic[3] == 0xA1) || (magic[0] == 0xA1 && magic[3] == 0x4D);
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     int status = 0;

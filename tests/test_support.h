@@ -50,11 +50,13 @@ bytes read_file(const std::filesystem::path& path);
 struct capture {
     int link_type = -1;
     int snaplen = -1;
-    std::vector<record> records; // fraction in microseconds
+    std::vector<record> records; // fraction in microseconds, or nanoseconds when read so
     bool read_error = false;     // ended in an error, not at the end of the file
+    bool nanosecond_file = false; // the file's own precision
 };
-// Reads a capture back through libpcap; nullopt when libpcap cannot open it.
-std::optional<capture> read_capture(const std::filesystem::path& path);
+// Reads a capture back through libpcap, its timestamps in microseconds or
+// nanoseconds; nullopt when libpcap cannot open it.
+std::optional<capture> read_capture(const std::filesystem::path& path, bool nanoseconds = false);
 
 struct run_result {
     int status = -1; // exit status, or 128 + signal number

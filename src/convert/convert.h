@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <vector>
 
 // The little-endian 16-bit value at `at`, or -1 when the two bytes are not
 // both captured. The size test is written so that it cannot wrap.
@@ -96,6 +97,24 @@ struct capture_flags {
 // extended ones included, with each field's alignment, as far as the Flags
 // field; reads PPI's 802.11-Common field wherever it stands in the header.
 void read_capture_flags(int link_type, std::span<const std::uint8_t> record, int offset, capture_flags& flags);
+
+// Makes a capture header (a record's bytes before its 802.11 header, in
+// place) describe the frame behind it once decryption has made it
+// `removed` bytes shorter: radiotap's Flags bit 0x04 ("sent or received
+// with WEP encryption") cleared, a Prism header's supplied frame length
+// item lowered. Other headers, and fields a header does not have, stay.
+void describe_decrypted_frame(int link_type, std::span<std::uint8_t> capture_header, std::size_t removed);
+
+// The record a frame decrypted for --decrypt-only makes, in `out`: the
+// capture header (the record's first `offset` bytes) as
+// describe_decrypted_frame leaves it, the decrypted frame's MAC header
+// (the first `header_length` bytes of `plain`), the `pad` bytes of data
+// pad that stood behind it in the record, the plaintext body, and with
+// `fcs` the FCS computed anew over header and body. False, `out` empty,
+// when the record does not hold what the arguments say.
+bool build_decrypted_record(int link_type, std::span<const std::uint8_t> record, std::size_t offset,
+                            std::span<const std::uint8_t> plain, std::size_t header_length, std::size_t pad, bool fcs,
+                            std::vector<std::uint8_t>& out);
 inline capture_flags read_capture_flags(int link_type, std::span<const std::uint8_t> record, int offset)
 {
     capture_flags flags;
@@ -152,8 +171,8 @@ inline std::span<const std::uint8_t> record_bytes(std::span<const std::uint8_t> 
 }
 
 // The IEEE 802.3 CRC-32 (the FCS's, and the WEP and TKIP ICV's), as a
-// number.
-std::uint32_t crc32_of(std::span<const std::uint8_t> bytes);
+// number; given the CRC of the bytes before, that of them all.
+std::uint32_t crc32_of(std::span<const std::uint8_t> bytes, std::uint32_t before = 0);
 
 struct free_deleter {
     void operator()(void* block) const { std::free(block); }

@@ -42,6 +42,10 @@ constexpr bool is_fragment(int fc, int sequence_control)
     return has_more_fragments(fc) || (sequence_control & 0x000F) != 0;
 }
 
+// The MAC header length of a management frame: 24, plus 4 for the HT
+// Control field that the Order bit announces.
+constexpr std::size_t management_header_length(int fc) { return 24u + (has_order(fc) ? 4u : 0u); }
+
 // The MAC header length of a Data frame from its Frame Control: 24, plus 6
 // for the four-address form, plus 2 for QoS Control, plus 4 for the HT
 // Control field that the Order bit announces on QoS Data.

@@ -50,7 +50,7 @@ template <bool gcm>
 void aead_inputs_of(const mac_header& header, byte_span cipher_header, aead_frame& in)
 {
     in.nonce_size = gcm ? ccm_nonce_size - 1 : ccm_nonce_size;
-    put_aead_nonce(gcm, header.tid(), header.address2, cipher_header, in.nonce.data());
+    put_aead_nonce(gcm, header.nonce_flags(), header.address2, cipher_header, in.nonce.data());
 
     // Subtype bits 4-6 of a Data frame may change on a relay, like Retry,
     // Power Management and More Data; Order too where QoS Control is there.

@@ -40,12 +40,26 @@ struct decryption_deleter {
     void operator()(decryption* state) const;
 };
 using decryption_ptr = std::unique_ptr<decryption, decryption_deleter>;
+// Where --write-keys sends each temporal key as the run installs it: one
+// KEY line at a time (keys.h gives its form), on the thread that follows
+// the handshakes. The line is wiped once the call returns.
+struct key_log_sink {
+    void* owner = nullptr;
+    void (*write_line)(void* owner, const char* line, std::size_t size) = nullptr;
+};
+
 // The state of a run that decrypts with `keys`, known by their positions.
-decryption_ptr make_decryption(const std::vector<user_key>& keys);
+// The temporal keys among them are installed at once, and go to `log`
+// like every key installed later.
+decryption_ptr make_decryption(const std::vector<user_key>& keys, const key_log_sink& log = {});
 
 // True when the state has a WPA key, so EAPOL-Key and management frames
 // are worth following.
 bool follows_handshakes(const decryption& state);
+
+// True when the state has a WPA key or a temporal key: WPA frames are
+// worth decrypting.
+bool decrypts_wpa(const decryption& state);
 
 // Follows an unprotected Data frame if it is an EAPOL-Key frame of a
 // 4-way or group key handshake. `body` is the frame body, from its LLC
@@ -69,8 +83,21 @@ void follow_management_frame(decryption& state, byte_span frame);
 // unprotected frame: the MAC header with the Protected bit cleared, then
 // the plaintext body. Otherwise returns why the frame stays protected.
 // A decrypted EAPOL-Key frame (a group key handshake) is followed too.
+// A frame of a multi-link network leaves as finish_multi_link_frame makes
+// it.
 record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
                                std::vector<std::uint8_t>& plain);
+
+// The same for --decrypt-only, which writes the frame as the radio carried
+// it: a multi-link frame keeps its link addresses and HT Control field
+// (it is only counted on its link), and a unicast robust management frame
+// (Disassociation, Deauthentication, Action; IEEE 802.11-2020 12.6.11)
+// is decrypted too under its pair's CCMP or GCMP key (any other protected
+// management frame is record_fate::protected_unsupported; nothing a
+// management frame carries is followed). `unannounced_fcs` says whether
+// the frame had to lose an FCS that nothing announced.
+record_fate decrypt_frame_as_sent(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
+                                  std::vector<std::uint8_t>& plain, bool& unannounced_fcs);
 
 // Multi-link operation: the decrypted frame (`plain` from Frame Control)
 // as the distribution system sees it, each link address of an MLD the
@@ -78,6 +105,9 @@ record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_e
 // dropped: the frame then begins that many bytes (0 or 4) further on.
 // The frame is counted on its link for --stats. Nothing for other frames.
 std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain);
+
+// Counts a decrypted multi-link frame, as sent, on its link for --stats.
+void count_multi_link_frame(const session& keys, std::span<const std::uint8_t> plain);
 
 // decrypt_data_frame in steps, so that the cipher work of AEAD frames can
 // run elsewhere, batched, while the frames' order still decides the keys.

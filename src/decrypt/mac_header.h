@@ -16,6 +16,9 @@ struct mac_header {
     int qos_control = 0;
 
     std::uint8_t tid() const { return qos ? static_cast<std::uint8_t>(qos_control & 0x0F) : 0; }
+    // CCMP's Nonce Flags (12.5.3.3.4): the priority, or for a management
+    // frame the Management bit.
+    std::uint8_t nonce_flags() const { return is_management_type(frame_control) ? 0x10 : tid(); }
 };
 
 // The header of `frame`, `header_length` bytes long; empty when its fields

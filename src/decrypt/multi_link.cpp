@@ -137,17 +137,27 @@ void share_keys_across_links(handshake_tracker& tracker, const mac_address& auth
     const pair_keys keys = *setup; // the map may move entries as it grows
     const std::uint16_t both = ap_links->known & station_links->known;
     std::array<pair_id, max_links> others{};
+    std::array<std::array<mac_address, 2>, max_links> addresses{}; // the AP's and the station's on the link
     std::size_t count = 0;
     for (int id = 0; id < max_links; ++id) {
         if ((both >> id & 1u) == 0)
             continue;
         const auto slot = static_cast<std::size_t>(id);
         const pair_id link = make_pair_id(ap_links->address[slot], station_links->address[slot]);
-        if (link != make_pair_id(authenticator, supplicant))
+        if (link != make_pair_id(authenticator, supplicant)) {
+            addresses[count] = {ap_links->address[slot], station_links->address[slot]};
             others[count++] = link;
+        }
     }
     for (std::size_t i = 0; i < count; ++i) {
-        tracker.pairs.get(others[i]) = keys;
+        pair_keys& link = tracker.pairs.get(others[i]);
+        // The key log has a line for each link's addresses, which a run
+        // given the log knows the link's frames by.
+        for (std::size_t slot = 0; slot < 2; ++slot)
+            if (keys.current[slot] && link.current[slot] != keys.current[slot])
+                log_pairwise_session(tracker, addresses[i][0], addresses[i][1], static_cast<int>(slot),
+                                     *keys.current[slot]);
+        link = keys;
         tracker.unmatched_pairs.erase(others[i]);
         tracker.unsupported_pairs.erase(others[i]);
     }

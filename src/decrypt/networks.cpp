@@ -12,9 +12,10 @@ void decryption_deleter::operator()(decryption* state) const
     delete state;
 }
 
-decryption_ptr make_decryption(const std::vector<user_key>& keys)
+decryption_ptr make_decryption(const std::vector<user_key>& keys, const key_log_sink& log)
 {
     decryption_ptr state(new decryption);
+    state->tracker.log = log;
     for (const user_key& key : keys)
         add_user_key(*state, key);
     return state;
@@ -25,9 +26,46 @@ bool follows_handshakes(const decryption& state)
     return !state.keys.pmks.empty();
 }
 
+bool decrypts_wpa(const decryption& state)
+{
+    return !state.keys.pmks.empty() || state.keys.temporal_keys_given;
+}
+
+namespace {
+
+// A key log's temporal key: its session installed now, as if its
+// handshake had just been seen; a later handshake replaces it.
+void install_temporal_key(decryption& state, const user_key& key)
+{
+    handshake_tracker& tracker = state.tracker;
+    session_ptr keys;
+    const byte_span temporal_key = std::span(key.pmk).first(temporal_key_length(key.cipher));
+    const bool group = key.type == user_key::kind::group;
+    const auto link_kind = !key.multi_link ? session::multi_link::none
+                           : group         ? session::multi_link::group
+                                           : session::multi_link::pairwise;
+    if (!make_session(tracker, key.cipher, key.authenticator, temporal_key, keys, link_kind,
+                      mld_pair{key.mlds[0], key.mlds[1]}))
+        return;
+    state.keys.temporal_keys_given = true;
+    if (key.type == user_key::kind::group) {
+        install_group_session(tracker, key.authenticator, key.key_id, std::move(keys));
+        return;
+    }
+    if (key.key_id == 1)
+        tracker.pairs.get(make_pair_id(key.authenticator, key.supplicant)).extended_key_id = true;
+    install_pairwise_session(tracker, key.authenticator, key.supplicant, key.key_id, std::move(keys), nullptr);
+}
+
+} // namespace
+
 void add_user_key(decryption& state, const user_key& key)
 {
     ++state.keys.keys_given;
+    if (key.type == user_key::kind::pairwise || key.type == user_key::kind::group) {
+        install_temporal_key(state, key);
+        return;
+    }
     if (key.type == user_key::kind::wep) {
         state.keys.wep_keys.push_back(key.wep_key);
         return;

@@ -68,6 +68,40 @@ bool make_session(handshake_tracker& tracker, cipher_suite cipher, const mac_add
     return true;
 }
 
+namespace {
+
+bool same_key(const session_ptr& a, const session_ptr& b)
+{
+    return a && b && a->cipher == b->cipher && a->temporal_key_length == b->temporal_key_length &&
+           CRYPTO_memcmp(a->temporal_key.data(), b->temporal_key.data(), a->temporal_key_length) == 0;
+}
+
+// Hands a key just installed to the key log: a pairwise key (`supplicant`
+// given) or a group key. The line is wiped once written.
+void log_session(const handshake_tracker& tracker, const mac_address& authenticator, const mac_address* supplicant,
+                 int key_id, const session& keys)
+{
+    if (tracker.log.write_line == nullptr)
+        return;
+    std::array<char, key_line_size> line{};
+    const std::array<mac_address, 2> mlds = {keys.mlds.ap, keys.mlds.station};
+    const std::size_t size =
+        format_key_line(authenticator, supplicant, key_id, keys.cipher,
+                        std::span(keys.temporal_key).first(keys.temporal_key_length), line,
+                        keys.link_kind != session::multi_link::none ? &mlds : nullptr);
+    if (size != 0)
+        tracker.log.write_line(tracker.log.owner, line.data(), size);
+    wipe(line.data(), line.size());
+}
+
+} // namespace
+
+void log_pairwise_session(const handshake_tracker& tracker, const mac_address& authenticator,
+                          const mac_address& supplicant, int key_id, const session& keys)
+{
+    log_session(tracker, authenticator, &supplicant, key_id, keys);
+}
+
 void install_pairwise_session(handshake_tracker& tracker, const mac_address& authenticator,
                               const mac_address& supplicant, int key_id, session_ptr keys,
                               std::shared_ptr<const pairwise_protection> protection)
@@ -75,6 +109,8 @@ void install_pairwise_session(handshake_tracker& tracker, const mac_address& aut
     const pair_id pair = make_pair_id(authenticator, supplicant);
     pair_keys& slots = tracker.pairs.get(pair);
     const std::size_t slot = key_id == 1 ? 1 : 0;
+    if (keys && !same_key(slots.current[slot], keys))
+        log_session(tracker, authenticator, &supplicant, static_cast<int>(slot), *keys);
     if (slots.current[slot] != keys) {
         if (slots.current[slot])
             slots.previous[slot] = std::move(slots.current[slot]);
@@ -89,7 +125,10 @@ void install_pairwise_session(handshake_tracker& tracker, const mac_address& aut
 void install_group_session(handshake_tracker& tracker, const mac_address& transmitter, int key_index,
                            session_ptr keys)
 {
-    tracker.groups.get(make_group_id(transmitter, key_index)) = std::move(keys);
+    session_ptr& installed = tracker.groups.get(make_group_id(transmitter, key_index));
+    if (keys && !same_key(installed, keys))
+        log_session(tracker, transmitter, nullptr, key_index, *keys);
+    installed = std::move(keys);
 }
 
 
@@ -115,7 +154,8 @@ record_fate prepare_protected_frame(byte_span frame, bool fcs_at_end, bool data_
         frame = frame.first(frame.size() - 4);
     }
     const int fc = record_le16(frame, 0);
-    const std::size_t header_length = data_header_length(fc < 0 ? 0 : fc);
+    const std::size_t header_length =
+        fc >= 0 && is_management_type(fc) ? management_header_length(fc) : data_header_length(fc < 0 ? 0 : fc);
     if (fc < 0 || frame.size() < header_length)
         return record_fate::too_short;
     // The ciphers take the MAC header and the cipher header together:
@@ -163,7 +203,7 @@ bool is_aead(cipher_suite cipher)
 
 const session_ptr* settled_aead_session(decryption& state, const protected_frame& frame)
 {
-    if (!frame.extended_iv || state.keys.pmks.empty())
+    if (!frame.extended_iv || !decrypts_wpa(state))
         return nullptr;
     handshake_tracker& tracker = state.tracker;
     // A capture's frames come from few pairs: the answer for the frame's
@@ -210,13 +250,31 @@ void finish_decrypted_frame(decryption& state, std::span<std::uint8_t> plain, st
         follow_eapol_frame(state, plain, plain_body);
 }
 
-record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_at_end, bool data_pad,
-                               std::vector<std::uint8_t>& plain)
+namespace {
+
+// A unicast robust management frame (12.6.11): Disassociation,
+// Deauthentication, Action and Action No Ack, protected under the pair's
+// CCMP or GCMP key. Group-addressed ones carry BIP's MIC, no cipher.
+bool is_robust_unicast_management(int fc, const protected_frame& prepared)
+{
+    const int subtype = subtype_of(fc);
+    return (subtype == 10 || subtype == 12 || subtype == 13 || subtype == 14) && !is_to_ds(fc) && !is_from_ds(fc) &&
+           prepared.extended_iv && (prepared.receiver[0] & 0x01) == 0;
+}
+
+// decrypt_data_frame and decrypt_frame_as_sent: the frame found its key
+// as every protected frame does, by its addresses and key ID; `used`, the
+// session that opened it.
+record_fate decrypt_protected_frame(decryption& state, byte_span captured, bool fcs_at_end, bool data_pad,
+                                    std::vector<std::uint8_t>& plain, bool* unannounced_fcs, const session*& used)
 {
     protected_frame prepared;
     const record_fate ready = prepare_protected_frame(captured, fcs_at_end, data_pad, state.frames.unpadded, prepared);
     if (ready != record_fate::decrypted)
         return ready;
+    const bool management = is_management_type(record_le16(captured, 0));
+    if (management && !is_robust_unicast_management(record_le16(captured, 0), prepared))
+        return record_fate::protected_unsupported;
     const byte_span frame = prepared.frame;
     const std::size_t header_length = prepared.header_length;
     const bool extended_iv = prepared.extended_iv;
@@ -226,12 +284,19 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
     plain.resize(header_length + frame.size());
     std::uint8_t* const body = plain.data() + header_length;
 
+    bool retried = false;
     const auto attempt = [&](auto&& decrypt) -> int {
         const int length = decrypt(frame);
         const byte_span again = frame_to_retry(frame, fcs_at_end, length);
-        return again.empty() ? length : decrypt(again);
+        if (again.empty())
+            return length;
+        const int shorter = decrypt(again);
+        retried = shorter >= 0;
+        return shorter;
     };
     const auto decrypt_with = [&](const session& keys) -> int {
+        if (management && !is_aead(keys.cipher))
+            return -1;
         if (keys.cipher == cipher_suite::tkip) {
             const byte_span tk = std::span(keys.temporal_key).first(keys.temporal_key_length);
             const bool from_authenticator = transmitter == keys.authenticator;
@@ -242,7 +307,6 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
             return -1;
         return attempt([&](byte_span f) { return aead_decrypt(*context, f, header_length, body, mlds_of(keys)); });
     };
-    const session* used = nullptr;
     const auto decrypt_under = [&](const session& keys) -> int {
         used = &keys;
         return decrypt_with(keys);
@@ -259,7 +323,7 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
                 break;
         }
     } else {
-        if (state.keys.pmks.empty())
+        if (!decrypts_wpa(state))
             return record_fate::protected_no_key;
         if ((receiver[0] & 0x01) != 0) {
             const session_ptr* group = tracker.groups.find(make_group_id(transmitter, key_index));
@@ -290,6 +354,10 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
                     tracker.pairs.find_to_change(pair)->previous[slot].reset();
             } else if (slots->fresh && (length = decrypt_under(*slots->fresh)) >= 0) {
                 pair_keys& changed = *tracker.pairs.find_to_change(pair);
+                // Its key ID is known now: the frame's.
+                log_pairwise_session(tracker, changed.fresh->authenticator,
+                                     changed.fresh->authenticator == receiver ? transmitter : receiver,
+                                     static_cast<int>(slot), *changed.fresh);
                 if (changed.current[slot])
                     changed.previous[slot] = std::move(changed.current[slot]);
                 changed.current[slot] = std::move(changed.fresh);
@@ -304,10 +372,54 @@ record_fate decrypt_data_frame(decryption& state, byte_span captured, bool fcs_a
 
     std::copy_n(frame.begin(), header_length, plain.begin());
     plain.resize(header_length + static_cast<std::size_t>(length));
-    finish_decrypted_frame(state, plain, header_length);
-    if (used != nullptr)
-        plain.erase(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(finish_multi_link_frame(*used, plain)));
+    if (unannounced_fcs != nullptr)
+        *unannounced_fcs = retried;
+    if (management)
+        plain[1] = static_cast<std::uint8_t>(plain[1] & ~protected_bit_of_second_byte);
+    else
+        finish_decrypted_frame(state, plain, header_length);
     return record_fate::decrypted;
+}
+
+} // namespace
+
+record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
+                               std::vector<std::uint8_t>& plain)
+{
+    const session* used = nullptr;
+    const record_fate fate = decrypt_protected_frame(state, frame, fcs_at_end, data_pad, plain, nullptr, used);
+    if (fate == record_fate::decrypted && used != nullptr)
+        plain.erase(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(finish_multi_link_frame(*used, plain)));
+    return fate;
+}
+
+record_fate decrypt_frame_as_sent(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
+                                  std::vector<std::uint8_t>& plain, bool& unannounced_fcs)
+{
+    const session* used = nullptr;
+    const bool management = is_management_type(record_le16(frame, 0));
+    const record_fate fate =
+        decrypt_protected_frame(state, frame, fcs_at_end, data_pad && !management, plain, &unannounced_fcs, used);
+    if (fate == record_fate::decrypted && used != nullptr)
+        count_multi_link_frame(*used, plain);
+    return fate;
+}
+
+void count_multi_link_frame(const session& keys, std::span<const std::uint8_t> plain)
+{
+    const int fc = record_le16(plain, 0);
+    if (keys.link_kind == session::multi_link::none || !keys.traffic || fc < 0 || plain.size() < 24)
+        return;
+    // The link the frame came on: its BSSID is the AP's address as sent,
+    // A1 to the AP, A2 from it.
+    const auto bssid = plain.subspan(is_to_ds(fc) && !is_from_ds(fc) ? 4 : 10, 6);
+    for (std::uint32_t named = keys.traffic->named.load(std::memory_order_acquire); named != 0; named &= named - 1) {
+        const auto link = static_cast<std::size_t>(std::countr_zero(named));
+        if (std::equal(bssid.begin(), bssid.end(), keys.traffic->bssid[link].begin())) {
+            keys.traffic->frames[link].fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
 }
 
 std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain)
@@ -317,20 +429,8 @@ std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t>
     const int fc = record_le16(plain, 0);
     if (fc < 0 || plain.size() < 24)
         return 0;
+    count_multi_link_frame(keys, plain);
     const auto addresses = plain.subspan<4, 18>();
-    // The link the frame came on: its BSSID is the AP's address as sent,
-    // A1 to the AP, A2 from it.
-    if (keys.traffic) {
-        const auto bssid = addresses.subspan(is_to_ds(fc) && !is_from_ds(fc) ? 0 : 6, 6);
-        for (std::uint32_t named = keys.traffic->named.load(std::memory_order_acquire); named != 0;
-             named &= named - 1) {
-            const auto link = static_cast<std::size_t>(std::countr_zero(named));
-            if (std::equal(bssid.begin(), bssid.end(), keys.traffic->bssid[link].begin())) {
-                keys.traffic->frames[link].fetch_add(1, std::memory_order_relaxed);
-                break;
-            }
-        }
-    }
     if (keys.link_kind == session::multi_link::pairwise) {
         use_mld_addresses(keys.mlds, fc, addresses);
     } else {

@@ -179,6 +179,7 @@ constexpr std::size_t session_limit = 65536;
 constexpr std::size_t network_limit = 4096;
 
 struct handshake_tracker {
+    key_log_sink log; // --write-keys: every key installed, as a KEY line
     bounded_map<pair_id, pending_handshake> pending{pending_limit};
     bounded_map<pair_id, pair_keys> pairs{session_limit};
     bounded_map<group_id, session_ptr> groups{session_limit};
@@ -216,6 +217,9 @@ struct handshake_tracker {
 void install_pairwise_session(handshake_tracker& tracker, const mac_address& authenticator,
                               const mac_address& supplicant, int key_id, session_ptr keys,
                               std::shared_ptr<const pairwise_protection> protection);
+// Hands a pairwise key to the key log without installing it.
+void log_pairwise_session(const handshake_tracker& tracker, const mac_address& authenticator,
+                          const mac_address& supplicant, int key_id, const session& keys);
 void install_group_session(handshake_tracker& tracker, const mac_address& transmitter, int key_index,
                            session_ptr keys);
 // A new session with a run-unique id; false when the cipher is not one

@@ -80,3 +80,24 @@ std::FILE* open_live_input(live_input& live, std::FILE* source);
 
 // From now on the live input flushes `output`.
 void flush_while_live(live_input& live, std::FILE* output);
+
+// The file of --write-keys. A failed write is kept, stops the run through
+// `stop`, and no later line is written.
+struct key_log {
+    int fd = -1;
+    int error = 0; // errno of the first failed write
+    void* stop_owner = nullptr;
+    void (*stop)(void* owner) = nullptr;
+    key_log() = default;
+    key_log(const key_log&) = delete;
+    key_log& operator=(const key_log&) = delete;
+    ~key_log();
+};
+
+// Opens the key log `name` for writing, created with mode 0600; an
+// existing regular file is made private (0600), then emptied. -1, with
+// errno set, when it cannot be.
+int open_key_log(const char* name);
+
+// Writes one line to a key_log (`owner`), whole; key_log_sink's form.
+void write_key_log_line(void* owner, const char* line, std::size_t size);

@@ -47,6 +47,9 @@ void decrypt_batch(record_batch& batch, aead_batch_decryptor& ciphers)
     if (batch.retries.empty())
         return;
     ciphers.decrypt(batch.retries);
-    for (std::size_t r = 0; r < batch.retries.size(); ++r)
+    for (std::size_t r = 0; r < batch.retries.size(); ++r) {
         batch.jobs[batch.retried[r]].result = batch.retries[r].result;
+        if (batch.retries[r].result >= 0)
+            batch.fcs_announced[batch.retried[r]] = 2;
+    }
 }

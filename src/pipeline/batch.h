@@ -21,8 +21,8 @@ constexpr std::size_t batch_capacity = batch_bytes + (std::size_t{640} << 10); /
 
 struct held_record {
     pcap_pkthdr header;
-    std::size_t bytes_at = 0; // in the batch's bytes; for a job, its plaintext frame
-    std::size_t size = 0;
+    std::size_t bytes_at = 0; // in the batch's bytes; for a job, its plaintext frame, or its whole record
+    std::size_t size = 0;     // 0 for a job held as its frame alone
     int offset = 0;
     capture_flags flags{};    // those the record is located with under full decoding
     record_fate written = record_fate::converted;
@@ -53,7 +53,9 @@ struct record_batch {
     std::vector<aead_job> jobs;
     std::vector<std::size_t> job_at;
     std::vector<std::size_t> session_starts;
-    std::vector<std::uint8_t> fcs_announced; // by job
+    // By job: 1 when the FCS is announced, 2 when the frame proved to end
+    // in one that nothing announced.
+    std::vector<std::uint8_t> fcs_announced;
     std::vector<aead_job> retries;
     std::vector<std::size_t> retried;
     // Once handed on, under the pipeline's lock: who decrypts it.

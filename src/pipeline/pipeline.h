@@ -122,6 +122,11 @@ private:
 // and now instead.
 bool hold_aead_frame(record_pipeline& pipe, decryption& keys, const pcap_pkthdr& header, byte_span frame,
                      const capture_flags& flags);
+// The same for --decrypt-only, which writes the frame in its record: the
+// whole record (its 802.11 header at `offset`) is held, and the frame
+// decrypted where it lies in it.
+bool hold_aead_record(record_pipeline& pipe, decryption& keys, const pcap_pkthdr& header, byte_span record, int offset,
+                      const capture_flags& flags);
 
 // Holds a record (its 802.11 header at `offset` of `bytes`) behind those
 // held before it, once the frames held before it are settled. Returns
@@ -131,11 +136,14 @@ bool hold_record(record_pipeline& pipe, const pcap_pkthdr& header, byte_span byt
                  const capture_flags& flags, record_fate written);
 
 // A protected frame taken back out of the batch: as it was prepared,
-// then four bytes in place of an announced FCS.
+// then four bytes in place of an announced FCS; or, held whole, its
+// record, the 802.11 header at `offset`.
 struct taken_back_frame {
     pcap_pkthdr header;
     std::vector<std::uint8_t> frame;
     bool fcs_announced;
+    int offset = 0;
+    capture_flags flags{};
 };
 
 // Looks at the first plaintext bytes of the frames held since the last

@@ -35,8 +35,18 @@ constexpr const char* help_text =
     "                                          ':' in the passphrase is %3A)\n"
     "                       wpa-psk:HEX        a PMK of 32, 48 or 64 bytes (64, 96 or\n"
     "                                          128 hex digits): SAE, OWE, 802.1X, PSK\n"
+    "                       wpa-tk:AA:SPA:KEYID:CIPHER:HEX\n"
+    "                                          the pairwise temporal key of access\n"
+    "                                          point AA and station SPA; a multi-link\n"
+    "                                          pair's ends with :AP-MLD:STA-MLD\n"
+    "                       wpa-gtk:TA:KEYID:CIPHER:HEX\n"
+    "                                          the group temporal key of transmitter\n"
+    "                                          TA (:AP-MLD behind it in a multi-link\n"
+    "                                          network); CIPHER is tkip, ccmp,\n"
+    "                                          ccmp-256, gcmp or gcmp-256\n"
+    "                                          (man kestrine: KEY LOGS)\n"
     "                     a Wi-Fi 7 multi-link network's key decrypts every link;\n"
-    "                     its frames are written with the MLDs' addresses\n"
+    "                     its Ethernet frames carry the MLDs' addresses\n"
     "      --keys FILE    read KEYs from FILE, one a line of at most 4096 bytes,\n"
     "                     blanks before it ignored; blank lines and lines whose\n"
     "                     first non-blank is # are ignored (man kestrine: KEYS FILE)\n"
@@ -44,6 +54,16 @@ constexpr const char* help_text =
     "                     honour the capture header's FCS, bad-FCS and padding\n"
     "                     flags, write LLC bodies that are not SNAP as IEEE 802.3,\n"
     "                     convert WDS and mesh frames, reassemble fragments\n"
+    "      --decrypt-only write every record as it came, in the input's link type\n"
+    "                     (radiotap, PPI, Prism, 802.11), each protected frame a\n"
+    "                     key opens decrypted, instead of converting to Ethernet\n"
+    "      --write-keys FILE\n"
+    "                     write each temporal key the run derives to FILE (made\n"
+    "                     private, mode 0600) as a wpa-tk or wpa-gtk KEY, a line\n"
+    "                     as soon as it is known; --keys FILE reads them back\n"
+    "      --time-stamp-precision=micro|nano, --nano\n"
+    "                     write microsecond (the default) or nanosecond\n"
+    "                     timestamps; nano keeps the input's nanoseconds\n"
     "      --stats        after the summary, tell on standard error what became of\n"
     "                     the records, per network, and per link of an AP MLD\n"
     "  -j, --threads N    threads of a run that decrypts: 1 does all the work on\n"
@@ -92,7 +112,8 @@ bool add_key(run_options& options, std::string_view text, const std::string& whe
 }
 
 // True when `text` begins, after blanks, with a KEY type ("wep:",
-// "wpa-pwd:", "wpa-psk:", in any case, '_' for '-'): a KEY given where a
+// "wpa-pwd:", "wpa-psk:", "wpa-tk:", "wpa-gtk:", in any case, '_' for
+// '-'): a KEY given where a
 // name or an option belongs. Such text is never repeated in a message.
 bool looks_like_key(std::string_view text)
 {
@@ -106,7 +127,7 @@ bool looks_like_key(std::string_view text)
     std::string kind(text.substr(0, colon));
     for (char& c : kind)
         c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return kind == "wep" || kind == "wpa-pwd" || kind == "wpa-psk";
+    return kind == "wep" || kind == "wpa-pwd" || kind == "wpa-psk" || kind == "wpa-tk" || kind == "wpa-gtk";
 }
 
 // The longest line of a keys file, its line end not counted. The longest
@@ -146,6 +167,7 @@ bool read_keys_file(run_options& options, const char* name)
         return refuse("--keys: standard input cannot hold the keys; name a file");
     if (looks_like_key(name))
         return refuse("the argument of --keys looks like a KEY; --key takes a KEY");
+    options.keys_files.emplace_back(name);
     const std::string file_name(name);
     // The file's bytes pass only through these two buffers, wiped on every
     // way out; the file is closed before its buffer goes.
@@ -206,6 +228,25 @@ int available_cores()
     return CPU_COUNT(&cores);
 }
 
+// --time-stamp-precision, as tcpdump spells it.
+bool parse_precision(const char* text, bool& nanoseconds)
+{
+    if (std::strcmp(text, "micro") != 0 && std::strcmp(text, "nano") != 0)
+        return refuse("option --time-stamp-precision takes micro or nano");
+    nanoseconds = std::strcmp(text, "nano") == 0;
+    return true;
+}
+
+bool take_key_log_name(const char* name, const char*& key_log_name)
+{
+    if (std::strcmp(name, "-") == 0)
+        return refuse("--write-keys: standard output cannot hold the keys; name a file");
+    if (looks_like_key(name))
+        return refuse("the argument of --write-keys looks like a KEY; --key takes a KEY");
+    key_log_name = name;
+    return true;
+}
+
 bool parse_thread_count(const char* text, int& threads)
 {
     char* end = nullptr;
@@ -222,12 +263,24 @@ bool parse_thread_count(const char* text, int& threads)
 std::optional<int> parse_command_line(int argc, char** argv, run_options& options)
 {
     constexpr int refused = 255;
-    enum { keys_option = 256, stats_option, full_decode_option };
+    enum {
+        keys_option = 256,
+        stats_option,
+        full_decode_option,
+        decrypt_only_option,
+        precision_option,
+        nano_option,
+        write_keys_option,
+    };
     static const option long_options[] = {
         {"key", required_argument, nullptr, 'k'},
         {"keys", required_argument, nullptr, keys_option},
         {"stats", no_argument, nullptr, stats_option},
         {"full-decode", no_argument, nullptr, full_decode_option},
+        {"decrypt-only", no_argument, nullptr, decrypt_only_option},
+        {"time-stamp-precision", required_argument, nullptr, precision_option},
+        {"nano", no_argument, nullptr, nano_option},
+        {"write-keys", required_argument, nullptr, write_keys_option},
         {"packet-buffered", no_argument, nullptr, 'U'},
         {"threads", required_argument, nullptr, 'j'},
         {"help", no_argument, nullptr, 'h'},
@@ -259,6 +312,20 @@ std::optional<int> parse_command_line(int argc, char** argv, run_options& option
             break;
         case full_decode_option:
             options.full_decode = true;
+            break;
+        case decrypt_only_option:
+            options.decrypt_only = true;
+            break;
+        case precision_option:
+            if (!parse_precision(optarg, options.nanoseconds))
+                return refused;
+            break;
+        case nano_option:
+            options.nanoseconds = true;
+            break;
+        case write_keys_option:
+            if (!take_key_log_name(optarg, options.key_log_name))
+                return refused;
             break;
         case 'U':
             options.packet_buffered = true;
@@ -304,6 +371,10 @@ std::optional<int> parse_command_line(int argc, char** argv, run_options& option
     }
     if (argc - optind < 2) {
         print_banner();
+        return refused;
+    }
+    if (options.decrypt_only && options.full_decode) {
+        refuse("--full-decode converts to Ethernet; --decrypt-only does not: give one of them");
         return refused;
     }
     // A KEY where a name belongs would be kept as a file name on disk.

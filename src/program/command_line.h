@@ -4,6 +4,7 @@
 #include "decrypt/keys.h"
 
 #include <optional>
+#include <string>
 #include <vector>
 
 struct run_options {
@@ -16,6 +17,10 @@ struct run_options {
     // -j, --threads: 1, or 2 when decrypting moves cipher work to a second
     // thread; by default the cores this process may use, at most 2.
     int threads = 1;
+    bool decrypt_only = false; // every record written as 802.11, decrypted where a key opens it
+    bool nanoseconds = false;  // --time-stamp-precision=nano: a nanosecond output
+    const char* key_log_name = nullptr; // --write-keys: where the derived temporal keys go
+    std::vector<std::string> keys_files; // the names given to --keys, which no output may overwrite
 };
 
 // Reads the process's command line into `options`. Returns the status the

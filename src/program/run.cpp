@@ -13,9 +13,11 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -57,15 +59,45 @@ using stream_handle = std::unique_ptr<std::FILE, stream_closer>;
 using pcap_handle = std::unique_ptr<pcap_t, pcap_closer>;
 using dump_handle = std::unique_ptr<pcap_dumper_t, dumper_closer>;
 
+// The perror form of the key log's failures, under its option's name.
+int fail_key_log(const run_options& options, const char* reason)
+{
+    std::fprintf(stderr, "kestrine: --write-keys %s: %s\n", options.key_log_name, reason);
+    return failed;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Why the key log may not be written where it is named: it is a file the
+// run reads or writes. Null when it may.
+const char* key_log_clash(const run_options& options, const struct stat& input)
+{
+    struct stat log {};
+    if (stat(options.key_log_name, &log) != 0)
+        return nullptr; // a new file: the output is compared once both are open
+    if (S_ISREG(input.st_mode) && same_file(log, input))
+        return "it is the input file";
+    for (const std::string& name : options.keys_files) {
+        struct stat keys {};
+        if (stat(name.c_str(), &keys) == 0 && same_file(log, keys))
+            return "it is a keys file";
+    }
+    struct stat output {};
+    if (S_ISREG(log.st_mode) && !is_dash(options.output_name) && stat(options.output_name, &output) == 0 &&
+        same_file(log, output))
+        return "it is the output file";
+    return nullptr;
+}
+
 int convert(const run_options& options, const standard_descriptors& standard)
 {
-    const decryption_ptr keys = options.keys.empty() ? nullptr : make_decryption(options.keys);
     conversion_settings settings;
-    settings.keys = keys.get();
     settings.count_fates = options.stats;
     settings.full_decode = options.full_decode;
     settings.flush_each_record = options.packet_buffered;
     settings.threads = options.threads;
+    settings.decrypt_only = options.decrypt_only;
+    const u_int precision = options.nanoseconds ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO;
 
     // A stream's buffer and a live input outlive the stream that uses them.
     stream_buffer input_buffer;
@@ -91,7 +123,7 @@ int convert(const run_options& options, const standard_descriptors& standard)
         return fail("malloc");
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     errno = 0;
-    pcap_handle input(pcap_fopen_offline(input_stream.get(), errbuf));
+    pcap_handle input(pcap_fopen_offline_with_tstamp_precision(input_stream.get(), precision, errbuf));
     if (!input) {
         // A file that is empty, cut short in its header or not a capture at
         // all leaves no system error; libpcap's text says what is wrong.
@@ -101,7 +133,30 @@ int convert(const run_options& options, const standard_descriptors& standard)
     }
     input_stream.release(); // libpcap's now
 
-    pcap_handle dead(pcap_open_dead(DLT_EN10MB, 65535));
+    // The key log, before the keys are installed: those given as KEYs go
+    // to it too, so that it alone serves the next file.
+    key_log log;
+    key_log_sink log_sink;
+    if (options.key_log_name != nullptr) {
+        if (const char* clash = key_log_clash(options, input_stat))
+            return fail_key_log(options, clash);
+        log.fd = open_key_log(options.key_log_name);
+        if (log.fd < 0)
+            return fail_key_log(options, std::strerror(errno));
+        log.stop_owner = input.get();
+        log.stop = [](void* owner) { pcap_breakloop(static_cast<pcap_t*>(owner)); };
+        log_sink = {&log, write_key_log_line};
+    }
+    const decryption_ptr keys = options.keys.empty() ? nullptr : make_decryption(options.keys, log_sink);
+    settings.keys = keys.get();
+    if (log.error != 0)
+        return fail_key_log(options, std::strerror(log.error));
+
+    // An 802.11 output keeps the input's link type, and room for its
+    // longest record.
+    const int link_type = options.decrypt_only ? pcap_datalink(input.get()) : DLT_EN10MB;
+    const int snapshot = options.decrypt_only ? std::max(pcap_snapshot(input.get()), 65535) : 65535;
+    pcap_handle dead(pcap_open_dead_with_tstamp_precision(link_type, snapshot, precision));
     if (!dead)
         return fail("Unable to open dead pcap");
 
@@ -121,6 +176,11 @@ int convert(const run_options& options, const standard_descriptors& standard)
         return fail("Unable to open output file");
     }
     std::FILE* const output_file = output_stream.release(); // libpcap's now
+    struct stat log_stat {};
+    struct stat output_stat {};
+    if (log.fd >= 0 && fstat(log.fd, &log_stat) == 0 && fstat(fileno(output_file), &output_stat) == 0 &&
+        S_ISREG(log_stat.st_mode) && same_file(log_stat, output_stat))
+        return fail_key_log(options, "it is the output file");
 
     if (live.source != nullptr) {
         flush_while_live(live, output_file);
@@ -131,6 +191,8 @@ int convert(const run_options& options, const standard_descriptors& standard)
         errno = ENOMEM;
         return fail("malloc");
     }
+    if (log.error != 0)
+        return fail_key_log(options, std::strerror(log.error));
     if (totals.write_error != 0)
         return fail_write(totals.write_error);
     if (live.write_error != 0)
@@ -148,7 +210,11 @@ int convert(const run_options& options, const standard_descriptors& standard)
                    stderr);
     if (keys)
         warn_of_unmatched_keys(*keys);
-    std::printf("Converted %" PRId64 " packets.\n", totals.converted);
+    if (options.decrypt_only)
+        std::printf("Wrote %" PRId64 " packets, %" PRId64 " of them decrypted.\n", totals.converted,
+                    totals.fates[static_cast<std::size_t>(record_fate::decrypted)]);
+    else
+        std::printf("Converted %" PRId64 " packets.\n", totals.converted);
     if (options.stats) {
         std::fflush(stdout);
         print_statistics(stderr, totals, settings);

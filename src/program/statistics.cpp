@@ -1,6 +1,7 @@
 #include "program/statistics.h"
 
 #include <cinttypes>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,19 +48,34 @@ void print_statistics(std::FILE* stream, const conversion_totals& totals, const 
         {record_fate::fragment_reassembled, "fragments held and joined into a frame written"},
         {record_fate::fragment_dropped, "dropped, fragment of a frame not captured whole"},
     };
+    // --decrypt-only writes every record: decrypted, or as it came and why.
+    static constexpr row decrypt_only_rows[] = {
+        {record_fate::decrypted, "decrypted"},
+        {record_fate::converted, "as it came, not protected"},
+        {record_fate::header_offset_error, "as it came, header offset error"},
+        {record_fate::protected_no_key, "as it came, protected, no key given for its cipher"},
+        {record_fate::protected_no_session, "as it came, protected, no key for its network yet"},
+        {record_fate::protected_unmatched, "as it came, protected, its handshake matches no key"},
+        {record_fate::integrity_failed, "as it came, decryption failed its integrity check"},
+        {record_fate::protected_short, "as it came, protected and captured short"},
+        {record_fate::too_short, "as it came, protected and too short"},
+    };
     const auto fate = [&totals](record_fate which) { return totals.fates[static_cast<std::size_t>(which)]; };
     std::int64_t read = 0;
     for (const std::int64_t n : totals.fates)
         read += n;
     print_total(stream, "records read", read);
-    for (const row& r : rows)
+    for (const row& r : settings.decrypt_only ? std::span<const row>(decrypt_only_rows) : std::span<const row>(rows))
         print_part(stream, r.text, fate(r.fate));
     if (settings.full_decode) {
         for (const row& r : full_decode_rows)
             print_part(stream, r.text, fate(r.fate));
     }
     if (settings.keys != nullptr)
-        print_part(stream, "dropped, protected, a suite kestrine cannot decrypt", fate(record_fate::protected_unsupported));
+        print_part(stream,
+                   settings.decrypt_only ? "as it came, protected, a suite kestrine cannot decrypt"
+                                         : "dropped, protected, a suite kestrine cannot decrypt",
+                   fate(record_fate::protected_unsupported));
     if (settings.keys != nullptr && follows_handshakes(*settings.keys)) {
         const handshake_summary handshakes = summarize_handshakes(*settings.keys);
         print_total(stream, "handshakes matched by a key", handshakes.matched);

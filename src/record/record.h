@@ -41,6 +41,9 @@ struct conversion_settings {
     // Set by a live input, filled in by a threaded run: the records it
     // holds, written out before the input waits.
     pending_output* held = nullptr;
+    // --decrypt-only: every record written in the input's own link type, a
+    // protected frame that decrypts written decrypted, nothing converted.
+    bool decrypt_only = false;
 };
 
 // Reads every record of `input`, converts what converts and writes it to

@@ -29,6 +29,7 @@ struct record_mode {
     bool full_decode = false;      // each frame decoded by its own fields
     bool classify_skipped = false; // why a record did not convert, for --stats
     bool flush_each = false;       // every record flushed to the output as it is written
+    bool decrypt_only = false;     // records written as 802.11, decrypted where they can be (decrypt_only.h)
 };
 
 // What the run needs from one record to the next. A threaded run has two:
@@ -38,7 +39,8 @@ struct conversion_state {
                      const conversion_settings& run_settings)
         : input(input_capture), output(output_capture), output_stream(pcap_dump_file(output_capture)),
           link_type(input_link_type), settings(run_settings),
-          follows_handshakes(run_settings.keys != nullptr && ::follows_handshakes(*run_settings.keys))
+          follows_handshakes(run_settings.keys != nullptr && ::follows_handshakes(*run_settings.keys)),
+          decrypts_wpa(run_settings.keys != nullptr && ::decrypts_wpa(*run_settings.keys))
     {
     }
     pcap_t* input; // null in the writer's, which never stops the loop itself
@@ -47,11 +49,13 @@ struct conversion_state {
     int link_type;
     conversion_settings settings;
     bool follows_handshakes; // the keys hold a PMK: handshakes and management frames are followed
+    bool decrypts_wpa;       // the keys hold a PMK or a temporal key
     frame_buffer frame;
     pcap_pkthdr frame_header{};
     conversion_totals totals;
     std::vector<std::uint8_t> plain; // a decrypted frame
     pcap_pkthdr plain_header{};      // and its header
+    std::vector<std::uint8_t> rebuilt; // under --decrypt-only: a decrypted frame's record
     reassembly fragments{};
     record_pipeline* pipeline = nullptr; // the reader's, in a threaded run
     conversion_state* writer = nullptr;  // the reader's: the writer's state, the reader's to use once drained
@@ -121,6 +125,25 @@ void follow_management(conversion_state& state, const frame_at& at)
     if (flags.fcs_at_end)
         frame = frame.first(frame.size() < 4 ? 0 : frame.size() - 4);
     follow_management_frame(*state.settings.keys, frame);
+}
+
+// Where an unprotected Data frame's body begins behind its MAC header,
+// past the data pad when there is one.
+inline std::size_t data_body_at(int fc, bool data_pad)
+{
+    const std::size_t header = data_header_length(fc);
+    return data_pad ? (header + 3) & ~std::size_t{3} : header;
+}
+
+// Hands an unprotected Data frame (its body at `body`) to the handshake
+// tracker: an EAPOL-Key frame may carry a handshake.
+inline void follow_data_frame(conversion_state& state, std::span<const std::uint8_t> frame, std::size_t body)
+{
+    if (body > frame.size())
+        return;
+    if (state.pipeline != nullptr)
+        state.pipeline->settle();
+    follow_eapol_frame(*state.settings.keys, frame, frame.subspan(body));
 }
 
 // The Header offset; under full decoding also the capture header's flags,
@@ -229,22 +252,10 @@ template <record_mode mode>
         if (!is_protected(fc)) {
             if (!state.follows_handshakes)
                 return true;
-            std::span<const std::uint8_t> frame;
-            std::size_t body = 0;
-            if constexpr (mode.full_decode) {
-                frame = at.view.frame;
-                body = at.view.body_start;
-            } else {
-                frame = at.bytes.subspan(o);
-                body = data_header_length(fc);
-                if (at.flags.data_pad)
-                    body = (body + 3) & ~std::size_t{3};
-            }
-            if (body <= frame.size()) {
-                if (state.pipeline != nullptr)
-                    state.pipeline->settle();
-                follow_eapol_frame(*state.settings.keys, frame, frame.subspan(body));
-            }
+            if constexpr (mode.full_decode)
+                follow_data_frame(state, at.view.frame, at.view.body_start);
+            else
+                follow_data_frame(state, at.bytes.subspan(o), data_body_at(fc, at.flags.data_pad));
             return true;
         }
         // Four-address frames convert only under full decoding; otherwise
@@ -355,14 +366,15 @@ void write_records(conversion_state& state, record_batch& batch)
     }
 }
 
-// The batch writer the pipeline is given: false once a write failed or
-// memory ran out, on this thread as on any other.
-template <record_mode mode>
+// The batch writer the pipeline is given, around the mode's own
+// (`write_all`, write_records or write_802_11_records): false once a write
+// failed or memory ran out, on this thread as on any other.
+template <auto write_all>
 bool write_batch(void* writer, record_batch& batch)
 {
     auto& state = *static_cast<conversion_state*>(writer);
     try {
-        write_records<mode>(state, batch);
+        write_all(state, batch);
     } catch (const std::bad_alloc&) {
         run_out_of_memory(state);
     }
@@ -435,14 +447,15 @@ void take_record(conversion_state& state, const pcap_pkthdr* header, const u_cha
     convert_and_write<mode>(state, at);
 }
 
-// The handler pcap_loop calls. Nothing may unwind through libpcap's
-// frames: memory running out anywhere on the record's road stops the loop.
-template <record_mode mode>
+// The handler pcap_loop calls, around the mode's own (`take`, take_record
+// or take_802_11_record). Nothing may unwind through libpcap's frames:
+// memory running out anywhere on the record's road stops the loop.
+template <auto take>
 void convert_record(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
 {
     auto& state = *reinterpret_cast<conversion_state*>(user);
     try {
-        take_record<mode>(state, header, bytes);
+        take(state, header, bytes);
     } catch (const std::bad_alloc&) {
         run_out_of_memory(state);
     }

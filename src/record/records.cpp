@@ -1,6 +1,6 @@
 // A run's record loop: the instance of the record path for the run's
 // mode, the pipeline when a second thread helps, and the totals.
-#include "record/record_path.h"
+#include "record/decrypt_only.h"
 
 #include <memory>
 #include <new>
@@ -18,10 +18,15 @@ struct record_functions {
 template <record_mode mode>
 constexpr record_functions functions_of()
 {
-    if constexpr (mode.decrypting)
-        return {convert_record<mode>, write_batch<mode>, settle_peeks<mode>};
+    if constexpr (mode.decrypt_only && mode.decrypting)
+        return {convert_record<take_802_11_record<mode>>, write_batch<write_802_11_records<mode>>,
+                settle_802_11_peeks<mode>};
+    else if constexpr (mode.decrypt_only)
+        return {convert_record<take_802_11_record<mode>>, write_batch<write_802_11_records<mode>>, nullptr};
+    else if constexpr (mode.decrypting)
+        return {convert_record<take_record<mode>>, write_batch<write_records<mode>>, settle_peeks<mode>};
     else
-        return {convert_record<mode>, write_batch<mode>, nullptr};
+        return {convert_record<take_record<mode>>, write_batch<write_records<mode>>, nullptr};
 }
 
 // The instance for a run that decrypts or not and decodes fully or not.
@@ -40,10 +45,21 @@ record_functions record_handler(bool classify_skipped, bool flush_each)
     return functions_of<record_mode{decrypting, full_decode, false, false}>();
 }
 
+// --decrypt-only tells every fate apart, and decodes nothing.
+template <bool decrypting>
+record_functions decrypt_only_handler(bool flush_each)
+{
+    if (flush_each)
+        return functions_of<record_mode{decrypting, false, true, true, true}>();
+    return functions_of<record_mode{decrypting, false, true, false, true}>();
+}
+
 record_functions record_handler(const conversion_settings& settings)
 {
     const bool classify = settings.count_fates;
     const bool flush = settings.flush_each_record;
+    if (settings.decrypt_only)
+        return settings.keys != nullptr ? decrypt_only_handler<true>(flush) : decrypt_only_handler<false>(flush);
     if (settings.full_decode) {
         return settings.keys != nullptr ? record_handler<true, true>(classify, flush)
                                         : record_handler<false, true>(classify, flush);
@@ -52,11 +68,12 @@ record_functions record_handler(const conversion_settings& settings)
                                     : record_handler<false, false>(classify, flush);
 }
 
-// A second thread helps a run that decrypts WPA frames, unless every
+// A second thread helps a run that decrypts WPA frames (with a PMK or a
+// key log's temporal keys), unless every
 // record is to be written out at once.
 bool worth_a_pipeline(const conversion_settings& settings)
 {
-    return settings.threads > 1 && settings.keys != nullptr && follows_handshakes(*settings.keys) &&
+    return settings.threads > 1 && settings.keys != nullptr && decrypts_wpa(*settings.keys) &&
            !settings.flush_each_record;
 }
 

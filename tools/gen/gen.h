@@ -43,6 +43,7 @@ struct options {
     bool fast_transition = false;  // FT-PSK or FT-802.1X: stations roam to a second access point
     bool tdls = false;             // two stations set up a TDLS direct link
     bool wpa1 = false;             // a WPA network (the WPA element), TKIP group key, group rekeys
+    bool protected_management = false; // SA Queries under the pair's key; deauthentications and reconnections
     unsigned mlo_links = 0;        // 2 or 3: a multi-link network (IEEE 802.11be) of that many links
     bool mlo_rekey_link_kdes = false; // its group key handshakes carry MLO Link KDEs beside the MLO GTK KDEs
     bool mlo_rekey_elsewhere = false; // and go on a link other than the station's setup link
@@ -201,6 +202,8 @@ struct protected_network {
     std::uint64_t traffic_frames = 0;
     unsigned rekeys = 0;
     unsigned group_rekeys = 0;
+    bool protected_management = false; // MFPR: robust unicast management frames under the pair's key
+    unsigned reconnections = 0;
 };
 
 void set_up_network(protected_network& net, const options& opts, std::uint64_t& state);

@@ -63,6 +63,14 @@
 // key index (1, 2) handed to every station in turn, with group frames
 // under each key among the pairwise traffic.
 //
+//   kestrine_gen --encrypt ccmp|ccmp256|gcmp|gcmp256 --protected-management ...
+//
+// writes a network that requires management frame protection (RSN
+// Capabilities MFPR and MFPC): among the traffic, SA Query requests and
+// responses under the pair's key, and every 100 frames of traffic one
+// station, in turn, deauthenticated or disassociated by a protected frame,
+// then associated and keyed anew by a 4-way handshake.
+//
 //   kestrine_gen --encrypt ccmp|ccmp256|gcmp|gcmp256 --mlo-links 2|3 ...
 //                [--mlo-rekey-link-kdes] [--mlo-rekey-elsewhere] [--akm 24 --sae-group 20 --pmk HEX]
 //
@@ -152,6 +160,8 @@ int parse(int argc, char** argv, options& opts)
             opts.tdls = true;
         } else if (arg == "--wpa1") {
             opts.wpa1 = true;
+        } else if (arg == "--protected-management") {
+            opts.protected_management = true;
         } else if (arg == "--mlo-links" && has_value) {
             opts.mlo_links = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
             if (opts.mlo_links != 2 && opts.mlo_links != 3)
@@ -194,7 +204,8 @@ int parse(int argc, char** argv, options& opts)
         (opts.fcs && (opts.link_type != 127 || opts.full_decode_mix)) ||
         (opts.wpa1 && ((opts.encrypt != "tkip" && opts.encrypt != "ccmp") || opts.fast_transition)) ||
         (opts.mlo_links != 0 && (opts.encrypt.empty() || opts.wpa1 || opts.fast_transition || opts.tdls ||
-                                 opts.group_handshake || opts.extended_key_id || opts.full_decode_mix)))
+                                 opts.group_handshake || opts.extended_key_id || opts.full_decode_mix ||
+                                 opts.protected_management)))
         return -1;
     return 0;
 }
@@ -221,6 +232,7 @@ int main(int argc, char** argv)
                    "                    [--encrypt ccmp|tkip|wep|ccmp256|gcmp|gcmp256] [--akm N] [--owe-group 19|20]\n"
                    "                    [--passphrase P] [--ssid S] [--pmk HEX] [--wep-key HEX]\n"
                    "                    [--group-handshake] [--extended-key-id] [--ft] [--tdls] [--wpa1]\n"
+                   "                    [--protected-management]\n"
                    "                    [--mlo-links 2|3] [--mlo-rekey-link-kdes] [--mlo-rekey-elsewhere] [--mlo-rekey-every N]\n"
                    "                    [--sae-group 19|20]\n"
                    "                    [--stations N] [--unencrypted-twin] [--full-decode-mix] out.pcap\n",

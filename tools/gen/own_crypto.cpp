@@ -282,9 +282,9 @@ bool own_aead_encrypt(cipher suite, byte_span tk, std::uint64_t packet_number, i
         return false;
     const unsigned fc = static_cast<unsigned>(header[0] | header[1] << 8);
     std::vector<std::uint8_t> nonce;
-    if (ccm) {
+    if (ccm) { // Nonce Flags: the priority, or the Management bit (12.5.3.3.4)
         const std::size_t qos_at = four_address(fc) ? 30 : 24;
-        put_u8(nonce, has_qos(fc) ? header[qos_at] & 0x0F : 0);
+        put_u8(nonce, (fc & 0x0C) == 0x00 ? 0x10 : has_qos(fc) ? header[qos_at] & 0x0F : 0);
     }
     nonce.insert(nonce.end(), header.begin() + 10, header.begin() + 16);
     for (int shift = 40; shift >= 0; shift -= 8)

@@ -84,6 +84,7 @@ std::size_t tk_length(const protected_network& net) { return row_of(net.suite).t
 std::size_t tk_length(const temporal_key& key) { return row_of(key.suite).tk_length; }
 
 constexpr unsigned rsn_extended_key_id = 0x2000; // RSN Capabilities bit 13
+constexpr unsigned rsn_mfp_required_and_capable = 0x00C0; // bits 6 and 7
 
 // An RSN element naming one cipher (pairwise and group) and one AKM.
 std::vector<std::uint8_t> rsn_element(unsigned cipher_selector, unsigned akm, unsigned capabilities)
@@ -118,7 +119,9 @@ std::vector<std::uint8_t> rsn_element_of(const protected_network& net)
 {
     if (net.wpa1)
         return wpa_element(row_of(net.group.suite).selector, row_of(net.suite).selector, net.akm.selector);
-    return rsn_element(row_of(net.suite).selector, net.akm.selector, net.extended_key_id ? rsn_extended_key_id : 0);
+    return rsn_element(row_of(net.suite).selector, net.akm.selector,
+                       (net.extended_key_id ? rsn_extended_key_id : 0) |
+                           (net.protected_management ? rsn_mfp_required_and_capable : 0));
 }
 
 // ---- Frames
@@ -529,6 +532,39 @@ constexpr unsigned old_key_frames = 6;
 // WPA1: the group key is renewed every this many frames of traffic.
 constexpr std::uint64_t group_rekey_interval = 120;
 
+// Protected management frames: a station is deauthenticated or
+// disassociated every this many frames of traffic, the stations in turn,
+// and joins again at once.
+constexpr std::uint64_t reconnection_interval = 100;
+
+// A robust management frame (subtype, then body) between the access point
+// and `station`, protected under the pair's key (12.6.11): the body is
+// encrypted, the 24-byte header is the AAD's.
+std::vector<std::uint8_t> robust_management_frame(protected_network& net, station_keys& station, bool from_ap,
+                                                  unsigned subtype, const std::vector<std::uint8_t>& body,
+                                                  std::uint64_t& state)
+{
+    std::vector<std::uint8_t> frame;
+    put_management_header(frame, subtype, from_ap ? station.address : access_point,
+                          from_ap ? access_point : station.address, access_point, state);
+    frame.insert(frame.end(), body.begin(), body.end());
+    return sealed_under(net, station.pairwise, from_ap, frame);
+}
+
+// The access point ends a station's association with a protected
+// Deauthentication (reason 3) or Disassociation (reason 8), and the
+// station joins again: association and a new 4-way handshake.
+void reconnect_station(protected_network& net, station_keys& station, unsigned aid, bool deauthenticate,
+                       std::uint64_t& state)
+{
+    const std::vector<std::uint8_t> reason = {static_cast<std::uint8_t>(deauthenticate ? 3 : 8), 0x00};
+    net.prelude.push_back(robust_management_frame(net, station, true, deauthenticate ? 12 : 10, reason, state));
+    add_association(net, station, aid, state);
+    add_handshake(net, station, state, false);
+    if (net.group_handshake)
+        add_group_handshake(net, station);
+}
+
 } // namespace
 
 std::vector<std::uint8_t> parse_hex(const std::string& text)
@@ -597,12 +633,17 @@ void set_up_network(protected_network& net, const options& opts, std::uint64_t& 
         net.akm.descriptor_version = 1;
         net.akm.mic = mic_kind::hmac_md5;
     }
+    if (opts.protected_management &&
+        (net.suite == cipher::tkip || opts.wpa1 || opts.extended_key_id || opts.fast_transition || opts.tdls))
+        fail("--protected-management takes a CCMP or GCMP network of one pairwise key");
+    net.protected_management = opts.protected_management;
     net.wpa1 = opts.wpa1;
     net.group_handshake = opts.group_handshake || opts.wpa1;
     net.extended_key_id = opts.extended_key_id;
     net.owe_group = opts.owe_group;
     net.announced = !opts.pmk.empty() || opts.akm != 2 || (net.suite != cipher::ccmp && net.suite != cipher::tkip) ||
-                    opts.group_handshake || opts.extended_key_id || opts.tdls || opts.wpa1;
+                    opts.group_handshake || opts.extended_key_id || opts.tdls || opts.wpa1 ||
+                    opts.protected_management;
     net.ssid = opts.ssid.empty() ? "kestrine-lab" : opts.ssid;
     set_pmk(net, opts);
     std::array<std::uint8_t, 32> group_key{};
@@ -641,6 +682,12 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
         rekey_wpa1_group(net, state);
         ++net.group_rekeys;
     }
+    if (net.protected_management && net.next_prelude == net.prelude.size() &&
+        net.traffic_frames >= (net.reconnections + 1) * reconnection_interval) {
+        const unsigned k = net.reconnections % static_cast<unsigned>(net.stations.size());
+        reconnect_station(net, net.stations[k], k + 1, net.reconnections % 2 == 0, state);
+        ++net.reconnections;
+    }
     if (net.next_prelude < net.prelude.size()) {
         const auto& frame = net.prelude[net.next_prelude++];
         out.insert(out.end(), frame.begin(), frame.end());
@@ -648,6 +695,16 @@ void put_protected_frame(std::vector<std::uint8_t>& out, protected_network& net,
     }
     ++net.traffic_frames;
     station_keys& station = net.stations[below(state, static_cast<std::uint32_t>(net.stations.size()))];
+    if (net.protected_management && below(state, 16) == 0) {
+        // An SA Query (category 8) request from the access point or the
+        // station's response, with its transaction identifier.
+        const bool from_ap = below(state, 2) == 0;
+        std::vector<std::uint8_t> body = {8, static_cast<std::uint8_t>(from_ap ? 0 : 1)};
+        put_random(body, 2, state);
+        const auto frame = robust_management_frame(net, station, from_ap, 13, body, state);
+        out.insert(out.end(), frame.begin(), frame.end());
+        return;
+    }
     const bool group = below(state, 20) == 0;
     const bool from_ap = group || below(state, 2) == 0;
     const bool qos = !group && below(state, 5) != 0;
