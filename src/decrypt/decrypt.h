@@ -65,19 +65,25 @@ void follow_management_frame(decryption& state, byte_span frame);
 // header. When the FCS is not announced, a frame whose last four bytes are
 // its own CRC-32 loses them too, should the integrity check need it.
 //
-// On success returns record_fate::decrypted and leaves in `plain` the
-// unprotected frame: the MAC header with the Protected bit cleared, then
-// the plaintext body. Otherwise returns why the frame stays protected.
-// A decrypted EAPOL-Key frame (a group key handshake) is followed too.
+// On success returns record_fate::decrypted and leaves in `plain`, from
+// `frame_at` on, the unprotected frame: the MAC header with the Protected
+// bit cleared, then the plaintext body. `frame_at` is 0, or 4 where a
+// multi-link frame's HT Control field went (finish_multi_link_frame),
+// which spares moving the whole frame. Otherwise returns why the frame
+// stays protected. A decrypted EAPOL-Key frame (a group key handshake) is
+// followed too.
 record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
-                               std::vector<std::uint8_t>& plain);
+                               std::vector<std::uint8_t>& plain, std::size_t& frame_at);
 
 // Multi-link operation: the decrypted frame (`plain` from Frame Control)
 // as the distribution system sees it, each link address of an MLD the
 // session belongs to made the MLD's address, and its HT Control field
 // dropped: the frame then begins that many bytes (0 or 4) further on.
-// The frame is counted on its link for --stats. Nothing for other frames.
-std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain);
+// The frame is counted on its link for --stats, by `thread`: the reader
+// (the only thread of a one-thread run) or the writer of a two-thread run.
+// Nothing for other frames.
+enum class finishing_thread { reader = 0, writer = 1 };
+std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain, finishing_thread thread);
 
 // decrypt_data_frame in steps, so that the cipher work of AEAD frames can
 // run elsewhere, batched, while the frames' order still decides the keys.
