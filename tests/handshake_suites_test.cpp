@@ -177,7 +177,8 @@ void follow(decryption& state, const bytes& frame) { follow_eapol_frame(state, f
 record_fate decrypt(decryption& state, const bytes& frame)
 {
     std::vector<std::uint8_t> plain;
-    return decrypt_data_frame(state, frame, false, false, plain);
+    std::size_t frame_at = 0;
+    return decrypt_data_frame(state, frame, false, false, plain, frame_at);
 }
 
 void give_key(decryption& state, const std::string& text)

@@ -209,7 +209,8 @@ TEST(fast_transition, reassociation_over_the_air)
         follow_management_frame(state, x.reassociation_response);
         const bytes frame = protect(byte_span(x.ptk).subspan(32, 16), target_ap, station);
         std::vector<std::uint8_t> plain;
-        const record_fate fate = decrypt_data_frame(state, frame, false, false, plain);
+        std::size_t frame_at = 0;
+        const record_fate fate = decrypt_data_frame(state, frame, false, false, plain, frame_at);
         EXPECT_EQ(fate == record_fate::decrypted, c.decrypts);
         EXPECT_EQ(state.tracker.handshakes_completed, c.decrypts ? 1 : 0);
         EXPECT_EQ(state.tracker.drops.key_exchange_refused, c.refused);
@@ -290,8 +291,9 @@ TEST(fast_transition, initial_mobility_domain_association)
         for (const bytes* frame : {&message_1, &message_2})
             follow_eapol_frame(state, *frame, byte_span(*frame).subspan(24));
         std::vector<std::uint8_t> plain;
+        std::size_t frame_at = 0;
         EXPECT_EQ(decrypt_data_frame(state, protect(byte_span(ptk).subspan(32, 16), target_ap, station), false, false,
-                                     plain) == record_fate::decrypted,
+                                     plain, frame_at) == record_fate::decrypted,
                   c.decrypts);
         EXPECT_EQ(state.tracker.handshakes_completed, c.decrypts ? 1 : 0);
         EXPECT_EQ(state.tracker.drops.key_exchange_refused, c.refused);
@@ -382,7 +384,8 @@ TEST(tdls, direct_link_keys)
             if (frame != nullptr)
                 follow_tdls_frame(state, byte_span(*frame).subspan(24));
         std::vector<std::uint8_t> plain;
-        EXPECT_EQ(decrypt_data_frame(state, protect(s.tk, peer, station), false, false, plain) == record_fate::decrypted,
+        std::size_t frame_at = 0;
+        EXPECT_EQ(decrypt_data_frame(state, protect(s.tk, peer, station), false, false, plain, frame_at) == record_fate::decrypted,
                   c.decrypts);
         EXPECT_EQ(state.tracker.drops.key_exchange_refused, c.refused);
     }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -127,7 +128,7 @@ bool frame_parts(const aead_suite& suite, byte_span frame, std::size_t header_le
     if (mlds != nullptr) {
         // The AAD's addresses follow Frame Control; the nonce's A2 its priority (CCM).
         use_mld_addresses(*mlds, header->frame_control, std::span(out.aad).template subspan<2, 18>());
-        std::copy_n(out.aad.begin() + 8, 6, out.nonce.begin() + (gcm ? 0 : 1));
+        std::memcpy(out.nonce.data() + (gcm ? 0 : 1), out.aad.data() + 8, 6);
     }
     return true;
 }

@@ -79,14 +79,15 @@ void follow_management_frame(decryption& state, byte_span frame);
 // header. When the FCS is not announced, a frame whose last four bytes are
 // its own CRC-32 loses them too, should the integrity check need it.
 //
-// On success returns record_fate::decrypted and leaves in `plain` the
-// unprotected frame: the MAC header with the Protected bit cleared, then
-// the plaintext body. Otherwise returns why the frame stays protected.
-// A decrypted EAPOL-Key frame (a group key handshake) is followed too.
-// A frame of a multi-link network leaves as finish_multi_link_frame makes
-// it.
+// On success returns record_fate::decrypted and leaves in `plain`, from
+// `frame_at` on, the unprotected frame: the MAC header with the Protected
+// bit cleared, then the plaintext body. `frame_at` is 0, or 4 where a
+// multi-link frame's HT Control field went (finish_multi_link_frame),
+// which spares moving the whole frame. Otherwise returns why the frame
+// stays protected. A decrypted EAPOL-Key frame (a group key handshake) is
+// followed too.
 record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
-                               std::vector<std::uint8_t>& plain);
+                               std::vector<std::uint8_t>& plain, std::size_t& frame_at);
 
 // The same for --decrypt-only, which writes the frame as the radio carried
 // it: a multi-link frame keeps its link addresses and HT Control field
@@ -103,11 +104,14 @@ record_fate decrypt_frame_as_sent(decryption& state, byte_span frame, bool fcs_a
 // as the distribution system sees it, each link address of an MLD the
 // session belongs to made the MLD's address, and its HT Control field
 // dropped: the frame then begins that many bytes (0 or 4) further on.
-// The frame is counted on its link for --stats. Nothing for other frames.
-std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain);
+// The frame is counted on its link for --stats, by `thread`: the reader
+// (the only thread of a one-thread run) or the writer of a two-thread run.
+// Nothing for other frames.
+enum class finishing_thread { reader = 0, writer = 1 };
+std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain, finishing_thread thread);
 
 // Counts a decrypted multi-link frame, as sent, on its link for --stats.
-void count_multi_link_frame(const session& keys, std::span<const std::uint8_t> plain);
+void count_multi_link_frame(const session& keys, std::span<const std::uint8_t> plain, finishing_thread thread);
 
 // decrypt_data_frame in steps, so that the cipher work of AEAD frames can
 // run elsewhere, batched, while the frames' order still decides the keys.

@@ -203,7 +203,7 @@ void describe_networks(const decryption& state, std::vector<std::string>& lines)
                 add_row(lines,
                         "  link " + std::to_string(link) + ", BSSID " + address_text(rows.links->bssid[link]) +
                             ", frames decrypted",
-                        rows.links->frames[link].load(std::memory_order_relaxed));
+                        rows.links->frames(link));
     }
 }
 

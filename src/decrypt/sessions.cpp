@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 session::~session()
 {
@@ -209,14 +210,18 @@ const session_ptr* settled_aead_session(decryption& state, const protected_frame
     // A capture's frames come from few pairs: the answer for the frame's
     // addresses and key index stands while the pairs and groups stay as
     // they were, and the maps' lookups cost more than the rest of a frame.
-    const std::size_t at = (frame.receiver[5] * 7u + frame.receiver[4] * 3u + frame.transmitter[5] * 5u +
-                            frame.transmitter[4] * 11u + static_cast<unsigned>(frame.key_index)) %
-                           state.settled.size();
-    settled_lookup& remembered = state.settled[at];
-    if (remembered.pairs_version == tracker.pairs.version && remembered.groups_version == tracker.groups.version &&
-        remembered.receiver == frame.receiver && remembered.transmitter == frame.transmitter &&
-        remembered.key_index == frame.key_index)
-        return remembered.found;
+    const std::uint64_t receiver = address_number(frame.receiver.data());
+    const std::uint64_t transmitter =
+        address_number(frame.transmitter.data()) | static_cast<std::uint64_t>(frame.key_index & 0x3) << 48;
+    std::uint64_t mixed = receiver ^ std::rotl(transmitter, 24);
+    mixed = (mixed ^ mixed >> 30) * 0xBF58476D1CE4E5B9u;
+    mixed = (mixed ^ mixed >> 27) * 0x94D049BB133111EBu;
+    static_assert(settled_sets == 256, "the set is the hash's top 8 bits");
+    settled_set& set = state.settled[mixed >> 56];
+    for (const settled_lookup& remembered : set)
+        if (remembered.receiver == receiver && remembered.transmitter == transmitter &&
+            remembered.pairs_version == tracker.pairs.version && remembered.groups_version == tracker.groups.version)
+            return remembered.found;
     const session_ptr* keys = nullptr;
     if ((frame.receiver[0] & 0x01) != 0) {
         keys = tracker.groups.find(make_group_id(frame.transmitter, frame.key_index));
@@ -231,8 +236,8 @@ const session_ptr* settled_aead_session(decryption& state, const protected_frame
     }
     if (keys != nullptr && (!*keys || !is_aead((*keys)->cipher)))
         keys = nullptr;
-    remembered = {frame.receiver, frame.transmitter, frame.key_index, tracker.pairs.version, tracker.groups.version,
-                  keys};
+    set[1] = set[0];
+    set[0] = {receiver, transmitter, tracker.pairs.version, tracker.groups.version, keys};
     return keys;
 }
 
@@ -384,12 +389,13 @@ record_fate decrypt_protected_frame(decryption& state, byte_span captured, bool 
 } // namespace
 
 record_fate decrypt_data_frame(decryption& state, byte_span frame, bool fcs_at_end, bool data_pad,
-                               std::vector<std::uint8_t>& plain)
+                               std::vector<std::uint8_t>& plain, std::size_t& frame_at)
 {
+    frame_at = 0;
     const session* used = nullptr;
     const record_fate fate = decrypt_protected_frame(state, frame, fcs_at_end, data_pad, plain, nullptr, used);
     if (fate == record_fate::decrypted && used != nullptr)
-        plain.erase(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(finish_multi_link_frame(*used, plain)));
+        frame_at = finish_multi_link_frame(*used, plain, finishing_thread::reader);
     return fate;
 }
 
@@ -401,54 +407,65 @@ record_fate decrypt_frame_as_sent(decryption& state, byte_span frame, bool fcs_a
     const record_fate fate =
         decrypt_protected_frame(state, frame, fcs_at_end, data_pad && !management, plain, &unannounced_fcs, used);
     if (fate == record_fate::decrypted && used != nullptr)
-        count_multi_link_frame(*used, plain);
+        count_multi_link_frame(*used, plain, finishing_thread::reader);
     return fate;
 }
 
-void count_multi_link_frame(const session& keys, std::span<const std::uint8_t> plain)
+void count_multi_link_frame(const session& keys, std::span<const std::uint8_t> plain, finishing_thread thread)
 {
     const int fc = record_le16(plain, 0);
     if (keys.link_kind == session::multi_link::none || !keys.traffic || fc < 0 || plain.size() < 24)
         return;
     // The link the frame came on: its BSSID is the AP's address as sent,
     // A1 to the AP, A2 from it.
-    const auto bssid = plain.subspan(is_to_ds(fc) && !is_from_ds(fc) ? 4 : 10, 6);
+    const std::uint8_t* const bssid = plain.data() + (is_to_ds(fc) && !is_from_ds(fc) ? 4 : 10);
     for (std::uint32_t named = keys.traffic->named.load(std::memory_order_acquire); named != 0; named &= named - 1) {
         const auto link = static_cast<std::size_t>(std::countr_zero(named));
-        if (std::equal(bssid.begin(), bssid.end(), keys.traffic->bssid[link].begin())) {
-            keys.traffic->frames[link].fetch_add(1, std::memory_order_relaxed);
+        if (same_address(bssid, keys.traffic->bssid[link].data())) {
+            keys.traffic->count(thread, link);
             return;
         }
     }
 }
 
-std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain)
+std::size_t finish_multi_link_frame(const session& keys, std::span<std::uint8_t> plain, finishing_thread thread)
 {
     if (keys.link_kind == session::multi_link::none) // every frame of a one-link network
         return 0;
-    const int fc = record_le16(plain, 0);
-    if (fc < 0 || plain.size() < 24)
+    // The first 24 bytes (Frame Control to Sequence Control) are rewritten
+    // in a copy and stored once: bytes stored piecemeal and then read
+    // whole make the core wait for the stores, on every frame.
+    std::array<std::uint8_t, 24> head;
+    if (!record_copy(head.data(), plain, 0, head.size()))
         return 0;
-    count_multi_link_frame(keys, plain);
-    const auto addresses = plain.subspan<4, 18>();
+    count_multi_link_frame(keys, head, thread);
+    const int fc = head[0] | head[1] << 8;
+    std::uint8_t* const a1 = head.data() + 4;
     if (keys.link_kind == session::multi_link::pairwise) {
-        use_mld_addresses(keys.mlds, fc, addresses);
+        use_mld_addresses(keys.mlds, fc, std::span(head).subspan<4, 18>());
     } else {
         // A group frame from one of the AP MLD's links: the AP's link
         // address (A2, and A3 where it repeats it) is the AP MLD's.
-        const bool third_is_bssid = std::equal(addresses.begin() + 6, addresses.begin() + 12, addresses.begin() + 12);
-        std::copy(keys.mlds.ap.begin(), keys.mlds.ap.end(), addresses.begin() + 6);
+        const bool third_is_bssid = same_address(a1 + 6, a1 + 12);
+        std::memcpy(a1 + 6, keys.mlds.ap.data(), 6);
         if (third_is_bssid)
-            std::copy(keys.mlds.ap.begin(), keys.mlds.ap.end(), addresses.begin() + 12);
+            std::memcpy(a1 + 12, keys.mlds.ap.data(), 6);
     }
     // EHT stations send QoS Data with an HT Control field (+HTC) as a
     // rule; the conversion reads the payload behind a QoS header of fixed
-    // length, so the field goes (and the Order bit that announces it).
-    const std::size_t header = data_header_length(fc);
-    if (!is_data_type(fc) || !is_qos(fc) || !has_order(fc) || plain.size() < header)
+    // length, so the field goes (and the Order bit that announces it):
+    // what stood before it moves four bytes on.
+    const bool drops_ht_control =
+        is_data_type(fc) && is_qos(fc) && has_order(fc) && plain.size() >= data_header_length(fc);
+    if (!drops_ht_control) {
+        std::memcpy(plain.data(), head.data(), head.size());
         return 0;
-    plain[1] = static_cast<std::uint8_t>(plain[1] & ~(fc_order >> 8));
-    std::copy_backward(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(header - 4),
-                       plain.begin() + static_cast<std::ptrdiff_t>(header));
+    }
+    head[1] = static_cast<std::uint8_t>(head[1] & ~(fc_order >> 8));
+    if (is_four_address(fc))
+        std::memmove(plain.data() + 28, plain.data() + 24, 8); // A4 and QoS Control
+    else
+        std::memmove(plain.data() + 28, plain.data() + 24, 2); // QoS Control
+    std::memcpy(plain.data() + 4, head.data(), head.size());
     return 4;
 }

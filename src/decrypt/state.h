@@ -12,22 +12,28 @@
 #include <vector>
 
 // One answer of settled_aead_session, good while neither map it read has
-// changed: the session is the map's own entry.
+// changed: the session is the map's own entry. The frame's addresses are
+// kept as numbers, its key index above the transmitter's 48 bits.
 struct settled_lookup {
-    mac_address receiver{};
-    mac_address transmitter{};
-    int key_index = 0;
-    std::uint64_t pairs_version = 0;
+    std::uint64_t receiver = 0;
+    std::uint64_t transmitter = 0;
+    std::uint64_t pairs_version = 0; // 0: no answer (the maps' versions start at 1)
     std::uint64_t groups_version = 0;
     const session_ptr* found = nullptr;
 };
+// The answers remembered: two to a set, the newer first, the set chosen
+// by a hash that mixes every bit of both addresses. A network's address
+// pairs (a two-link network has one per link and direction) then seldom
+// share a set, where a sum of a few of their bytes sent several to one.
+constexpr std::size_t settled_sets = 256;
+using settled_set = std::array<settled_lookup, 2>;
 
 struct decryption {
     key_store keys;
     handshake_tracker tracker;
     decryptor frames;
     secret_bytes key_data; // decrypted Key Data, wiped after use
-    std::array<settled_lookup, 61> settled{};
+    std::array<settled_set, settled_sets> settled{};
 };
 
 void add_user_key(decryption& state, const user_key& key);

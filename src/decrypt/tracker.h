@@ -24,12 +24,27 @@
 #include <memory>
 
 // What --stats says of an AP MLD's links: each link's BSSID, named on the
-// reader's thread once and for good, and the frames decrypted on it,
-// counted by whichever thread decrypts them.
+// reader's thread once and for good, and the frames decrypted on it. Each
+// thread counts on a line of its own, a counter with one writer, so that
+// counting a frame is a plain add and no line moves between the cores.
 struct link_traffic {
     std::array<mac_address, max_links> bssid{};
     std::atomic<std::uint32_t> named{0}; // bit L: bssid[L] is set
-    std::array<std::atomic<std::int64_t>, max_links> frames{};
+    struct alignas(64) counters {
+        std::array<std::atomic<std::int64_t>, max_links> frames{};
+    };
+    std::array<counters, 2> by_thread{}; // by finishing_thread
+
+    void count(finishing_thread thread, std::size_t link)
+    {
+        std::atomic<std::int64_t>& frames = by_thread[static_cast<std::size_t>(thread)].frames[link];
+        frames.store(frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    std::int64_t frames(std::size_t link) const
+    {
+        return by_thread[0].frames[link].load(std::memory_order_relaxed) +
+               by_thread[1].frames[link].load(std::memory_order_relaxed);
+    }
 };
 
 // The keys one handshake (or an FT or TDLS exchange) gives. Immutable once

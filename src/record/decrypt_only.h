@@ -148,7 +148,7 @@ void write_802_11_records(conversion_state& state, record_batch& batch)
         at += aead_header_size;
         at[offset + 1] = static_cast<std::uint8_t>(at[offset + 1] & ~protected_bit_of_second_byte);
         std::size_t size = offset + job.header_length + static_cast<std::size_t>(length);
-        count_multi_link_frame(*batch.jobs[job_at].keys, std::span(at + offset, size - offset));
+        count_multi_link_frame(*batch.jobs[job_at].keys, std::span(at + offset, size - offset), finishing_thread::writer);
         if (batch.fcs_announced[job_at] != 0) { // the MIC's bytes, behind the body, take it
             const std::uint32_t fcs = crc32_of(std::span<const std::uint8_t>(at + offset, size - offset));
             for (int shift = 0; shift < 32; shift += 8)

@@ -205,12 +205,13 @@ bool take_protected_frame(conversion_state& state, frame_at& at, bool may_hold)
             return false;
         state.pipeline->settle();
     }
-    record_fate fate = decrypt_data_frame(keys, frame, at.flags.fcs_at_end, at.flags.data_pad, state.plain);
+    std::size_t frame_at = 0;
+    record_fate fate = decrypt_data_frame(keys, frame, at.flags.fcs_at_end, at.flags.data_pad, state.plain, frame_at);
     if (fate == record_fate::decrypted) {
+        at.bytes = std::span<const std::uint8_t>(state.plain).subspan(frame_at);
         state.plain_header.ts = at.header->ts;
-        state.plain_header.caplen = state.plain_header.len = static_cast<bpf_u_int32>(state.plain.size());
+        state.plain_header.caplen = state.plain_header.len = static_cast<bpf_u_int32>(at.bytes.size());
         at.header = &state.plain_header;
-        at.bytes = state.plain;
         at.offset = 0;
         at.written = record_fate::decrypted;
         if constexpr (mode.full_decode)
@@ -346,10 +347,11 @@ void write_records(conversion_state& state, record_batch& batch)
             }
             std::memmove(batch.bytes.get() + job.plain_at(), batch.bytes.get() + job.frame_at, job.header_length);
             bytes = std::span(batch.bytes.get() + job.plain_at(), job.header_length + static_cast<std::size_t>(length));
+            bytes = bytes.subspan(
+                finish_multi_link_frame(*batch.jobs[batch.job_at[record.job]].keys, bytes, finishing_thread::writer));
             // The frame goes on as plaintext. Its first bytes were looked
             // at before it was handed on: it holds nothing for the tracker.
             bytes[1] = static_cast<std::uint8_t>(bytes[1] & ~protected_bit_of_second_byte);
-            bytes = bytes.subspan(finish_multi_link_frame(*batch.jobs[batch.job_at[record.job]].keys, bytes));
             header.caplen = header.len = static_cast<bpf_u_int32>(bytes.size());
         }
         frame_at at{&header, bytes, record.offset, record.flags};
