@@ -23,7 +23,11 @@ std::string shell_quoted(const std::string& text)
 // The value of attribute `name` in one PDML line, "" when absent.
 std::string attribute(std::string_view line, std::string_view name)
 {
-    const std::string key = " " + std::string(name) + "=\"";
+    // Appended piece by piece: GCC 12 at -O3 takes `"literal" + string`
+    // for an overlapping copy and fails a -Werror build.
+    std::string key = " ";
+    key += name;
+    key += "=\"";
     const std::size_t at = line.find(key);
     if (at == std::string_view::npos)
         return {};
@@ -68,9 +72,14 @@ bool dissected_frame::opened() const { return is_protected && !ends_with(protoco
 
 tshark_dissection::tshark_dissection(const std::filesystem::path& capture, const std::vector<std::string>& options)
 {
-    std::string command = "exec " + shell_quoted(tshark_path()) + " -r " + shell_quoted(capture.string());
-    for (const std::string& option : options)
-        command += " " + shell_quoted(option);
+    std::string command = "exec ";
+    command += shell_quoted(tshark_path());
+    command += " -r ";
+    command += shell_quoted(capture.string());
+    for (const std::string& option : options) {
+        command += ' ';
+        command += shell_quoted(option);
+    }
     command += " -T pdml 2>/dev/null";
     pipe_ = popen(command.c_str(), "r");
     if (pipe_ == nullptr)
