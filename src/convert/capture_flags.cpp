@@ -3,19 +3,21 @@
 namespace {
 
 // Where the radiotap Flags byte stands: 0 when the header has none, and
-// the header's length when its fields run past it (malformed).
+// flags_malformed when its fields run past it (a header of length 0 too).
+constexpr std::size_t flags_malformed = ~std::size_t{0};
+
 std::size_t flags_at(std::span<const std::uint8_t> record, std::size_t header_length)
 {
     // The fields start behind the last present word; bit 31 of each word
     // announces another. A chain that runs to the header's end is malformed.
     const std::int64_t first_word = header_length >= 8 ? record_le32(record, 4) : -1;
     if (first_word < 0)
-        return header_length;
+        return flags_malformed;
     std::size_t at = 8;
     for (std::int64_t word = first_word; (word & 0x80000000) != 0; at += 4) {
         word = at + 4 <= header_length ? record_le32(record, at) : -1;
         if (word < 0)
-            return header_length;
+            return flags_malformed;
     }
     if ((first_word & 0x2u) == 0)
         return 0;
@@ -23,7 +25,7 @@ std::size_t flags_at(std::span<const std::uint8_t> record, std::size_t header_le
     // stand before Flags (bit 1: one byte).
     if ((first_word & 0x1u) != 0)
         at = ((at + 7) & ~std::size_t{7}) + 8;
-    return at >= header_length || at >= record.size() ? header_length : at;
+    return at >= header_length || at >= record.size() ? flags_malformed : at;
 }
 
 // The flags are filled in place: built in a returned struct byte by byte,
@@ -33,7 +35,7 @@ void radiotap_flags(std::span<const std::uint8_t> record, std::size_t header_len
     const std::size_t at = flags_at(record, header_length);
     if (at == 0)
         return;
-    if (at == header_length) {
+    if (at == flags_malformed) {
         flags.malformed = true;
         return;
     }
