@@ -155,7 +155,14 @@ std::optional<run_outcome> convert_in_memory(const std::uint8_t* data, std::size
                                          : pcap_open_dead(DLT_EN10MB, 65535);
     FUZZ_CHECK(dead != nullptr);
     pcap_dumper_t* output = pcap_dump_fopen(dead, output_stream);
-    FUZZ_CHECK(output != nullptr);
+    if (output == nullptr) { // a link type libpcap cannot write: the run stops before converting
+        FUZZ_CHECK(settings.decrypt_only);
+        std::fclose(output_stream);
+        std::free(output_bytes);
+        pcap_close(dead);
+        pcap_close(input);
+        return std::nullopt;
+    }
 
 #ifdef FUZZ_WITH_KEYS
     decryption keys;
@@ -183,7 +190,9 @@ void check_decrypt_only(const std::uint8_t* data, std::size_t size, conversion_s
     settings.decrypt_only = true;
     settings.threads = 1;
     const std::optional<run_outcome> run = convert_in_memory(data, size, settings);
-    FUZZ_CHECK(run && run->totals.write_error == 0);
+    if (!run) // the conversion found a capture, so only its link type can stop this one
+        return;
+    FUZZ_CHECK(run->totals.write_error == 0);
     std::FILE* stream = fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     pcap_t* input = pcap_fopen_offline(stream, errbuf);
