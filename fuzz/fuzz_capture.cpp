@@ -42,9 +42,13 @@ struct output_summary {
 };
 
 // Reads a capture held in memory back through libpcap: the conversion's
-// Ethernet, or (`link_type` other than Ethernet) --decrypt-only's records.
-output_summary read_back(const char* bytes, std::size_t size, bool full_decode, int link_type = DLT_EN10MB)
+// Ethernet, or (`decrypt_only_link_type` 0 or more) --decrypt-only's
+// records in the input's link type, Ethernet among them, which the run
+// writes as they came unless it decrypts them.
+output_summary read_back(const char* bytes, std::size_t size, bool full_decode, int decrypt_only_link_type = -1)
 {
+    const bool converted = decrypt_only_link_type < 0;
+    const int link_type = converted ? DLT_EN10MB : decrypt_only_link_type;
     std::FILE* stream = fmemopen(const_cast<char*>(bytes), size, "rb");
     FUZZ_CHECK(stream != nullptr);
     char errbuf[PCAP_ERRBUF_SIZE] = "";
@@ -54,18 +58,18 @@ output_summary read_back(const char* bytes, std::size_t size, bool full_decode, 
         std::abort();
     }
     FUZZ_CHECK(pcap_datalink(capture) == link_type);
-    FUZZ_CHECK(link_type != DLT_EN10MB || pcap_snapshot(capture) == 65535);
+    FUZZ_CHECK(!converted || pcap_snapshot(capture) == 65535);
     output_summary summary;
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     int status = 0;
     while ((status = pcap_next_ex(capture, &header, &data)) == 1) {
-        FUZZ_CHECK(link_type != DLT_EN10MB || header->caplen >= 14);
-        FUZZ_CHECK(link_type != DLT_EN10MB || header->len >= (full_decode ? 14u : 35u));
-        // An Ethernet record is built here; a --decrypt-only record not
-        // decrypted is written with its header as it came, caplen above
-        // len included.
-        FUZZ_CHECK(link_type != DLT_EN10MB || header->caplen <= header->len);
+        FUZZ_CHECK(!converted || header->caplen >= 14);
+        FUZZ_CHECK(!converted || header->len >= (full_decode ? 14u : 35u));
+        // An Ethernet record is built by the run; a --decrypt-only record
+        // not decrypted is written with its header as it came, caplen
+        // above len included.
+        FUZZ_CHECK(!converted || header->caplen <= header->len);
         ++summary.records;
     }
     summary.read_error = status == -1;
